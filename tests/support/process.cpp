@@ -1,0 +1,120 @@
+#include "process.h"
+
+#include <psapi.h>
+#include <winternl.h>
+
+#include <atomic>
+#include <thread>
+#include <vector>
+
+namespace tkrtest {
+namespace {
+
+// One entry of the system's handle table (SystemHandleInformation).
+struct HandleEntry {
+    ULONG processId;
+    BYTE objectType;
+    BYTE flags;
+    USHORT handle;
+    PVOID object;
+    ACCESS_MASK access;
+};
+
+int CountHandles(DWORD processId) {
+    using Query = NTSTATUS(NTAPI *)(ULONG, PVOID, ULONG, PULONG);
+    static const auto query = reinterpret_cast<Query>(reinterpret_cast<void *>(
+        GetProcAddress(GetModuleHandleW(L"ntdll"), "NtQuerySystemInformation")));
+    std::vector<BYTE> buffer(1 << 20);
+    for (;;) {
+        ULONG needed = 0;
+        const NTSTATUS status =
+            query(16, buffer.data(), static_cast<ULONG>(buffer.size()), &needed);
+        if (status == 0) {
+            break;
+        }
+        if (buffer.size() >= (64u << 20)) {
+            return -1;
+        }
+        buffer.resize(buffer.size() * 2);
+    }
+    const ULONG count = *reinterpret_cast<const ULONG *>(buffer.data());
+    const auto *entries = reinterpret_cast<const HandleEntry *>(buffer.data() + sizeof(ULONG_PTR));
+    int mine = 0;
+    for (ULONG i = 0; i < count; ++i) {
+        mine += entries[i].processId == processId;
+    }
+    return mine;
+}
+
+} // namespace
+
+ProcessResult RunProcess(const std::wstring &program, const std::wstring &commandLine,
+                         const std::function<void(const ProcessSample &)> &sample) {
+    SECURITY_ATTRIBUTES inherit{sizeof inherit, nullptr, TRUE};
+    HANDLE readEnd = nullptr;
+    HANDLE writeEnd = nullptr;
+    CreatePipe(&readEnd, &writeEnd, &inherit, 0);
+    SetHandleInformation(readEnd, HANDLE_FLAG_INHERIT, 0);
+
+    STARTUPINFOW startup{};
+    startup.cb = sizeof startup;
+    startup.dwFlags = STARTF_USESTDHANDLES;
+    startup.hStdOutput = writeEnd;
+    startup.hStdError = writeEnd;
+    PROCESS_INFORMATION process{};
+    std::wstring line = commandLine;
+    ProcessResult result;
+    if (!CreateProcessW(program.c_str(), line.data(), nullptr, nullptr, TRUE, DETACHED_PROCESS,
+                        nullptr, nullptr, &startup, &process)) {
+        result.exitCode = static_cast<DWORD>(-1);
+        result.output = "CreateProcessW failed: " + std::to_string(GetLastError());
+        CloseHandle(writeEnd);
+        CloseHandle(readEnd);
+        return result;
+    }
+    CloseHandle(writeEnd);
+
+    std::atomic<size_t> outputBytes{0};
+    std::thread reader([&] {
+        char buffer[65536];
+        DWORD read = 0;
+        while (ReadFile(readEnd, buffer, sizeof buffer, &read, nullptr) && read != 0) {
+            result.output.append(buffer, read);
+            outputBytes += read;
+        }
+    });
+    if (sample) {
+        while (WaitForSingleObject(process.hProcess, 20) == WAIT_TIMEOUT) {
+            PROCESS_MEMORY_COUNTERS memory{};
+            GetProcessMemoryInfo(process.hProcess, &memory, sizeof memory);
+            sample(ProcessSample{outputBytes.load(), CountHandles(process.dwProcessId),
+                                 memory.PagefileUsage});
+        }
+    }
+    WaitForSingleObject(process.hProcess, INFINITE);
+    reader.join();
+    GetExitCodeProcess(process.hProcess, &result.exitCode);
+    CloseHandle(process.hProcess);
+    CloseHandle(process.hThread);
+    CloseHandle(readEnd);
+    return result;
+}
+
+std::wstring WindowsPath(const std::string &path) {
+    std::wstring windows = Widen(path);
+    if (!windows.empty() && windows[0] == L'/') {
+        windows = L"Z:" + windows;
+        for (wchar_t &c : windows) {
+            if (c == L'/') {
+                c = L'\\';
+            }
+        }
+    }
+    return windows;
+}
+
+std::wstring Widen(const std::string &text) {
+    return std::wstring(text.begin(), text.end());
+}
+
+} // namespace tkrtest

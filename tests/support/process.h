@@ -1,0 +1,34 @@
+// Test support: running a Windows program as a user would, and watching it while it runs.
+#pragma once
+
+#include <windows.h>
+
+#include <functional>
+#include <string>
+
+namespace tkrtest {
+
+struct ProcessResult {
+    DWORD exitCode = 0;
+    std::string output; // standard output and error, as the program wrote them
+};
+
+// A sample taken while the program runs.
+struct ProcessSample {
+    size_t outputBytes;   // what it had written so far
+    int handles;          // handles it held open, -1 if unknown
+    size_t pagefileBytes; // its private memory
+};
+
+// Runs the program with the command line (whose first word becomes its argv[0]) without a
+// console, so a key-press wait ends at once. Calls `sample` now and then while it runs.
+ProcessResult RunProcess(const std::wstring &program, const std::wstring &commandLine,
+                         const std::function<void(const ProcessSample &)> &sample = {});
+
+// A Linux path as Wine shows it to Windows programs (drive Z:); other paths are unchanged.
+std::wstring WindowsPath(const std::string &path);
+
+// Narrow and wide text, for assertions over ASCII output.
+std::wstring Widen(const std::string &text);
+
+} // namespace tkrtest

@@ -1,0 +1,202 @@
+#include "registry.h"
+
+#include <aclapi.h>
+#include <sddl.h>
+
+#include <memory>
+#include <string>
+
+namespace tkrtest {
+namespace {
+
+struct KeyCloser {
+    void operator()(HKEY key) const { RegCloseKey(key); }
+};
+using Key = std::unique_ptr<std::remove_pointer_t<HKEY>, KeyCloser>;
+struct LocalFreer {
+    void operator()(void *memory) const { LocalFree(memory); }
+};
+
+LSTATUS SetSddl(HKEY key, const wchar_t *sddl) {
+    PSECURITY_DESCRIPTOR raw = nullptr;
+    if (!ConvertStringSecurityDescriptorToSecurityDescriptorW(sddl, SDDL_REVISION_1, &raw,
+                                                              nullptr)) {
+        return static_cast<LSTATUS>(GetLastError());
+    }
+    const std::unique_ptr<void, LocalFreer> descriptor(raw);
+    SECURITY_INFORMATION info = DACL_SECURITY_INFORMATION;
+    if (sddl[0] == L'O') {
+        info |= OWNER_SECURITY_INFORMATION;
+    }
+    return RegSetKeySecurity(key, info, raw);
+}
+
+} // namespace
+
+bool EnablePrivilege(const wchar_t *name) {
+    HANDLE token = nullptr;
+    if (!OpenProcessToken(GetCurrentProcess(), TOKEN_ADJUST_PRIVILEGES, &token)) {
+        return false;
+    }
+    TOKEN_PRIVILEGES privileges{};
+    privileges.PrivilegeCount = 1;
+    privileges.Privileges[0].Attributes = SE_PRIVILEGE_ENABLED;
+    const bool ok =
+        LookupPrivilegeValueW(nullptr, name, &privileges.Privileges[0].Luid) &&
+        AdjustTokenPrivileges(token, FALSE, &privileges, sizeof privileges, nullptr, nullptr) &&
+        GetLastError() == ERROR_SUCCESS;
+    CloseHandle(token);
+    return ok;
+}
+
+LSTATUS SeedKey(const std::wstring &path, const wchar_t *sddl) {
+    // Owners other than the caller need the restore privilege.
+    static const bool restore = EnablePrivilege(L"SeRestorePrivilege");
+    (void)restore;
+    HKEY raw = nullptr;
+    LSTATUS status = RegCreateKeyExW(HKEY_CLASSES_ROOT, path.c_str(), 0, nullptr, 0,
+                                     WRITE_OWNER | WRITE_DAC, nullptr, &raw, nullptr);
+    if (status != ERROR_SUCCESS) {
+        return status;
+    }
+    const Key key(raw);
+    return SetSddl(key.get(), sddl);
+}
+
+LSTATUS SeedLink(const std::wstring &path, const std::wstring &target) {
+    HKEY raw = nullptr;
+    LSTATUS status =
+        RegCreateKeyExW(HKEY_CLASSES_ROOT, path.c_str(), 0, nullptr, REG_OPTION_CREATE_LINK,
+                        KEY_ALL_ACCESS | KEY_CREATE_LINK, nullptr, &raw, nullptr);
+    if (status != ERROR_SUCCESS) {
+        return status;
+    }
+    const Key key(raw);
+    const std::wstring nt = L"\\Registry\\Machine\\Software\\Classes\\" + target;
+    return RegSetValueExW(key.get(), L"SymbolicLinkValue", 0, REG_LINK,
+                          reinterpret_cast<const BYTE *>(nt.data()),
+                          static_cast<DWORD>(nt.size() * sizeof(wchar_t)));
+}
+
+LSTATUS SeedTree(const std::wstring &root, unsigned count) {
+    // Fan-out cycles through 1..8 and depth through 1..4, so trees hold both chains and bushes.
+    LSTATUS status = SeedKey(root);
+    unsigned made = 1;
+    for (unsigned branch = 0; made < count && status == ERROR_SUCCESS; ++branch) {
+        std::wstring parent = root + L"\\b" + std::to_wstring(branch);
+        status = SeedKey(parent);
+        ++made;
+        const unsigned depth = 1 + branch % 4;
+        const unsigned fanOut = 1 + branch % 8;
+        for (unsigned level = 0; level < depth && made < count && status == ERROR_SUCCESS;
+             ++level) {
+            for (unsigned leaf = 0; leaf < fanOut && made < count && status == ERROR_SUCCESS;
+                 ++leaf) {
+                status = SeedKey(parent + L"\\k" + std::to_wstring(leaf));
+                ++made;
+            }
+            parent += L"\\k0";
+        }
+    }
+    return status;
+}
+
+std::wstring KeySddl(const std::wstring &path) {
+    HKEY raw = nullptr;
+    LSTATUS status = RegOpenKeyExW(HKEY_CLASSES_ROOT, path.c_str(), 0, READ_CONTROL, &raw);
+    if (status != ERROR_SUCCESS) {
+        return L"error " + std::to_wstring(status);
+    }
+    const Key key(raw);
+    const SECURITY_INFORMATION info = OWNER_SECURITY_INFORMATION | DACL_SECURITY_INFORMATION;
+    DWORD size = 0;
+    RegGetKeySecurity(key.get(), info, nullptr, &size);
+    std::vector<BYTE> buffer(size);
+    status = RegGetKeySecurity(key.get(), info, buffer.data(), &size);
+    if (status != ERROR_SUCCESS) {
+        return L"error " + std::to_wstring(status);
+    }
+    LPWSTR text = nullptr;
+    if (!ConvertSecurityDescriptorToStringSecurityDescriptorW(buffer.data(), SDDL_REVISION_1, info,
+                                                              &text, nullptr)) {
+        return L"error " + std::to_wstring(GetLastError());
+    }
+    const std::unique_ptr<void, LocalFreer> owner(text);
+    return text;
+}
+
+bool KeyExists(const std::wstring &path) {
+    HKEY raw = nullptr;
+    const LSTATUS status = RegOpenKeyExW(HKEY_CLASSES_ROOT, path.c_str(), 0, 0, &raw);
+    const Key key(raw);
+    return status == ERROR_SUCCESS || status == ERROR_ACCESS_DENIED;
+}
+
+LSTATUS MoveKeyAway(const std::wstring &path) {
+    HKEY raw = nullptr;
+    LSTATUS status =
+        RegOpenKeyExW(HKEY_CLASSES_ROOT, path.c_str(), REG_OPTION_OPEN_LINK, KEY_WRITE, &raw);
+    if (status == ERROR_ACCESS_DENIED) {
+        // A key that the tool gave inherit-only entries: its owner may still write the DACL.
+        if (RegOpenKeyExW(HKEY_CLASSES_ROOT, path.c_str(), REG_OPTION_OPEN_LINK, WRITE_DAC, &raw) ==
+            ERROR_SUCCESS) {
+            SetSddl(raw, L"D:P(A;;KA;;;BA)");
+            RegCloseKey(raw);
+        }
+        status =
+            RegOpenKeyExW(HKEY_CLASSES_ROOT, path.c_str(), REG_OPTION_OPEN_LINK, KEY_WRITE, &raw);
+    }
+    if (status != ERROR_SUCCESS) {
+        return status;
+    }
+    const Key key(raw);
+    static unsigned serial = 0;
+    const std::wstring name = L"tkr-moved-" + std::to_wstring(GetCurrentProcessId()) + L"-" +
+                              std::to_wstring(GetTickCount()) + L"-" + std::to_wstring(++serial);
+    return RegRenameKey(key.get(), nullptr, name.c_str());
+}
+
+bool IsRepairedSddl(const std::wstring &sddl, unsigned inheritanceFlags) {
+    std::wstring flags;
+    if (inheritanceFlags & OBJECT_INHERIT_ACE) {
+        flags += L"OI";
+    }
+    if (inheritanceFlags & CONTAINER_INHERIT_ACE) {
+        flags += L"CI";
+    }
+    if (inheritanceFlags & NO_PROPAGATE_INHERIT_ACE) {
+        flags += L"NP";
+    }
+    if (inheritanceFlags & INHERIT_ONLY_ACE) {
+        flags += L"IO";
+    }
+    const size_t dacl = sddl.find(L"D:");
+    if (sddl.rfind(L"O:BAD:", 0) != 0 || dacl == std::wstring::npos) {
+        return false;
+    }
+    // The explicit entries, in order; inherited ones (flag ID) are Windows' to merge.
+    std::vector<std::wstring> explicitEntries;
+    for (size_t open = sddl.find(L'(', dacl); open != std::wstring::npos;
+         open = sddl.find(L'(', open + 1)) {
+        const std::wstring entry = sddl.substr(open + 1, sddl.find(L')', open) - open - 1);
+        const size_t flagsStart = entry.find(L';') + 1;
+        const std::wstring entryFlags =
+            entry.substr(flagsStart, entry.find(L';', flagsStart) - flagsStart);
+        bool inherited = false;
+        for (size_t i = 0; i + 1 < entryFlags.size(); i += 2) {
+            inherited |= entryFlags.compare(i, 2, L"ID") == 0;
+        }
+        if (!inherited) {
+            explicitEntries.push_back(entry);
+        }
+    }
+    // Wine keeps the generic rights as written; Windows may store them mapped to key rights.
+    auto is = [&](size_t i, const wchar_t *generic, const wchar_t *mapped, const wchar_t *sid) {
+        return i < explicitEntries.size() &&
+               (explicitEntries[i] == L"A;" + flags + L";" + generic + L";;;" + sid ||
+                explicitEntries[i] == L"A;" + flags + L";" + mapped + L";;;" + sid);
+    };
+    return explicitEntries.size() == 2 && is(0, L"GR", L"KR", L"WD") && is(1, L"GA", L"KA", L"BA");
+}
+
+} // namespace tkrtest

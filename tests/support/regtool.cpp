@@ -1,0 +1,122 @@
+// Seeds and shows registry states for the demo and the benchmark.
+//   regtool reset              moves the fifteen table keys out of the way
+//   regtool seed-demo          seeds the table keys in a realistic mix of states
+//   regtool seed-tree KEY N    seeds a tree of about N keys below KEY
+//   regtool show               prints owner and DACL of every table key and key below it
+#include "registry.h"
+
+#include <cstdio>
+#include <cwchar>
+#include <string>
+
+using namespace tkrtest;
+
+namespace {
+
+const wchar_t *const kTableKeys[] = {L".qk4", L".zor", L".wun", L".bym", L".kaf",
+                                     L".27u", L".gli", L".tov", L".rux", L".mik",
+                                     L".nol", L".ooq", L".lud", L".cwa", L".hib"};
+
+int Check(LSTATUS status, const std::wstring &what) {
+    if (status != ERROR_SUCCESS) {
+        std::fwprintf(stderr, L"regtool: %ls failed: %ld\n", what.c_str(), status);
+        return 1;
+    }
+    return 0;
+}
+
+int Reset() {
+    int failures = 0;
+    for (const wchar_t *key : kTableKeys) {
+        if (KeyExists(key)) {
+            failures += Check(MoveKeyAway(key), std::wstring(L"moving ") + key);
+        }
+    }
+    return failures;
+}
+
+int SeedDemo() {
+    int failures = Reset();
+    auto seed = [&](const std::wstring &path, const wchar_t *sddl = kNormalSddl) {
+        failures += Check(SeedKey(path, sddl), L"seeding " + path);
+    };
+    // Registered normally, with nested subkeys.
+    seed(L".qk4");
+    seed(L".qk4\\OpenWithProgids");
+    seed(L".qk4\\ShellNew");
+    seed(L".qk4\\ShellNew\\Config");
+    seed(L".zor");
+    seed(L".zor\\PersistentHandler");
+    // Taken over by SYSTEM: the first write is denied, the ownership pass repairs them.
+    seed(L".wun", kDeniedSddl);
+    seed(L".bym");
+    seed(L".bym\\ShellEx", kDeniedSddl);
+    seed(L".bym\\ShellEx\\{8895b1c6}");
+    // Locked: nothing below it can be reached.
+    seed(L".kaf");
+    seed(L".kaf\\Locked", kLockedSddl);
+    seed(L".kaf\\Locked\\Hidden");
+    seed(L".27u");
+    seed(L".gli");
+    seed(L".gli\\OpenWithList");
+    seed(L".tov", kDeniedSddl);
+    // .rux to .hib but .lud are not registered on this machine.
+    seed(L".lud");
+    return failures;
+}
+
+void Show(const std::wstring &path, int depth) {
+    const std::wstring sddl = KeySddl(path);
+    const size_t dacl = sddl.find(L"D:");
+    const std::wstring owner = sddl.rfind(L"O:", 0) == 0 ? sddl.substr(2, dacl - 2) : L"-";
+    const std::wstring access = dacl == std::wstring::npos ? sddl : sddl.substr(dacl + 2);
+    std::wprintf(L"%-34ls %-6ls %ls\n", (std::wstring(depth * 2, L' ') + path).c_str(),
+                 owner.c_str(), access.c_str());
+    HKEY key = nullptr;
+    if (RegOpenKeyExW(HKEY_CLASSES_ROOT, path.c_str(), 0, KEY_READ, &key) != ERROR_SUCCESS) {
+        return;
+    }
+    wchar_t name[256];
+    for (DWORD index = 0;; ++index) {
+        DWORD length = 256;
+        if (RegEnumKeyExW(key, index, name, &length, nullptr, nullptr, nullptr, nullptr) !=
+            ERROR_SUCCESS) {
+            break;
+        }
+        Show(path + L"\\" + name, depth + 1);
+    }
+    RegCloseKey(key);
+}
+
+int ShowAll() {
+    std::wprintf(L"%-34ls %-6ls %ls\n", L"KEY", L"OWNER", L"DACL (SDDL)");
+    for (const wchar_t *key : kTableKeys) {
+        if (KeyExists(key)) {
+            Show(key, 0);
+        } else {
+            std::wprintf(L"%-34ls (missing)\n", key);
+        }
+    }
+    return 0;
+}
+
+} // namespace
+
+int wmain(int argc, wchar_t **argv) {
+    const std::wstring command = argc > 1 ? argv[1] : L"";
+    if (command == L"reset") {
+        return Reset();
+    }
+    if (command == L"seed-demo") {
+        return SeedDemo();
+    }
+    if (command == L"seed-tree" && argc == 4) {
+        return Check(SeedTree(argv[2], static_cast<unsigned>(std::wcstoul(argv[3], nullptr, 10))),
+                     L"seeding tree");
+    }
+    if (command == L"show") {
+        return ShowAll();
+    }
+    std::fwprintf(stderr, L"usage: regtool reset | seed-demo | seed-tree KEY N | show\n");
+    return 2;
+}

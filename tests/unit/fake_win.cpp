@@ -1,0 +1,360 @@
+#include "fake_win.h"
+
+#include "platform/win_api.h"
+
+#include <shlwapi.h>
+
+#include <cassert>
+#include <cwchar>
+#include <sstream>
+
+FakeWindows *g_fake = nullptr;
+
+namespace {
+
+int kEveryoneSid, kAdminsSid, kAcl;
+const HANDLE kToken = reinterpret_cast<HANDLE>(0x7700);
+
+std::wstring Hex(unsigned value) {
+    std::wostringstream out;
+    out << L"0x" << std::hex << value;
+    return out.str();
+}
+
+const wchar_t *SidName(PSID sid) {
+    if (sid == &kEveryoneSid) {
+        return L"Everyone";
+    }
+    return sid == &kAdminsSid ? L"Administrators" : (sid == nullptr ? L"null" : L"?");
+}
+
+void Log(const std::wstring &line) {
+    g_fake->journal.push_back(line);
+}
+
+BOOL Fail(DWORD code) {
+    g_fake->lastError = code;
+    return code == ERROR_SUCCESS;
+}
+
+HANDLE NewHandle(const std::wstring &name) {
+    const HANDLE handle = reinterpret_cast<HANDLE>(g_fake->nextHandle += 4);
+    g_fake->handles[handle] = name;
+    return handle;
+}
+
+const std::wstring &KeyPathOf(HKEY key) {
+    return g_fake->handles.at(key);
+}
+
+} // namespace
+
+FakeWindows::FakeWindows() {
+    assert(g_fake == nullptr);
+    g_fake = this;
+}
+FakeWindows::~FakeWindows() {
+    g_fake = nullptr;
+}
+
+void FakeWindows::AddKey(const std::wstring &path, const FakeKey &key) {
+    keys[path] = key;
+    const size_t slash = path.rfind(L'\\');
+    if (slash != std::wstring::npos) {
+        keys[path.substr(0, slash)].children.push_back(path.substr(slash + 1));
+    }
+}
+
+std::vector<std::wstring> FakeWindows::Calls(const std::wstring &prefix) const {
+    std::vector<std::wstring> found;
+    for (const std::wstring &line : journal) {
+        if (line.compare(0, prefix.size(), prefix) == 0) {
+            found.push_back(line);
+        }
+    }
+    return found;
+}
+
+std::vector<std::wstring> FakeWindows::LogLines(const std::wstring &path) const {
+    std::vector<std::wstring> lines;
+    const auto file = files.find(path);
+    if (file == files.end()) {
+        return lines;
+    }
+    const std::wstring &text = file->second;
+    for (size_t start = 0; start < text.size();) {
+        const size_t end = text.find(L"\r\n", start);
+        lines.push_back(text.substr(start, end - start));
+        start = end == std::wstring::npos ? text.size() : end + 2;
+    }
+    return lines;
+}
+
+DWORD FakeWindows::Next(const char *call) {
+    auto &queue = outcomes[call];
+    if (queue.empty()) {
+        return ERROR_SUCCESS;
+    }
+    const DWORD code = queue.front();
+    queue.pop_front();
+    return code;
+}
+
+namespace win {
+
+LSTATUS RegOpenKeyExW(HKEY root, LPCWSTR subKey, DWORD options, REGSAM desired, PHKEY result) {
+    Log(L"RegOpenKeyExW " + std::wstring(root == HKEY_CLASSES_ROOT ? L"HKCR " : L"? ") + subKey +
+        L" options=" + Hex(options) + L" access=" + Hex(desired));
+    const auto key = g_fake->keys.find(subKey);
+    if (key == g_fake->keys.end()) {
+        return ERROR_FILE_NOT_FOUND;
+    }
+    if (key->second.openStatus != ERROR_SUCCESS) {
+        return key->second.openStatus;
+    }
+    *result = static_cast<HKEY>(NewHandle(subKey));
+    g_fake->peakOpenKeys = std::max(g_fake->peakOpenKeys, ++g_fake->openKeys);
+    return ERROR_SUCCESS;
+}
+
+LSTATUS RegQueryInfoKeyW(HKEY key, LPWSTR className, LPDWORD classLength, LPDWORD reserved,
+                         LPDWORD subKeys, LPDWORD maxSubKeyLength, LPDWORD maxClassLength,
+                         LPDWORD values, LPDWORD maxValueNameLength, LPDWORD maxValueLength,
+                         LPDWORD securityDescriptorLength, PFILETIME lastWriteTime) {
+    const bool othersNull = !className && !classLength && !reserved && !maxSubKeyLength &&
+                            !maxClassLength && !values && !maxValueNameLength && !maxValueLength &&
+                            !securityDescriptorLength && !lastWriteTime;
+    Log(L"RegQueryInfoKeyW " + KeyPathOf(key) + (othersNull ? L" count-only" : L" more"));
+    const FakeKey &node = g_fake->keys.at(KeyPathOf(key));
+    if (node.countStatus != ERROR_SUCCESS) {
+        *subKeys = 12345; // whatever Windows left there must not be used
+        return node.countStatus;
+    }
+    *subKeys = static_cast<DWORD>(node.children.size());
+    return ERROR_SUCCESS;
+}
+
+LSTATUS RegEnumKeyExW(HKEY key, DWORD index, LPWSTR name, LPDWORD nameLength, LPDWORD reserved,
+                      LPWSTR className, LPDWORD classLength, PFILETIME lastWriteTime) {
+    const bool othersNull = !reserved && !className && !classLength && !lastWriteTime;
+    Log(L"RegEnumKeyExW " + KeyPathOf(key) + L" " + std::to_wstring(index) + L" capacity=" +
+        std::to_wstring(*nameLength) + (othersNull ? L"" : L" more"));
+    const auto node = g_fake->keys.find(KeyPathOf(key));
+    if (node == g_fake->keys.end() || index >= node->second.children.size()) {
+        return ERROR_NO_MORE_ITEMS;
+    }
+    if (node->second.unreadableIndices.count(index) != 0) {
+        return ERROR_ACCESS_DENIED;
+    }
+    const std::wstring &child = node->second.children[index];
+    if (child.size() + 1 > *nameLength) {
+        return ERROR_MORE_DATA;
+    }
+    std::copy(child.begin(), child.end(), name);
+    name[child.size()] = L'\0';
+    *nameLength = static_cast<DWORD>(child.size());
+    return ERROR_SUCCESS;
+}
+
+LSTATUS RegQueryValueExW(HKEY key, LPCWSTR valueName, LPDWORD, LPDWORD type, LPBYTE, LPDWORD) {
+    Log(L"RegQueryValueExW " + KeyPathOf(key) + L" " + valueName);
+    const auto node = g_fake->keys.find(KeyPathOf(key));
+    if (node == g_fake->keys.end() || !node->second.isLink ||
+        std::wstring(valueName) != L"SymbolicLinkValue") {
+        return ERROR_FILE_NOT_FOUND;
+    }
+    *type = REG_LINK;
+    return ERROR_MORE_DATA; // no buffer was given for the target
+}
+
+LSTATUS RegCloseKey(HKEY key) {
+    Log(L"RegCloseKey " + KeyPathOf(key));
+    g_fake->handles.erase(key);
+    --g_fake->openKeys;
+    return ERROR_SUCCESS;
+}
+
+BOOL AllocateAndInitializeSid(PSID_IDENTIFIER_AUTHORITY authority, BYTE count, DWORD sub0,
+                              DWORD sub1, DWORD sub2, DWORD sub3, DWORD sub4, DWORD sub5,
+                              DWORD sub6, DWORD sub7, PSID *sid) {
+    std::wstring line = L"AllocateAndInitializeSid authority=" +
+                        std::to_wstring(authority ? authority->Value[5] : 0) + L" count=" +
+                        std::to_wstring(count);
+    for (DWORD sub : {sub0, sub1, sub2, sub3, sub4, sub5, sub6, sub7}) {
+        line += L" " + std::to_wstring(sub);
+    }
+    Log(line);
+    if (!Fail(g_fake->Next("AllocateAndInitializeSid"))) {
+        return FALSE;
+    }
+    *sid = authority->Value[5] == 1 ? static_cast<PSID>(&kEveryoneSid) : &kAdminsSid;
+    return TRUE;
+}
+
+PVOID FreeSid(PSID sid) {
+    Log(L"FreeSid " + std::wstring(SidName(sid)));
+    return nullptr;
+}
+
+DWORD SetEntriesInAclW(ULONG count, PEXPLICIT_ACCESS_W entries, PACL oldAcl, PACL *newAcl) {
+    Log(L"SetEntriesInAclW count=" + std::to_wstring(count) +
+        (oldAcl == nullptr ? L" old=null" : L" old=set"));
+    g_fake->aclEntries.assign(entries, entries + count);
+    const DWORD code = g_fake->Next("SetEntriesInAclW");
+    if (code == ERROR_SUCCESS) {
+        *newAcl = reinterpret_cast<PACL>(&kAcl);
+    }
+    return code;
+}
+
+DWORD SetNamedSecurityInfoW(LPWSTR objectName, SE_OBJECT_TYPE type, SECURITY_INFORMATION info,
+                            PSID owner, PSID group, PACL dacl, PACL sacl) {
+    Log(L"SetNamedSecurityInfoW " + std::wstring(objectName) + L" type=" + std::to_wstring(type) +
+        L" info=" + std::to_wstring(info) + L" owner=" + SidName(owner) + L" group=" +
+        SidName(group) + L" dacl=" +
+        (dacl == reinterpret_cast<PACL>(&kAcl) ? L"acl" : (dacl ? L"?" : L"null")) + L" sacl=" +
+        (sacl ? L"?" : L"null"));
+    if (g_fake->onSetSecurity) {
+        g_fake->onSetSecurity(objectName);
+    }
+    return g_fake->Next("SetNamedSecurityInfoW");
+}
+
+HANDLE GetCurrentProcess() {
+    return reinterpret_cast<HANDLE>(-1);
+}
+
+BOOL OpenProcessToken(HANDLE process, DWORD desired, PHANDLE token) {
+    Log(L"OpenProcessToken " + std::wstring(process == GetCurrentProcess() ? L"current" : L"?") +
+        L" access=" + Hex(desired));
+    if (!Fail(g_fake->Next("OpenProcessToken"))) {
+        return FALSE;
+    }
+    *token = kToken;
+    return TRUE;
+}
+
+BOOL LookupPrivilegeValueW(LPCWSTR systemName, LPCWSTR name, PLUID luid) {
+    Log(L"LookupPrivilegeValueW " + std::wstring(systemName ? systemName : L"null") + L" " + name);
+    if (!Fail(g_fake->Next("LookupPrivilegeValueW"))) {
+        return FALSE;
+    }
+    *luid = LUID{9, 0};
+    return TRUE;
+}
+
+BOOL AdjustTokenPrivileges(HANDLE token, BOOL disableAll, PTOKEN_PRIVILEGES state, DWORD length,
+                           PTOKEN_PRIVILEGES previous, PDWORD returnLength) {
+    Log(L"AdjustTokenPrivileges " + std::wstring(token == kToken ? L"token" : L"?") +
+        L" disableAll=" + std::to_wstring(disableAll) + L" count=" +
+        std::to_wstring(state->PrivilegeCount) + L" luid=" +
+        std::to_wstring(state->Privileges[0].Luid.LowPart) + L" attributes=" +
+        std::to_wstring(state->Privileges[0].Attributes) + L" length=" + std::to_wstring(length) +
+        L" previous=" + (previous ? L"set" : L"null") + L" returnLength=" +
+        (returnLength ? L"set" : L"null"));
+    const DWORD code = g_fake->Next("AdjustTokenPrivileges");
+    g_fake->lastError = code;
+    return code == ERROR_SUCCESS || code == ERROR_NOT_ALL_ASSIGNED;
+}
+
+DWORD GetLastError() {
+    return g_fake->lastError;
+}
+
+HLOCAL LocalFree(HLOCAL memory) {
+    Log(memory == &kAcl ? L"LocalFree acl" : L"LocalFree ?");
+    return nullptr;
+}
+
+BOOL CloseHandle(HANDLE handle) {
+    if (handle == kToken) {
+        Log(L"CloseHandle token");
+    } else {
+        Log(L"CloseHandle " + g_fake->handles.at(handle));
+        g_fake->handles.erase(handle);
+    }
+    return TRUE;
+}
+
+HANDLE CreateFileW(LPCWSTR name, DWORD access, DWORD share, LPSECURITY_ATTRIBUTES security,
+                   DWORD disposition, DWORD attributes, HANDLE templateFile) {
+    Log(L"CreateFileW " + std::wstring(name) + L" access=" + Hex(access) + L" share=" +
+        std::to_wstring(share) + L" security=" + (security ? L"set" : L"null") + L" disposition=" +
+        std::to_wstring(disposition) + L" attributes=" + std::to_wstring(attributes) +
+        L" template=" + (templateFile ? L"set" : L"null"));
+    const DWORD code = *name == L'\0' ? ERROR_PATH_NOT_FOUND : g_fake->Next("CreateFileW");
+    if (!Fail(code)) {
+        return INVALID_HANDLE_VALUE;
+    }
+    g_fake->files[name]; // OPEN_ALWAYS: created if missing, kept if present
+    return NewHandle(name);
+}
+
+DWORD SetFilePointer(HANDLE file, LONG distance, PLONG high, DWORD method) {
+    Log(L"SetFilePointer " + g_fake->handles.at(file) + L" " + std::to_wstring(distance) + L" " +
+        std::to_wstring(high ? *high : -1) + L" " + std::to_wstring(method));
+    return 0;
+}
+
+BOOL WriteFile(HANDLE file, LPCVOID buffer, DWORD bytes, LPDWORD written, LPOVERLAPPED) {
+    Log(L"WriteFile " + g_fake->handles.at(file) + L" " + std::to_wstring(bytes));
+    g_fake->files[g_fake->handles.at(file)].append(static_cast<const wchar_t *>(buffer),
+                                                   bytes / sizeof(wchar_t));
+    *written = bytes;
+    return TRUE;
+}
+
+void PathRemoveExtensionW(LPWSTR path) {
+    ::PathRemoveExtensionW(path);
+}
+
+int wprintf(const wchar_t *format, ...) {
+    va_list args;
+    va_start(args, format);
+    va_list measure;
+    va_copy(measure, args);
+    std::wstring text(static_cast<size_t>(::_vscwprintf(format, measure)), L'\0');
+    va_end(measure);
+    ::vswprintf_s(text.data(), text.size() + 1, format, args);
+    va_end(args);
+    g_fake->console += text;
+    return static_cast<int>(text.size());
+}
+
+int fflush(FILE *) {
+    Log(L"fflush");
+    return 0;
+}
+
+int _getch() {
+    Log(L"_getch");
+    return 'x';
+}
+
+__time64_t _time64(__time64_t *time) {
+    Log(L"_time64");
+    if (time) {
+        *time = g_fake->now;
+    }
+    return g_fake->now;
+}
+
+errno_t _localtime64_s(struct tm *result, const __time64_t *time) {
+    const DWORD code = g_fake->Next("_localtime64_s");
+    return code != 0 ? static_cast<errno_t>(code) : ::_localtime64_s(result, time);
+}
+
+size_t wcsftime(wchar_t *buffer, size_t size, const wchar_t *format, const struct tm *time) {
+    Log(L"wcsftime size=" + std::to_wstring(size) + L" " + format);
+    return g_fake->Next("wcsftime") != 0 ? 0 : ::wcsftime(buffer, size, format, time);
+}
+
+int _vscwprintf(const wchar_t *format, va_list args) {
+    return g_fake->Next("_vscwprintf") != 0 ? -1 : ::_vscwprintf(format, args);
+}
+
+int vswprintf_s(wchar_t *buffer, size_t size, const wchar_t *format, va_list args) {
+    return ::vswprintf_s(buffer, size, format, args);
+}
+
+} // namespace win

@@ -1,0 +1,61 @@
+// A scripted stand-in for Windows behind the seam: it keeps a journal of the calls that matter,
+// returns what a test programs, and holds a small registry tree and in-memory files.
+#pragma once
+
+#include <windows.h>
+#include <aclapi.h>
+
+#include <deque>
+#include <functional>
+#include <map>
+#include <set>
+#include <string>
+#include <vector>
+
+struct FakeKey {
+    std::vector<std::wstring> children;
+    LSTATUS openStatus = ERROR_SUCCESS;  // RegOpenKeyExW's answer for this key
+    LSTATUS countStatus = ERROR_SUCCESS; // RegQueryInfoKeyW's answer
+    std::set<DWORD> unreadableIndices;   // RegEnumKeyExW fails for these
+    bool isLink = false;
+};
+
+struct FakeWindows {
+    FakeWindows();
+    ~FakeWindows();
+
+    // Calls in order, each a line such as "FreeSid Administrators".
+    std::vector<std::wstring> journal;
+    // Scripted outcomes per call name, used up one per call; an empty queue means success.
+    // For calls returning BOOL the code becomes GetLastError's; AdjustTokenPrivileges with 1300
+    // succeeds and leaves 1300 behind, as Windows does.
+    std::map<std::string, std::deque<DWORD>> outcomes;
+    // The registry below HKEY_CLASSES_ROOT, by key path.
+    std::map<std::wstring, FakeKey> keys;
+    // Called with the object name on every SetNamedSecurityInfoW, before it answers.
+    std::function<void(const std::wstring &)> onSetSecurity;
+
+    std::wstring console;
+    std::map<std::wstring, std::wstring> files; // contents by path, as UTF-16 text
+    std::vector<EXPLICIT_ACCESS_W> aclEntries;  // what SetEntriesInAclW was given
+    __time64_t now = 0;
+
+    int openKeys = 0;
+    int peakOpenKeys = 0;
+
+    // Adds a key and links it into its parent's list of children.
+    void AddKey(const std::wstring &path, const FakeKey &key = {});
+    // Lines of the journal that start with the prefix.
+    std::vector<std::wstring> Calls(const std::wstring &prefix) const;
+    // The log lines written to the file, split at CR LF.
+    std::vector<std::wstring> LogLines(const std::wstring &path) const;
+
+    // Internal: takes the next scripted outcome of a call.
+    DWORD Next(const char *call);
+    DWORD lastError = 0;
+    std::map<HANDLE, std::wstring> handles;
+    uintptr_t nextHandle = 0x1000;
+};
+
+// The fake in force; each test makes one for its own lifetime.
+extern FakeWindows *g_fake;

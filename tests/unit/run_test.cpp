@@ -1,0 +1,272 @@
+// Options, the run's course and the key tree walk, against the scripted fake.
+#include "fake_win.h"
+
+#include "driver/run.h"
+#include "report/report.h"
+
+#include <gtest/gtest.h>
+
+#include <initializer_list>
+
+namespace {
+
+constexpr wchar_t kLog[] = L"C:\\logs\\run.log";
+
+DWORD Flags(std::initializer_list<const wchar_t *> options) {
+    std::vector<wchar_t *> argv = {const_cast<wchar_t *>(L"typekey-repair.exe")};
+    for (const wchar_t *option : options) {
+        argv.push_back(const_cast<wchar_t *>(option));
+    }
+    return tkr::ParseInheritanceFlags(static_cast<int>(argv.size()), argv.data());
+}
+
+TEST(InheritanceOptions, CombineByOrAndFallBackToContainerInherit) {
+    FakeWindows fake;
+    EXPECT_EQ(Flags({}), 2u);
+    EXPECT_EQ(Flags({L"-x", L"i1", L"/i1"}), 2u);
+    EXPECT_EQ(Flags({L"-i1", L"-i2"}), 3u);
+    EXPECT_EQ(Flags({L"-i3", L"-i4"}), 7u);
+    EXPECT_EQ(Flags({L"-i5"}), 8u);
+    EXPECT_EQ(Flags({L"-i1"}), 1u);
+    EXPECT_EQ(Flags({L"-i4"}), 4u);
+    EXPECT_EQ(Flags({L"-I1"}), 2u);
+    EXPECT_EQ(Flags({L"-i1x"}), 2u);
+    EXPECT_EQ(Flags({L"-i1x", L"-i4", L"-I5"}), 4u);
+    EXPECT_EQ(Flags({L"-i5", L"-i5"}), 8u);
+}
+
+class Walk : public ::testing::Test {
+  protected:
+    void SetUp() override { tkr::RunLogPath = kLog; }
+    void TearDown() override { tkr::RunLogPath.clear(); }
+    // The console's lines.
+    std::vector<std::wstring> Console() const {
+        std::vector<std::wstring> lines;
+        size_t start = 0;
+        for (size_t end; (end = fake.console.find(L'\n', start)) != std::wstring::npos;
+             start = end + 1) {
+            lines.push_back(fake.console.substr(start, end - start));
+        }
+        return lines;
+    }
+    // The keys announced, in order.
+    std::vector<std::wstring> Announced() const {
+        std::vector<std::wstring> keys;
+        for (const std::wstring &line : Console()) {
+            if (line.rfind(L"Fix \"", 0) == 0) {
+                keys.push_back(line.substr(5, line.size() - 5 - 5));
+            }
+        }
+        return keys;
+    }
+    FakeWindows fake;
+};
+
+TEST_F(Walk, VisitsPreOrderWithSiblingsInIndexOrderAndTheParentOpen) {
+    fake.AddKey(L".qk4");
+    fake.AddKey(L".qk4\\A");
+    fake.AddKey(L".qk4\\A\\A1");
+    fake.AddKey(L".qk4\\B");
+    tkr::RepairKeyTree(L".qk4", 2);
+
+    EXPECT_EQ(Console(),
+              (std::vector<std::wstring>{L"Fix \".qk4\" ...", L"DONE", L"Fix \".qk4\\A\" ...",
+                                         L"DONE", L"Fix \".qk4\\A\\A1\" ...", L"DONE",
+                                         L"Fix \".qk4\\B\" ...", L"DONE"}));
+    // Each key is checked for being a link, then opened for reading; the parent is closed last.
+    const std::vector<std::wstring> walk = [&] {
+        std::vector<std::wstring> calls;
+        for (const std::wstring &line : fake.journal) {
+            if (line.rfind(L"Reg", 0) == 0 ||
+                line.rfind(L"SetNamedSecurityInfoW CLASSES_ROOT\\.qk4\\A info=4", 0) == 0) {
+                calls.push_back(line);
+            }
+        }
+        return calls;
+    }();
+    EXPECT_EQ(walk, (std::vector<std::wstring>{
+                        L"RegOpenKeyExW HKCR .qk4 options=0x8 access=0x1",
+                        L"RegQueryValueExW .qk4 SymbolicLinkValue",
+                        L"RegCloseKey .qk4",
+                        L"RegOpenKeyExW HKCR .qk4 options=0x0 access=0x20019",
+                        L"RegQueryInfoKeyW .qk4 count-only",
+                        L"RegEnumKeyExW .qk4 0 capacity=256",
+                        L"RegOpenKeyExW HKCR .qk4\\A options=0x8 access=0x1",
+                        L"RegQueryValueExW .qk4\\A SymbolicLinkValue",
+                        L"RegCloseKey .qk4\\A",
+                        L"RegOpenKeyExW HKCR .qk4\\A options=0x0 access=0x20019",
+                        L"RegQueryInfoKeyW .qk4\\A count-only",
+                        L"RegEnumKeyExW .qk4\\A 0 capacity=256",
+                        L"RegOpenKeyExW HKCR .qk4\\A\\A1 options=0x8 access=0x1",
+                        L"RegQueryValueExW .qk4\\A\\A1 SymbolicLinkValue",
+                        L"RegCloseKey .qk4\\A\\A1",
+                        L"RegOpenKeyExW HKCR .qk4\\A\\A1 options=0x0 access=0x20019",
+                        L"RegQueryInfoKeyW .qk4\\A\\A1 count-only",
+                        L"RegCloseKey .qk4\\A\\A1",
+                        L"RegCloseKey .qk4\\A",
+                        L"RegEnumKeyExW .qk4 1 capacity=256",
+                        L"RegOpenKeyExW HKCR .qk4\\B options=0x8 access=0x1",
+                        L"RegQueryValueExW .qk4\\B SymbolicLinkValue",
+                        L"RegCloseKey .qk4\\B",
+                        L"RegOpenKeyExW HKCR .qk4\\B options=0x0 access=0x20019",
+                        L"RegQueryInfoKeyW .qk4\\B count-only",
+                        L"RegCloseKey .qk4\\B",
+                        L"RegCloseKey .qk4",
+                    }));
+    EXPECT_EQ(fake.Calls(L"SetNamedSecurityInfoW CLASSES_ROOT\\.qk4\\A\\A1 ").size(), 3u);
+    EXPECT_EQ(fake.openKeys, 0);
+}
+
+TEST_F(Walk, SkipsUnreadableNamesButGoesOnToTheLastIndex) {
+    fake.AddKey(L".zor");
+    for (const wchar_t *child : {L"a", L"b", L"c", L"d"}) {
+        fake.AddKey(std::wstring(L".zor\\") + child);
+    }
+    fake.keys[L".zor"].unreadableIndices = {0, 2};
+    tkr::RepairKeyTree(L".zor", 2);
+    EXPECT_EQ(Announced(), (std::vector<std::wstring>{L".zor", L".zor\\b", L".zor\\d"}));
+    EXPECT_EQ(fake.Calls(L"RegEnumKeyExW .zor ").size(), 4u);
+}
+
+TEST_F(Walk, ReadsAFullLengthNameAndSkipsOnlyLongerOnes) {
+    const std::wstring longest(255, L'n');
+    fake.AddKey(L".wun");
+    fake.AddKey(L".wun\\" + longest);
+    fake.AddKey(L".wun\\" + std::wstring(256, L'm'));
+    fake.AddKey(L".wun\\z");
+    tkr::RepairKeyTree(L".wun", 2);
+    EXPECT_EQ(Announced(), (std::vector<std::wstring>{L".wun", L".wun\\" + longest, L".wun\\z"}));
+}
+
+TEST_F(Walk, NamesThatCannotBeAPathComponentAreSkipped) {
+    fake.AddKey(L".kaf");
+    fake.keys[L".kaf"].children = {L"", std::wstring(L"x\0y", 3)};
+    fake.keys[L".kaf\\x"] = FakeKey(); // what the name would wrongly address
+    fake.AddKey(L".kaf\\ok");
+    tkr::RepairKeyTree(L".kaf", 2);
+    EXPECT_EQ(Announced(), (std::vector<std::wstring>{L".kaf", L".kaf\\ok"}));
+}
+
+TEST_F(Walk, OpenOrCountFailuresEndTheBranchSilently) {
+    fake.AddKey(L".bym");
+    fake.AddKey(L".bym\\closed");
+    fake.keys[L".bym\\closed"].openStatus = ERROR_ACCESS_DENIED;
+    fake.AddKey(L".bym\\closed\\never");
+    fake.AddKey(L".bym\\uncounted");
+    fake.keys[L".bym\\uncounted"].countStatus = ERROR_ACCESS_DENIED;
+    fake.AddKey(L".bym\\uncounted\\never");
+    fake.AddKey(L".bym\\last");
+    tkr::RepairKeyTree(L".bym", 2);
+    EXPECT_EQ(Console(),
+              (std::vector<std::wstring>{L"Fix \".bym\" ...", L"DONE", L"Fix \".bym\\closed\" ...",
+                                         L"DONE", L"Fix \".bym\\uncounted\" ...", L"DONE",
+                                         L"Fix \".bym\\last\" ...", L"DONE"}));
+    EXPECT_TRUE(fake.Calls(L"RegEnumKeyExW .bym\\uncounted").empty());
+    EXPECT_EQ(fake.openKeys, 0);
+}
+
+TEST_F(Walk, AFailedRepairIsReportedAndTheWalkStillDescends) {
+    fake.AddKey(L".27u");
+    fake.AddKey(L".27u\\child");
+    fake.outcomes["SetNamedSecurityInfoW"] = {2};
+    tkr::RepairKeyTree(L".27u", 2);
+    EXPECT_EQ(Console(), (std::vector<std::wstring>{L"Fix \".27u\" ...", L"ERROR OCCURED",
+                                                    L"Fix \".27u\\child\" ...", L"DONE"}));
+    const std::vector<std::wstring> log = fake.LogLines(kLog);
+    ASSERT_GE(log.size(), 3u);
+    EXPECT_EQ(log[0], L"Message: Fix \".27u\" ...");
+    EXPECT_EQ(log[1], L"!ERROR!: \tFirst SetNamedSecurityInfo call failed: 2");
+    EXPECT_EQ(log[2], L"!ERROR!: ERROR OCCURED");
+}
+
+TEST_F(Walk, AMissingKeyIsAnnouncedAsAnError) {
+    fake.outcomes["SetNamedSecurityInfoW"] = {2};
+    tkr::RepairKeyTree(L".hib", 2);
+    EXPECT_EQ(Console(), (std::vector<std::wstring>{L"Fix \".hib\" ...", L"ERROR OCCURED"}));
+}
+
+TEST_F(Walk, LinksAreAnnouncedSkippedAndNeverRepairedOrEntered) {
+    fake.AddKey(L".gli");
+    fake.AddKey(L".gli\\link");
+    fake.keys[L".gli\\link"].isLink = true;
+    fake.AddKey(L".gli\\link\\through");
+    fake.AddKey(L".gli\\after");
+    tkr::RepairKeyTree(L".gli", 2);
+    EXPECT_EQ(Console(),
+              (std::vector<std::wstring>{L"Fix \".gli\" ...", L"DONE", L"Fix \".gli\\link\" ...",
+                                         L"SKIPPED: registry link, not followed",
+                                         L"Fix \".gli\\after\" ...", L"DONE"}));
+    EXPECT_TRUE(fake.Calls(L"SetNamedSecurityInfoW CLASSES_ROOT\\.gli\\link").empty());
+    EXPECT_EQ(fake.Calls(L"RegOpenKeyExW HKCR .gli\\link"),
+              std::vector<std::wstring>{L"RegOpenKeyExW HKCR .gli\\link options=0x8 access=0x1"});
+    EXPECT_EQ(fake.LogLines(kLog)[5], L"Warning: SKIPPED: registry link, not followed");
+    EXPECT_EQ(fake.openKeys, 0);
+}
+
+TEST_F(Walk, ASubkeyDeletedDuringTheWalkEndsItNormally) {
+    fake.AddKey(L".tov");
+    fake.AddKey(L".tov\\a");
+    fake.AddKey(L".tov\\b");
+    fake.AddKey(L".tov\\c");
+    // Another process deletes "b" while the walk is below "a".
+    fake.onSetSecurity = [this](const std::wstring &object) {
+        if (object == L"CLASSES_ROOT\\.tov\\a" && fake.keys.erase(L".tov\\b") == 1) {
+            auto &children = fake.keys[L".tov"].children;
+            children.erase(children.begin() + 1);
+        }
+    };
+    tkr::RepairKeyTree(L".tov", 2);
+    EXPECT_EQ(Announced(), (std::vector<std::wstring>{L".tov", L".tov\\a", L".tov\\c"}));
+    EXPECT_EQ(fake.Calls(L"RegEnumKeyExW .tov ").size(), 3u); // the count was read once
+    EXPECT_EQ(fake.Calls(L"RegQueryInfoKeyW .tov ").size(), 1u);
+    EXPECT_EQ(fake.openKeys, 0);
+}
+
+TEST_F(Walk, DeepChainsHoldOneOpenKeyPerLevelAndReleaseThemAll) {
+    std::wstring path = L".rux";
+    fake.AddKey(path);
+    for (int depth = 0; depth < 3000; ++depth) {
+        path += L"\\d";
+        fake.AddKey(path);
+    }
+    tkr::RepairKeyTree(L".rux", 2);
+    EXPECT_EQ(Announced().size(), 3001u);
+    EXPECT_EQ(Announced().back(), path);
+    EXPECT_EQ(fake.peakOpenKeys, 3001);
+    EXPECT_EQ(fake.openKeys, 0);
+}
+
+TEST_F(Walk, NamesAreNeverUsedAsFormats) {
+    fake.AddKey(L".mik");
+    fake.AddKey(L".mik\\%s%n%u%%");
+    tkr::RepairKeyTree(L".mik", 2);
+    EXPECT_EQ(Announced(), (std::vector<std::wstring>{L".mik", L".mik\\%s%n%u%%"}));
+    EXPECT_EQ(fake.Calls(L"SetNamedSecurityInfoW CLASSES_ROOT\\.mik\\%s%n%u%% ").size(), 3u);
+}
+
+TEST(RunCourse, NamesTheLogFirstWalksEveryTableKeyInOrderThenPromptsAndWaits) {
+    FakeWindows fake;
+    fake.now = 1393816807;
+    wchar_t program[] = L"C:\\Tools\\typekey-repair.exe";
+    wchar_t option[] = L"-i5";
+    wchar_t *argv[] = {program, option};
+    EXPECT_EQ(tkr::RunRepair(2, argv), 0);
+
+    ASSERT_FALSE(tkr::RunLogPath.empty());
+    EXPECT_EQ(tkr::RunLogPath.rfind(L"C:\\Tools\\typekey-repair_", 0), 0u);
+    std::vector<std::wstring> announced;
+    for (size_t at = 0; (at = fake.console.find(L"Fix \"", at)) != std::wstring::npos; ++at) {
+        announced.push_back(fake.console.substr(at + 5, 4));
+    }
+    EXPECT_EQ(announced, std::vector<std::wstring>(tkr::DocumentTypeKeys.begin(),
+                                                   tkr::DocumentTypeKeys.end()));
+    EXPECT_EQ(fake.console.substr(fake.console.size() - 24), L"\nPress a key to close...");
+    // The time is taken before any key is touched; the prompt is flushed before the wait.
+    EXPECT_EQ(fake.journal.front(), L"_time64");
+    EXPECT_EQ(fake.journal[fake.journal.size() - 2], L"fflush");
+    EXPECT_EQ(fake.journal.back(), L"_getch");
+    EXPECT_EQ(fake.aclEntries[0].grfInheritance, 8u);
+    tkr::RunLogPath.clear();
+}
+
+} // namespace

@@ -1,0 +1,101 @@
+#include "e2e.h"
+
+#include <cstring>
+
+namespace tkrtest {
+
+std::wstring ToolPath;
+std::wstring LogWriterPath;
+
+std::string Narrow(const std::wstring &text) {
+    std::string narrow;
+    for (wchar_t c : text) {
+        narrow.push_back(c < 0x80 ? static_cast<char>(c) : '?');
+    }
+    return narrow;
+}
+
+void ToolTest::SetUp() {
+    for (const std::wstring &key : kTableKeys) {
+        if (KeyExists(key)) {
+            ASSERT_EQ(MoveKeyAway(key), ERROR_SUCCESS) << Narrow(key);
+        }
+    }
+    dir = ScratchDirectory(L"e2e");
+    exe = dir + L"\\typekey-repair.exe";
+    ASSERT_TRUE(CopyFileW(ToolPath.c_str(), exe.c_str(), FALSE));
+}
+
+ToolRun ToolTest::Run(const std::wstring &arguments,
+                      const std::function<void(const ProcessSample &)> &sample) {
+    const __time64_t before = _time64(nullptr);
+    const ProcessResult process =
+        RunProcess(exe, L"\"" + exe + L"\"" + (arguments.empty() ? L"" : L" " + arguments), sample);
+    const __time64_t after = _time64(nullptr);
+
+    ToolRun run{process.exitCode, process.output, L"", ""};
+    WIN32_FIND_DATAW found;
+    const HANDLE search = FindFirstFileW((dir + L"\\*.log").c_str(), &found);
+    if (search != INVALID_HANDLE_VALUE) {
+        run.logPath = dir + L"\\" + found.cFileName;
+        EXPECT_FALSE(FindNextFileW(search, &found)) << "more than one log";
+        FindClose(search);
+        run.log = ReadBytes(run.logPath);
+        // Named after the program and the local time at which the run started.
+        bool named = false;
+        for (__time64_t t = before; t <= after; ++t) {
+            wchar_t suffix[32];
+            struct tm local;
+            _localtime64_s(&local, &t);
+            wcsftime(suffix, 32, L"_%y%m%d_%H%M%S.log", &local);
+            named |= run.logPath == dir + L"\\typekey-repair" + suffix;
+        }
+        EXPECT_TRUE(named) << Narrow(run.logPath);
+    }
+    return run;
+}
+
+void Expected::Repaired(const std::wstring &key, bool denied) {
+    console += "Fix \"" + Narrow(key) + "\" ...\r\nDONE\r\n";
+    log += L"Message: Fix \"" + key + L"\" ...\r\n";
+    log += denied ? L"Warning: \tFirst SetNamedSecurityInfo access denide\r\n"
+                  : L"Message: \tSuccessfully changed DACL permissions\r\n";
+    log += L"Message: \tSuccessfully changed DACL owner\r\nMessage: DONE\r\n";
+}
+
+void Expected::Locked(const std::wstring &key) {
+    console += "Fix \"" + Narrow(key) + "\" ...\r\nERROR OCCURED\r\n";
+    log += L"Message: Fix \"" + key + L"\" ...\r\n";
+    log += L"Warning: \tFirst SetNamedSecurityInfo access denide\r\n"
+           L"!ERROR!: \tCould not set owner. Error: 5\r\n!ERROR!: ERROR OCCURED\r\n";
+}
+
+void Expected::Missing(const std::wstring &key) {
+    console += "Fix \"" + Narrow(key) + "\" ...\r\nERROR OCCURED\r\n";
+    log += L"Message: Fix \"" + key + L"\" ...\r\n";
+    log += L"!ERROR!: \tFirst SetNamedSecurityInfo call failed: 2\r\n!ERROR!: ERROR OCCURED\r\n";
+}
+
+void Expected::Link(const std::wstring &key) {
+    console += "Fix \"" + Narrow(key) + "\" ...\r\nSKIPPED: registry link, not followed\r\n";
+    log += L"Message: Fix \"" + key + L"\" ...\r\n";
+    log += L"Warning: SKIPPED: registry link, not followed\r\n";
+}
+
+} // namespace tkrtest
+
+int main(int argc, char **argv) {
+    ::testing::InitGoogleTest(&argc, argv);
+    for (int i = 1; i < argc; ++i) {
+        if (std::strncmp(argv[i], "--tool=", 7) == 0) {
+            tkrtest::ToolPath = tkrtest::WindowsPath(argv[i] + 7);
+        } else if (std::strncmp(argv[i], "--log-writer=", 13) == 0) {
+            tkrtest::LogWriterPath = tkrtest::WindowsPath(argv[i] + 13);
+        }
+    }
+    if (tkrtest::ToolPath.empty()) {
+        std::fprintf(stderr, "usage: e2e_tests --tool=PATH [--log-writer=PATH]\n");
+        return 2;
+    }
+    return RUN_ALL_TESTS();
+}

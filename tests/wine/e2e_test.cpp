@@ -1,0 +1,106 @@
+// The packaged exe as an administrator runs it: console, log and the keys afterwards.
+#include "e2e.h"
+
+using namespace tkrtest;
+
+namespace {
+
+const std::string kPrompt = "Press a key to close...";
+
+TEST_F(ToolTest, MixedTableGivesTheExactTranscriptLogAndKeys) {
+    const std::wstring longName(255, L'L');
+    Seed(L".qk4");
+    Seed(L".qk4\\A", kDeniedSddl);
+    Seed(L".qk4\\A\\A1");
+    Seed(L".qk4\\B");
+    Seed(L".zor", kDeniedSddl);
+    Seed(L".wun");
+    Seed(L".wun\\Locked", kLockedSddl);
+    Seed(L".wun\\Locked\\Hidden");
+    Seed(L".wun\\Open");
+    Seed(L".kaf");
+    Seed(L".kaf\\" + longName);
+    Seed(L".kaf\\" + longName + L"\\below");
+
+    Expected expected;
+    for (const std::wstring &key : kTableKeys) {
+        if (key == L".qk4") {
+            expected.Repaired(L".qk4");
+            expected.Repaired(L".qk4\\A", true);
+            expected.Repaired(L".qk4\\A\\A1");
+            expected.Repaired(L".qk4\\B");
+        } else if (key == L".zor") {
+            expected.Repaired(L".zor", true);
+        } else if (key == L".wun") {
+            expected.Repaired(L".wun");
+            expected.Locked(L".wun\\Locked");
+            expected.Repaired(L".wun\\Open");
+        } else if (key == L".kaf") {
+            expected.Repaired(L".kaf");
+            expected.Repaired(L".kaf\\" + longName);
+            expected.Repaired(L".kaf\\" + longName + L"\\below");
+        } else {
+            expected.Missing(key);
+        }
+    }
+
+    const ToolRun run = Run();
+    EXPECT_EQ(run.exitCode, 0u);
+    EXPECT_EQ(run.console, expected.console + kPrompt);
+    EXPECT_EQ(run.log, Utf16Bytes(expected.log));
+
+    for (const wchar_t *key : {L".qk4", L".qk4\\A", L".qk4\\A\\A1", L".qk4\\B", L".zor", L".wun",
+                               L".wun\\Open", L".kaf"}) {
+        EXPECT_TRUE(IsRepairedSddl(KeySddl(key), 2)) << Narrow(key) << ": " << Narrow(KeySddl(key));
+    }
+    EXPECT_TRUE(IsRepairedSddl(KeySddl(L".kaf\\" + longName + L"\\below"), 2));
+    EXPECT_EQ(KeySddl(L".wun\\Locked"), L"error 5");
+    EXPECT_FALSE(KeyExists(L".rux"));
+}
+
+TEST_F(ToolTest, OptionsChooseTheInheritanceOfBothEntries) {
+    struct Case {
+        const wchar_t *arguments;
+        unsigned flags;
+    };
+    Seed(L".hib");
+    Seed(L".hib\\sub");
+    for (const Case &c : {Case{L"", 2}, Case{L"-I1 -i1x /i2", 2}, Case{L"-i1 -i2", 3},
+                          Case{L"-i3 -i4", 7}, Case{L"-i5", 8}, Case{L"-i1", 1}}) {
+        const ToolRun run = Run(c.arguments);
+        EXPECT_EQ(run.exitCode, 0u);
+        EXPECT_TRUE(IsRepairedSddl(KeySddl(L".hib"), c.flags)) << Narrow(c.arguments);
+        // Inherit-only entries do not apply to the key itself: it cannot be read and the walk
+        // stops there.
+        const bool walked = run.console.find("Fix \".hib\\sub\"") != std::string::npos;
+        EXPECT_EQ(walked, c.flags != 8) << Narrow(c.arguments);
+        if (walked) {
+            EXPECT_TRUE(IsRepairedSddl(KeySddl(L".hib\\sub"), c.flags)) << Narrow(c.arguments);
+        }
+        DeleteFileW(run.logPath.c_str());
+    }
+}
+
+TEST_F(ToolTest, NoTableKeysStillEndsWithThePromptAndStatusZero) {
+    Expected expected;
+    for (const std::wstring &key : kTableKeys) {
+        expected.Missing(key);
+    }
+    const ToolRun run = Run();
+    EXPECT_EQ(run.exitCode, 0u);
+    EXPECT_EQ(run.console, expected.console + kPrompt);
+    EXPECT_EQ(run.log, Utf16Bytes(expected.log));
+}
+
+TEST_F(ToolTest, AProgramPathWithoutADirectoryOrExtensionNamesTheLogToo) {
+    // argv[0] as a command line gives it; the log goes where that path points.
+    const ProcessResult process = RunProcess(exe, L"\"" + dir + L"\\renamed\" -i5");
+    EXPECT_EQ(process.exitCode, 0u);
+    WIN32_FIND_DATAW found;
+    const HANDLE search = FindFirstFileW((dir + L"\\renamed_*.log").c_str(), &found);
+    ASSERT_NE(search, INVALID_HANDLE_VALUE);
+    FindClose(search);
+    EXPECT_EQ(std::wstring(found.cFileName).size(), std::wstring(L"renamed").size() + 18);
+}
+
+} // namespace

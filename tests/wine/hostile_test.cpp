@@ -1,0 +1,1 @@
+// hostile trees: to come
