@@ -1,1 +1,264 @@
-// hostile trees: to come
+// Trees that other software and users may have written: deep, wide, oddly named, linked out of
+// the tree, and logs that other processes hold or share.
+#include "e2e.h"
+
+#include <algorithm>
+#include <map>
+
+using namespace tkrtest;
+
+namespace {
+
+size_t Count(const std::string &text, const std::string &what) {
+    size_t count = 0;
+    for (size_t at = text.find(what); at != std::string::npos; at = text.find(what, at + 1)) {
+        ++count;
+    }
+    return count;
+}
+
+// The log's lines, split at CR LF; a torn line would show as one that fits no expected form.
+std::vector<std::wstring> LogLines(const std::string &bytes) {
+    const std::wstring text(reinterpret_cast<const wchar_t *>(bytes.data()), bytes.size() / 2);
+    std::vector<std::wstring> lines;
+    size_t start = 0;
+    for (size_t end; (end = text.find(L"\r\n", start)) != std::wstring::npos; start = end + 2) {
+        lines.push_back(text.substr(start, end - start));
+    }
+    EXPECT_EQ(start, text.size()) << "the log ends in the middle of a line";
+    return lines;
+}
+
+bool IsWholeToolLine(const std::wstring &line) {
+    static const std::vector<std::wstring> details = {
+        L"Message: DONE",
+        L"!ERROR!: ERROR OCCURED",
+        L"Message: \tSuccessfully changed DACL permissions",
+        L"Message: \tSuccessfully changed DACL owner",
+        L"Warning: \tFirst SetNamedSecurityInfo access denide",
+        L"!ERROR!: \tFirst SetNamedSecurityInfo call failed: 2"};
+    if (std::find(details.begin(), details.end(), line) != details.end()) {
+        return true;
+    }
+    return line.rfind(L"Message: Fix \"", 0) == 0 && line.size() > 20 &&
+           line.compare(line.size() - 5, 5, L"\" ...") == 0;
+}
+
+TEST_F(ToolTest, AChainOf2000NestedKeysIsWalkedToTheBottom) {
+    std::wstring path = L".rux";
+    Seed(path);
+    std::vector<std::wstring> chain = {path};
+    for (int depth = 0; depth < 2000; ++depth) {
+        path += L"\\d";
+        Seed(path);
+        chain.push_back(path);
+    }
+    const ToolRun run = Run();
+    EXPECT_EQ(run.exitCode, 0u);
+    EXPECT_EQ(Count(run.console, "\r\nDONE\r\n"), chain.size());
+    EXPECT_NE(run.console.find("Fix \"" + Narrow(path) + "\" ...\r\nDONE\r\nFix \".mik\""),
+              std::string::npos);
+    for (const std::wstring &key : chain) {
+        ASSERT_TRUE(IsRepairedSddl(KeySddl(key), 2)) << key.size();
+    }
+}
+
+TEST_F(ToolTest, AKeyWith20000SubkeysHasEveryOneRepaired) {
+    Seed(L".mik");
+    for (int i = 0; i < 20000; ++i) {
+        Seed(L".mik\\s" + std::to_wstring(i));
+    }
+    const ToolRun run = Run();
+    EXPECT_EQ(run.exitCode, 0u);
+    EXPECT_EQ(Count(run.console, "\r\nDONE\r\n"), 20001u);
+    EXPECT_EQ(LogLines(run.log).size(), 20001u * 4 + 14 * 3);
+    for (int i = 0; i < 20000; ++i) {
+        ASSERT_TRUE(IsRepairedSddl(KeySddl(L".mik\\s" + std::to_wstring(i)), 2)) << i;
+    }
+}
+
+TEST_F(ToolTest, OddNamesArePrintedAndLoggedVerbatim) {
+    const std::vector<std::wstring> names = {std::wstring(255, L'x'),
+                                             L"%s%n%u%%",
+                                             L"%ls%ls%ls",
+                                             L"\xD83D\xDE00 smile \xD834\xDD1E",
+                                             L" blank ",
+                                             L"dots...",
+                                             L"..",
+                                             L"a.b.c"};
+    Seed(L".nol");
+    for (const std::wstring &name : names) {
+        Seed(L".nol\\" + name);
+    }
+    const ToolRun run = Run();
+    EXPECT_EQ(run.exitCode, 0u);
+    const std::wstring log(reinterpret_cast<const wchar_t *>(run.log.data()), run.log.size() / 2);
+    for (const std::wstring &name : names) {
+        const std::wstring key = L".nol\\" + name;
+        EXPECT_NE(log.find(L"Message: Fix \"" + key +
+                           L"\" ...\r\nMessage: \tSuccessfully changed "
+                           L"DACL permissions\r\nMessage: \tSuccessfully changed DACL owner\r\n"
+                           L"Message: DONE\r\n"),
+                  std::wstring::npos)
+            << Narrow(key);
+        if (Narrow(key) == std::string(key.begin(), key.end())) {
+            EXPECT_NE(run.console.find("Fix \"" + Narrow(key) + "\" ...\r\nDONE\r\n"),
+                      std::string::npos)
+                << Narrow(key);
+        }
+        EXPECT_TRUE(IsRepairedSddl(KeySddl(key), 2)) << Narrow(key);
+    }
+}
+
+TEST_F(ToolTest, LinksAreNeitherRepairedNorFollowed) {
+    const std::wstring outside = L"tkr-outside-" + std::to_wstring(GetTickCount());
+    const wchar_t *outsideSddl = L"O:SYD:P(A;;KA;;;BA)(A;;KR;;;BU)";
+    ASSERT_EQ(SeedKey(outside, outsideSddl), ERROR_SUCCESS);
+    ASSERT_EQ(SeedKey(outside + L"\\inner", outsideSddl), ERROR_SUCCESS);
+    const std::wstring before = KeySddl(outside);
+    const std::wstring innerBefore = KeySddl(outside + L"\\inner");
+
+    Seed(L".gli");
+    ASSERT_EQ(SeedLink(L".gli\\escape", outside), ERROR_SUCCESS);
+    ASSERT_EQ(SeedLink(L".gli\\loop", L".gli"), ERROR_SUCCESS);
+    Seed(L".gli\\plain");
+    ASSERT_EQ(SeedLink(L".tov", outside), ERROR_SUCCESS);
+
+    const ToolRun run = Run();
+    EXPECT_EQ(run.exitCode, 0u);
+    Expected expected;
+    expected.Repaired(L".gli");
+    expected.Link(L".gli\\escape");
+    expected.Link(L".gli\\loop");
+    expected.Repaired(L".gli\\plain");
+    EXPECT_NE(run.console.find(expected.console), std::string::npos) << run.console;
+    EXPECT_NE(run.console.find("Fix \".tov\" ...\r\nSKIPPED: registry link, not followed\r\n"
+                               "Fix \".rux\""),
+              std::string::npos);
+    const std::wstring log(reinterpret_cast<const wchar_t *>(run.log.data()), run.log.size() / 2);
+    EXPECT_NE(log.find(expected.log), std::wstring::npos);
+    EXPECT_EQ(KeySddl(outside), before);
+    EXPECT_EQ(KeySddl(outside + L"\\inner"), innerBefore);
+    EXPECT_TRUE(IsRepairedSddl(KeySddl(L".gli\\plain"), 2));
+}
+
+TEST_F(ToolTest, LinesMeetingAnotherProcessHoldingTheLogAreDroppedAndTheRunGoesOn) {
+    ASSERT_EQ(SeedTree(L".rux", 1500), ERROR_SUCCESS);
+    HANDLE holder = INVALID_HANDLE_VALUE;
+    int heldSamples = 0;
+    bool released = false;
+    const ToolRun run = Run(L"", [&](const ProcessSample &) {
+        if (released) {
+            return;
+        }
+        if (holder == INVALID_HANDLE_VALUE) {
+            WIN32_FIND_DATAW found;
+            const HANDLE search = FindFirstFileW((dir + L"\\*.log").c_str(), &found);
+            if (search != INVALID_HANDLE_VALUE) {
+                FindClose(search);
+                // Readers that deny writers make the tool's opens fail.
+                holder = CreateFileW((dir + L"\\" + found.cFileName).c_str(), GENERIC_READ,
+                                     FILE_SHARE_READ, nullptr, OPEN_EXISTING, 0, nullptr);
+            }
+        } else if (++heldSamples == 5) {
+            CloseHandle(holder);
+            released = true;
+        }
+    });
+    ASSERT_TRUE(released) << "the run ended before the log could be held";
+    EXPECT_EQ(run.exitCode, 0u);
+    EXPECT_EQ(Count(run.console, "\r\nDONE\r\n"), 1500u);
+    const std::vector<std::wstring> lines = LogLines(run.log);
+    EXPECT_LT(lines.size(), 1500u * 4 + 14 * 3);
+    for (const std::wstring &line : lines) {
+        ASSERT_TRUE(IsWholeToolLine(line)) << Narrow(line);
+    }
+    EXPECT_EQ(lines.back(), L"!ERROR!: ERROR OCCURED"); // .hib, the last table key
+}
+
+TEST_F(ToolTest, ALogDirectoryThatCannotBeWrittenLeavesConsoleOutputOnly) {
+    Seed(L".lud");
+    const ProcessResult process =
+        RunProcess(exe, L"\"" + dir + L"\\no such directory\\typekey-repair.exe\"");
+    EXPECT_EQ(process.exitCode, 0u);
+    EXPECT_NE(process.output.find("Fix \".lud\" ...\r\nDONE\r\n"), std::string::npos);
+    EXPECT_EQ(process.output.substr(process.output.size() - 23), "Press a key to close...");
+    WIN32_FIND_DATAW found;
+    const HANDLE search = FindFirstFileW((dir + L"\\*.log").c_str(), &found);
+    EXPECT_EQ(search, INVALID_HANDLE_VALUE);
+    EXPECT_TRUE(IsRepairedSddl(KeySddl(L".lud"), 2));
+}
+
+TEST_F(ToolTest, TwoProcessesAppendingToOneLogNeverTearALine) {
+    ASSERT_FALSE(LogWriterPath.empty());
+    const std::wstring log = dir + L"\\shared.log";
+    std::vector<PROCESS_INFORMATION> writers;
+    for (const wchar_t *tag : {L"A", L"B"}) {
+        std::wstring line = L"log_writer \"" + log + L"\" " + tag + L" 3000";
+        STARTUPINFOW startup{};
+        startup.cb = sizeof startup;
+        PROCESS_INFORMATION process{};
+        ASSERT_TRUE(CreateProcessW(LogWriterPath.c_str(), line.data(), nullptr, nullptr, FALSE,
+                                   DETACHED_PROCESS, nullptr, nullptr, &startup, &process));
+        writers.push_back(process);
+    }
+    for (PROCESS_INFORMATION &process : writers) {
+        WaitForSingleObject(process.hProcess, INFINITE);
+        CloseHandle(process.hProcess);
+        CloseHandle(process.hThread);
+    }
+    std::map<wchar_t, long> last = {{L'A', -1}, {L'B', -1}};
+    const std::vector<std::wstring> lines = LogLines(ReadBytes(log));
+    // Lines whose open met the other writer's are dropped; those written are whole.
+    EXPECT_LE(lines.size(), 6000u);
+    for (const std::wstring &line : lines) {
+        wchar_t tag = 0;
+        unsigned number = 0;
+        wchar_t rest[64] = {};
+        ASSERT_EQ(swscanf(line.c_str(), L"Message: %lc line %u of a run that shares the %63ls",
+                          &tag, &number, rest),
+                  3)
+            << Narrow(line);
+        ASSERT_EQ(std::wstring(rest), L"log");
+        ASSERT_EQ(line, L"Message: " + std::wstring(1, tag) + L" line " + std::to_wstring(number) +
+                            L" of a run that shares the log");
+        ASSERT_GT(static_cast<long>(number), last[tag]) << "lines of one writer out of order";
+        last[tag] = number;
+    }
+    EXPECT_GE(last[L'A'], 0);
+    EXPECT_GE(last[L'B'], 0);
+}
+
+TEST_F(ToolTest, HandlesAndMemoryDoNotGrowWithTheNumberOfKeys) {
+    Seed(L".ooq");
+    for (int i = 0; i < 10000; ++i) {
+        Seed(L".ooq\\k" + std::to_wstring(i));
+    }
+    std::vector<ProcessSample> samples;
+    const ToolRun run = Run(L"", [&](const ProcessSample &s) { samples.push_back(s); });
+    EXPECT_EQ(run.exitCode, 0u);
+    EXPECT_EQ(Count(run.console, "\r\nDONE\r\n"), 10001u);
+
+    // Early: a tenth of the output written; late: from half of it on.
+    const size_t total = run.console.size();
+    ProcessSample early{0, -1, 0};
+    ProcessSample late{0, -1, 0};
+    for (const ProcessSample &s : samples) {
+        ProcessSample &phase = s.outputBytes < total / 10 ? early : late;
+        if (s.outputBytes < total / 20 ||
+            (s.outputBytes >= total / 10 && s.outputBytes < total / 2)) {
+            continue;
+        }
+        phase.handles = std::max(phase.handles, s.handles);
+        phase.pagefileBytes = std::max(phase.pagefileBytes, s.pagefileBytes);
+    }
+    ASSERT_GE(early.handles, 0) << "no sample early in the run";
+    ASSERT_GE(late.handles, 0) << "no sample late in the run";
+    std::printf("handles %d -> %d, private bytes %u -> %u\n", early.handles, late.handles,
+                static_cast<unsigned>(early.pagefileBytes),
+                static_cast<unsigned>(late.pagefileBytes));
+    EXPECT_LE(late.handles, early.handles + 4);
+    EXPECT_LE(late.pagefileBytes, early.pagefileBytes + 256 * 1024);
+}
+
+} // namespace
