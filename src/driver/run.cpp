@@ -10,7 +10,7 @@
 
 namespace tkr {
 
-const std::array<const wchar_t *, 15> DocumentTypeKeys = {
+const std::array<const wchar_t*, 15> DocumentTypeKeys = {
     L".qk4", L".zor", L".wun", L".bym", L".kaf", L".27u", L".gli", L".tov",
     L".rux", L".mik", L".nol", L".ooq", L".lud", L".cwa", L".hib",
 };
@@ -18,7 +18,7 @@ const std::array<const wchar_t *, 15> DocumentTypeKeys = {
 namespace {
 
 struct InheritanceOption {
-    const wchar_t *text;
+    const wchar_t* text;
     DWORD value;
 };
 constexpr InheritanceOption kInheritanceOptions[] = {
@@ -45,7 +45,7 @@ struct OpenKey {
 
 // Announces and repairs one key; unless it is a link or cannot be read, opens it and puts it
 // on the walk's stack so that its subkeys follow.
-void VisitKey(const std::wstring &path, DWORD inheritanceFlags, std::vector<OpenKey> &stack) {
+void VisitKey(const std::wstring& path, DWORD inheritanceFlags, std::vector<OpenKey>& stack) {
     std::wstring objectName = FormatText(L"CLASSES_ROOT\\%ls", path.c_str());
     ShowReport(ReportLevel::Message, L"Fix \"%ls\" ...", path.c_str());
     // Security calls and opens follow links; an elevated tool must not be led out of its trees.
@@ -74,10 +74,10 @@ void VisitKey(const std::wstring &path, DWORD inheritanceFlags, std::vector<Open
 
 } // namespace
 
-DWORD ParseInheritanceFlags(int argc, wchar_t **argv) {
+DWORD ParseInheritanceFlags(int argc, wchar_t** argv) {
     DWORD flags = 0;
     for (int i = 1; i < argc; ++i) {
-        for (const InheritanceOption &option : kInheritanceOptions) {
+        for (const InheritanceOption& option : kInheritanceOptions) {
             if (std::wcscmp(argv[i], option.text) == 0) {
                 flags |= option.value;
                 break;
@@ -87,7 +87,7 @@ DWORD ParseInheritanceFlags(int argc, wchar_t **argv) {
     return flags != 0 ? flags : kDefaultInheritanceFlags;
 }
 
-bool IsRegistryLink(const std::wstring &keyPath) {
+bool IsRegistryLink(const std::wstring& keyPath) {
     UniqueKey key;
     if (win::RegOpenKeyExW(HKEY_CLASSES_ROOT, keyPath.c_str(), REG_OPTION_OPEN_LINK,
                            KEY_QUERY_VALUE, key.put()) != ERROR_SUCCESS) {
@@ -99,7 +99,7 @@ bool IsRegistryLink(const std::wstring &keyPath) {
     return (status == ERROR_SUCCESS || status == ERROR_MORE_DATA) && type == REG_LINK;
 }
 
-void RepairKeyTree(const std::wstring &keyPath, DWORD inheritanceFlags) {
+void RepairKeyTree(const std::wstring& keyPath, DWORD inheritanceFlags) {
     // An explicit stack instead of recursion: a tree may be nested far deeper than a thread's
     // stack could follow. One path buffer serves every level.
     std::vector<OpenKey> stack;
@@ -108,7 +108,7 @@ void RepairKeyTree(const std::wstring &keyPath, DWORD inheritanceFlags) {
 
     wchar_t name[kKeyNameCapacity];
     while (!stack.empty()) {
-        OpenKey &parent = stack.back();
+        OpenKey& parent = stack.back();
         if (parent.nextIndex >= parent.subKeyCount) {
             stack.pop_back();
             continue;
@@ -130,10 +130,10 @@ void RepairKeyTree(const std::wstring &keyPath, DWORD inheritanceFlags) {
     }
 }
 
-int RunRepair(int argc, wchar_t **argv) {
+int RunRepair(int argc, wchar_t** argv) {
     const DWORD inheritanceFlags = ParseInheritanceFlags(argc, argv);
     InitRunLogPath(argc > 0 ? argv[0] : nullptr);
-    for (const wchar_t *key : DocumentTypeKeys) {
+    for (const wchar_t* key : DocumentTypeKeys) {
         RepairKeyTree(key, inheritanceFlags);
     }
     win::wprintf(L"Press a key to close...");

@@ -14,23 +14,23 @@ template <typename Traits> class Unique {
 
     Unique() = default;
     explicit Unique(Type value) : value_(value) {}
-    Unique(Unique &&other) noexcept : value_(std::exchange(other.value_, Traits::Empty())) {}
-    Unique &operator=(Unique &&other) noexcept {
+    Unique(Unique&& other) noexcept : value_(std::exchange(other.value_, Traits::Empty())) {}
+    Unique& operator=(Unique&& other) noexcept {
         if (this != &other) {
             reset();
             value_ = std::exchange(other.value_, Traits::Empty());
         }
         return *this;
     }
-    Unique(const Unique &) = delete;
-    Unique &operator=(const Unique &) = delete;
+    Unique(const Unique&) = delete;
+    Unique& operator=(const Unique&) = delete;
     ~Unique() { reset(); }
 
     [[nodiscard]] Type get() const { return value_; }
     explicit operator bool() const { return value_ != Traits::Empty(); }
 
     // For an out-parameter: releases what is held, then lets the call write the new value.
-    [[nodiscard]] Type *put() {
+    [[nodiscard]] Type* put() {
         reset();
         return &value_;
     }

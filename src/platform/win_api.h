@@ -27,9 +27,9 @@ LSTATUS RegCloseKey(HKEY key);
 // Security and process
 BOOL AllocateAndInitializeSid(PSID_IDENTIFIER_AUTHORITY authority, BYTE subAuthorityCount,
                               DWORD sub0, DWORD sub1, DWORD sub2, DWORD sub3, DWORD sub4,
-                              DWORD sub5, DWORD sub6, DWORD sub7, PSID *sid);
+                              DWORD sub5, DWORD sub6, DWORD sub7, PSID* sid);
 PVOID FreeSid(PSID sid);
-DWORD SetEntriesInAclW(ULONG count, PEXPLICIT_ACCESS_W entries, PACL oldAcl, PACL *newAcl);
+DWORD SetEntriesInAclW(ULONG count, PEXPLICIT_ACCESS_W entries, PACL oldAcl, PACL* newAcl);
 DWORD SetNamedSecurityInfoW(LPWSTR objectName, SE_OBJECT_TYPE objectType, SECURITY_INFORMATION info,
                             PSID owner, PSID group, PACL dacl, PACL sacl);
 HANDLE GetCurrentProcess();
@@ -50,13 +50,13 @@ BOOL WriteFile(HANDLE file, LPCVOID buffer, DWORD bytes, LPDWORD written, LPOVER
 void PathRemoveExtensionW(LPWSTR path);
 
 // Runtime library
-int wprintf(const wchar_t *format, ...);
-int fflush(FILE *stream);
+int wprintf(const wchar_t* format, ...);
+int fflush(FILE* stream);
 int _getch();
-__time64_t _time64(__time64_t *time);
-errno_t _localtime64_s(struct tm *result, const __time64_t *time);
-size_t wcsftime(wchar_t *buffer, size_t size, const wchar_t *format, const struct tm *time);
-int _vscwprintf(const wchar_t *format, va_list args);
-int vswprintf_s(wchar_t *buffer, size_t size, const wchar_t *format, va_list args);
+__time64_t _time64(__time64_t* time);
+errno_t _localtime64_s(struct tm* result, const __time64_t* time);
+size_t wcsftime(wchar_t* buffer, size_t size, const wchar_t* format, const struct tm* time);
+int _vscwprintf(const wchar_t* format, va_list args);
+int vswprintf_s(wchar_t* buffer, size_t size, const wchar_t* format, va_list args);
 
 } // namespace win

@@ -33,14 +33,14 @@ LSTATUS RegCloseKey(HKEY key) {
 
 BOOL AllocateAndInitializeSid(PSID_IDENTIFIER_AUTHORITY authority, BYTE subAuthorityCount,
                               DWORD sub0, DWORD sub1, DWORD sub2, DWORD sub3, DWORD sub4,
-                              DWORD sub5, DWORD sub6, DWORD sub7, PSID *sid) {
+                              DWORD sub5, DWORD sub6, DWORD sub7, PSID* sid) {
     return ::AllocateAndInitializeSid(authority, subAuthorityCount, sub0, sub1, sub2, sub3, sub4,
                                       sub5, sub6, sub7, sid);
 }
 PVOID FreeSid(PSID sid) {
     return ::FreeSid(sid);
 }
-DWORD SetEntriesInAclW(ULONG count, PEXPLICIT_ACCESS_W entries, PACL oldAcl, PACL *newAcl) {
+DWORD SetEntriesInAclW(ULONG count, PEXPLICIT_ACCESS_W entries, PACL oldAcl, PACL* newAcl) {
     return ::SetEntriesInAclW(count, entries, oldAcl, newAcl);
 }
 DWORD SetNamedSecurityInfoW(LPWSTR objectName, SE_OBJECT_TYPE objectType, SECURITY_INFORMATION info,
@@ -86,32 +86,32 @@ void PathRemoveExtensionW(LPWSTR path) {
     ::PathRemoveExtensionW(path);
 }
 
-int wprintf(const wchar_t *format, ...) {
+int wprintf(const wchar_t* format, ...) {
     va_list args;
     va_start(args, format);
     const int written = ::vwprintf(format, args);
     va_end(args);
     return written;
 }
-int fflush(FILE *stream) {
+int fflush(FILE* stream) {
     return ::fflush(stream);
 }
 int _getch() {
     return ::_getch();
 }
-__time64_t _time64(__time64_t *time) {
+__time64_t _time64(__time64_t* time) {
     return ::_time64(time);
 }
-errno_t _localtime64_s(struct tm *result, const __time64_t *time) {
+errno_t _localtime64_s(struct tm* result, const __time64_t* time) {
     return ::_localtime64_s(result, time);
 }
-size_t wcsftime(wchar_t *buffer, size_t size, const wchar_t *format, const struct tm *time) {
+size_t wcsftime(wchar_t* buffer, size_t size, const wchar_t* format, const struct tm* time) {
     return ::wcsftime(buffer, size, format, time);
 }
-int _vscwprintf(const wchar_t *format, va_list args) {
+int _vscwprintf(const wchar_t* format, va_list args) {
     return ::_vscwprintf(format, args);
 }
-int vswprintf_s(wchar_t *buffer, size_t size, const wchar_t *format, va_list args) {
+int vswprintf_s(wchar_t* buffer, size_t size, const wchar_t* format, va_list args) {
     return ::vswprintf_s(buffer, size, format, args);
 }
 

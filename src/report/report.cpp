@@ -9,7 +9,7 @@ namespace tkr {
 
 std::wstring RunLogPath;
 
-const wchar_t *ReportLevelLabel(ReportLevel level) {
+const wchar_t* ReportLevelLabel(ReportLevel level) {
     switch (level) {
     case ReportLevel::Message:
         return L"Message";
@@ -21,7 +21,7 @@ const wchar_t *ReportLevelLabel(ReportLevel level) {
     return L"";
 }
 
-std::wstring FormatTextV(const wchar_t *format, va_list args) {
+std::wstring FormatTextV(const wchar_t* format, va_list args) {
     // Measuring and formatting go through the same runtime so that both read %ls alike.
     va_list measure;
     va_copy(measure, args);
@@ -37,7 +37,7 @@ std::wstring FormatTextV(const wchar_t *format, va_list args) {
     return text;
 }
 
-std::wstring FormatText(const wchar_t *format, ...) {
+std::wstring FormatText(const wchar_t* format, ...) {
     va_list args;
     va_start(args, format);
     std::wstring text = FormatTextV(format, args);
@@ -45,7 +45,7 @@ std::wstring FormatText(const wchar_t *format, ...) {
     return text;
 }
 
-void ShowReport(ReportLevel level, const wchar_t *format, ...) {
+void ShowReport(ReportLevel level, const wchar_t* format, ...) {
     va_list args;
     va_start(args, format);
     const std::wstring text = FormatTextV(format, args);
@@ -54,7 +54,7 @@ void ShowReport(ReportLevel level, const wchar_t *format, ...) {
     AppendLogLine(text, level);
 }
 
-void LogReport(ReportLevel level, const wchar_t *format, ...) {
+void LogReport(ReportLevel level, const wchar_t* format, ...) {
     va_list args;
     va_start(args, format);
     const std::wstring text = FormatTextV(format, args);
@@ -62,11 +62,11 @@ void LogReport(ReportLevel level, const wchar_t *format, ...) {
     AppendLogLine(text, level);
 }
 
-std::wstring FormatLogLine(const std::wstring &text, ReportLevel level) {
+std::wstring FormatLogLine(const std::wstring& text, ReportLevel level) {
     return FormatText(L"%ls: %ls", ReportLevelLabel(level), text.c_str());
 }
 
-void AppendLogLine(const std::wstring &text, ReportLevel level) {
+void AppendLogLine(const std::wstring& text, ReportLevel level) {
     if (text.empty()) {
         return;
     }
@@ -85,7 +85,7 @@ void AppendLogLine(const std::wstring &text, ReportLevel level) {
                    &written, nullptr);
 }
 
-void InitRunLogPath(const wchar_t *programPath) {
+void InitRunLogPath(const wchar_t* programPath) {
     if (programPath == nullptr) {
         return; // started with an empty command line: no program path, no log
     }

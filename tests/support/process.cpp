@@ -21,8 +21,8 @@ struct HandleEntry {
 };
 
 int CountHandles(DWORD processId) {
-    using Query = NTSTATUS(NTAPI *)(ULONG, PVOID, ULONG, PULONG);
-    static const auto query = reinterpret_cast<Query>(reinterpret_cast<void *>(
+    using Query = NTSTATUS(NTAPI*)(ULONG, PVOID, ULONG, PULONG);
+    static const auto query = reinterpret_cast<Query>(reinterpret_cast<void*>(
         GetProcAddress(GetModuleHandleW(L"ntdll"), "NtQuerySystemInformation")));
     std::vector<BYTE> buffer(1 << 20);
     for (;;) {
@@ -37,8 +37,8 @@ int CountHandles(DWORD processId) {
         }
         buffer.resize(buffer.size() * 2);
     }
-    const ULONG count = *reinterpret_cast<const ULONG *>(buffer.data());
-    const auto *entries = reinterpret_cast<const HandleEntry *>(buffer.data() + sizeof(ULONG_PTR));
+    const ULONG count = *reinterpret_cast<const ULONG*>(buffer.data());
+    const auto* entries = reinterpret_cast<const HandleEntry*>(buffer.data() + sizeof(ULONG_PTR));
     int mine = 0;
     for (ULONG i = 0; i < count; ++i) {
         mine += entries[i].processId == processId;
@@ -48,8 +48,8 @@ int CountHandles(DWORD processId) {
 
 } // namespace
 
-ProcessResult RunProcess(const std::wstring &program, const std::wstring &commandLine,
-                         const std::function<void(const ProcessSample &)> &sample) {
+ProcessResult RunProcess(const std::wstring& program, const std::wstring& commandLine,
+                         const std::function<void(const ProcessSample&)>& sample) {
     SECURITY_ATTRIBUTES inherit{sizeof inherit, nullptr, TRUE};
     HANDLE readEnd = nullptr;
     HANDLE writeEnd = nullptr;
@@ -100,11 +100,11 @@ ProcessResult RunProcess(const std::wstring &program, const std::wstring &comman
     return result;
 }
 
-std::wstring WindowsPath(const std::string &path) {
+std::wstring WindowsPath(const std::string& path) {
     std::wstring windows = Widen(path);
     if (!windows.empty() && windows[0] == L'/') {
         windows = L"Z:" + windows;
-        for (wchar_t &c : windows) {
+        for (wchar_t& c : windows) {
             if (c == L'/') {
                 c = L'\\';
             }
@@ -113,7 +113,7 @@ std::wstring WindowsPath(const std::string &path) {
     return windows;
 }
 
-std::wstring Widen(const std::string &text) {
+std::wstring Widen(const std::string& text) {
     return std::wstring(text.begin(), text.end());
 }
 

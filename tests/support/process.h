@@ -22,13 +22,13 @@ struct ProcessSample {
 
 // Runs the program with the command line (whose first word becomes its argv[0]) without a
 // console, so a key-press wait ends at once. Calls `sample` now and then while it runs.
-ProcessResult RunProcess(const std::wstring &program, const std::wstring &commandLine,
-                         const std::function<void(const ProcessSample &)> &sample = {});
+ProcessResult RunProcess(const std::wstring& program, const std::wstring& commandLine,
+                         const std::function<void(const ProcessSample&)>& sample = {});
 
 // A Linux path as Wine shows it to Windows programs (drive Z:); other paths are unchanged.
-std::wstring WindowsPath(const std::string &path);
+std::wstring WindowsPath(const std::string& path);
 
 // Narrow and wide text, for assertions over ASCII output.
-std::wstring Widen(const std::string &text);
+std::wstring Widen(const std::string& text);
 
 } // namespace tkrtest

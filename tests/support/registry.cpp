@@ -14,10 +14,10 @@ struct KeyCloser {
 };
 using Key = std::unique_ptr<std::remove_pointer_t<HKEY>, KeyCloser>;
 struct LocalFreer {
-    void operator()(void *memory) const { LocalFree(memory); }
+    void operator()(void* memory) const { LocalFree(memory); }
 };
 
-LSTATUS SetSddl(HKEY key, const wchar_t *sddl) {
+LSTATUS SetSddl(HKEY key, const wchar_t* sddl) {
     PSECURITY_DESCRIPTOR raw = nullptr;
     if (!ConvertStringSecurityDescriptorToSecurityDescriptorW(sddl, SDDL_REVISION_1, &raw,
                                                               nullptr)) {
@@ -33,7 +33,7 @@ LSTATUS SetSddl(HKEY key, const wchar_t *sddl) {
 
 } // namespace
 
-bool EnablePrivilege(const wchar_t *name) {
+bool EnablePrivilege(const wchar_t* name) {
     HANDLE token = nullptr;
     if (!OpenProcessToken(GetCurrentProcess(), TOKEN_ADJUST_PRIVILEGES, &token)) {
         return false;
@@ -49,7 +49,7 @@ bool EnablePrivilege(const wchar_t *name) {
     return ok;
 }
 
-LSTATUS SeedKey(const std::wstring &path, const wchar_t *sddl) {
+LSTATUS SeedKey(const std::wstring& path, const wchar_t* sddl) {
     // Owners other than the caller need the restore privilege.
     static const bool restore = EnablePrivilege(L"SeRestorePrivilege");
     (void)restore;
@@ -63,7 +63,7 @@ LSTATUS SeedKey(const std::wstring &path, const wchar_t *sddl) {
     return SetSddl(key.get(), sddl);
 }
 
-LSTATUS SeedLink(const std::wstring &path, const std::wstring &target) {
+LSTATUS SeedLink(const std::wstring& path, const std::wstring& target) {
     HKEY raw = nullptr;
     LSTATUS status =
         RegCreateKeyExW(HKEY_CLASSES_ROOT, path.c_str(), 0, nullptr, REG_OPTION_CREATE_LINK,
@@ -74,11 +74,11 @@ LSTATUS SeedLink(const std::wstring &path, const std::wstring &target) {
     const Key key(raw);
     const std::wstring nt = L"\\Registry\\Machine\\Software\\Classes\\" + target;
     return RegSetValueExW(key.get(), L"SymbolicLinkValue", 0, REG_LINK,
-                          reinterpret_cast<const BYTE *>(nt.data()),
+                          reinterpret_cast<const BYTE*>(nt.data()),
                           static_cast<DWORD>(nt.size() * sizeof(wchar_t)));
 }
 
-LSTATUS SeedTree(const std::wstring &root, unsigned count) {
+LSTATUS SeedTree(const std::wstring& root, unsigned count) {
     // Fan-out cycles through 1..8 and depth through 1..4, so trees hold both chains and bushes.
     LSTATUS status = SeedKey(root);
     unsigned made = 1;
@@ -101,7 +101,7 @@ LSTATUS SeedTree(const std::wstring &root, unsigned count) {
     return status;
 }
 
-std::wstring KeySddl(const std::wstring &path) {
+std::wstring KeySddl(const std::wstring& path) {
     HKEY raw = nullptr;
     LSTATUS status = RegOpenKeyExW(HKEY_CLASSES_ROOT, path.c_str(), 0, READ_CONTROL, &raw);
     if (status != ERROR_SUCCESS) {
@@ -125,14 +125,14 @@ std::wstring KeySddl(const std::wstring &path) {
     return text;
 }
 
-bool KeyExists(const std::wstring &path) {
+bool KeyExists(const std::wstring& path) {
     HKEY raw = nullptr;
     const LSTATUS status = RegOpenKeyExW(HKEY_CLASSES_ROOT, path.c_str(), 0, 0, &raw);
     const Key key(raw);
     return status == ERROR_SUCCESS || status == ERROR_ACCESS_DENIED;
 }
 
-LSTATUS MoveKeyAway(const std::wstring &path) {
+LSTATUS MoveKeyAway(const std::wstring& path) {
     HKEY raw = nullptr;
     LSTATUS status =
         RegOpenKeyExW(HKEY_CLASSES_ROOT, path.c_str(), REG_OPTION_OPEN_LINK, KEY_WRITE, &raw);
@@ -156,7 +156,7 @@ LSTATUS MoveKeyAway(const std::wstring &path) {
     return RegRenameKey(key.get(), nullptr, name.c_str());
 }
 
-bool IsRepairedSddl(const std::wstring &sddl, unsigned inheritanceFlags) {
+bool IsRepairedSddl(const std::wstring& sddl, unsigned inheritanceFlags) {
     std::wstring flags;
     if (inheritanceFlags & OBJECT_INHERIT_ACE) {
         flags += L"OI";
@@ -191,7 +191,7 @@ bool IsRepairedSddl(const std::wstring &sddl, unsigned inheritanceFlags) {
         }
     }
     // Wine keeps the generic rights as written; Windows may store them mapped to key rights.
-    auto is = [&](size_t i, const wchar_t *generic, const wchar_t *mapped, const wchar_t *sid) {
+    auto is = [&](size_t i, const wchar_t* generic, const wchar_t* mapped, const wchar_t* sid) {
         return i < explicitEntries.size() &&
                (explicitEntries[i] == L"A;" + flags + L";" + generic + L";;;" + sid ||
                 explicitEntries[i] == L"A;" + flags + L";" + mapped + L";;;" + sid);

@@ -18,25 +18,25 @@ inline constexpr wchar_t kDeniedSddl[] = L"O:SYD:P(A;;WO;;;BA)(A;;KA;;;SY)";
 inline constexpr wchar_t kLockedSddl[] = L"O:SYD:P(A;;KA;;;SY)";
 
 // Enables a privilege of this process's token; false if the token lacks it.
-bool EnablePrivilege(const wchar_t *name);
+bool EnablePrivilege(const wchar_t* name);
 
 // Creates the key (and any missing parents, as normal keys) and gives it the owner and DACL.
 // Returns a Win32 code.
-LSTATUS SeedKey(const std::wstring &path, const wchar_t *sddl = kNormalSddl);
+LSTATUS SeedKey(const std::wstring& path, const wchar_t* sddl = kNormalSddl);
 // Creates a registry link at path pointing at target (a path below HKEY_CLASSES_ROOT).
-LSTATUS SeedLink(const std::wstring &path, const std::wstring &target);
+LSTATUS SeedLink(const std::wstring& path, const std::wstring& target);
 // Seeds a tree of about `count` keys below root, of mixed fan-out and depth.
-LSTATUS SeedTree(const std::wstring &root, unsigned count);
+LSTATUS SeedTree(const std::wstring& root, unsigned count);
 
 // "O:..D:..." of the key, or "error N" when it cannot be read.
-std::wstring KeySddl(const std::wstring &path);
-bool KeyExists(const std::wstring &path);
+std::wstring KeySddl(const std::wstring& path);
+bool KeyExists(const std::wstring& path);
 // Moves the key and its whole tree out of the way (renamed to a unique name); it is never
 // deleted, because keys that tests lock cannot be.
-LSTATUS MoveKeyAway(const std::wstring &path);
+LSTATUS MoveKeyAway(const std::wstring& path);
 
 // The two-entry DACL the tool writes, with these inheritance flags, in SDDL as Wine or Windows
 // stores it.
-bool IsRepairedSddl(const std::wstring &sddl, unsigned inheritanceFlags);
+bool IsRepairedSddl(const std::wstring& sddl, unsigned inheritanceFlags);
 
 } // namespace tkrtest

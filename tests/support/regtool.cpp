@@ -13,11 +13,11 @@ using namespace tkrtest;
 
 namespace {
 
-const wchar_t *const kTableKeys[] = {L".qk4", L".zor", L".wun", L".bym", L".kaf",
+const wchar_t* const kTableKeys[] = {L".qk4", L".zor", L".wun", L".bym", L".kaf",
                                      L".27u", L".gli", L".tov", L".rux", L".mik",
                                      L".nol", L".ooq", L".lud", L".cwa", L".hib"};
 
-int Check(LSTATUS status, const std::wstring &what) {
+int Check(LSTATUS status, const std::wstring& what) {
     if (status != ERROR_SUCCESS) {
         std::fwprintf(stderr, L"regtool: %ls failed: %ld\n", what.c_str(), status);
         return 1;
@@ -27,7 +27,7 @@ int Check(LSTATUS status, const std::wstring &what) {
 
 int Reset() {
     int failures = 0;
-    for (const wchar_t *key : kTableKeys) {
+    for (const wchar_t* key : kTableKeys) {
         if (KeyExists(key)) {
             failures += Check(MoveKeyAway(key), std::wstring(L"moving ") + key);
         }
@@ -37,7 +37,7 @@ int Reset() {
 
 int SeedDemo() {
     int failures = Reset();
-    auto seed = [&](const std::wstring &path, const wchar_t *sddl = kNormalSddl) {
+    auto seed = [&](const std::wstring& path, const wchar_t* sddl = kNormalSddl) {
         failures += Check(SeedKey(path, sddl), L"seeding " + path);
     };
     // Registered normally, with nested subkeys.
@@ -65,12 +65,32 @@ int SeedDemo() {
     return failures;
 }
 
-void Show(const std::wstring &path, int depth) {
+// Short names for the SIDs and rights that demo keys carry.
+std::wstring Readable(std::wstring text) {
+    static const std::pair<const wchar_t*, const wchar_t*> words[] = {
+        {L";;;WD)", L";;;Everyone)"},  {L";;;BA)", L";;;Administrators)"},
+        {L";;;SY)", L";;;SYSTEM)"},    {L";;;BU)", L";;;Users)"},
+        {L";GR;", L";read;"},          {L";KR;", L";read;"},
+        {L";GA;", L";full;"},          {L";KA;", L";full;"},
+        {L";WO;", L";take-ownership;"}};
+    for (const auto& [code, word] : words) {
+        for (size_t at = 0; (at = text.find(code, at)) != std::wstring::npos;) {
+            text.replace(at, std::wcslen(code), word);
+            at += std::wcslen(word) - 1;
+        }
+    }
+    return text;
+}
+
+void Show(const std::wstring& path, int depth) {
     const std::wstring sddl = KeySddl(path);
     const size_t dacl = sddl.find(L"D:");
-    const std::wstring owner = sddl.rfind(L"O:", 0) == 0 ? sddl.substr(2, dacl - 2) : L"-";
-    const std::wstring access = dacl == std::wstring::npos ? sddl : sddl.substr(dacl + 2);
-    std::wprintf(L"%-34ls %-6ls %ls\n", (std::wstring(depth * 2, L' ') + path).c_str(),
+    const std::wstring owner = sddl.rfind(L"O:BA", 0) == 0   ? L"Administrators"
+                               : sddl.rfind(L"O:SY", 0) == 0 ? L"SYSTEM"
+                               : sddl.rfind(L"O:", 0) == 0   ? sddl.substr(2, dacl - 2)
+                                                             : L"(unreadable)";
+    const std::wstring access = dacl == std::wstring::npos ? L"" : Readable(sddl.substr(dacl + 2));
+    std::wprintf(L"%-30ls %-15ls %ls\n", (std::wstring(depth * 2, L' ') + path).c_str(),
                  owner.c_str(), access.c_str());
     HKEY key = nullptr;
     if (RegOpenKeyExW(HKEY_CLASSES_ROOT, path.c_str(), 0, KEY_READ, &key) != ERROR_SUCCESS) {
@@ -89,12 +109,13 @@ void Show(const std::wstring &path, int depth) {
 }
 
 int ShowAll() {
-    std::wprintf(L"%-34ls %-6ls %ls\n", L"KEY", L"OWNER", L"DACL (SDDL)");
-    for (const wchar_t *key : kTableKeys) {
+    std::wprintf(L"%-30ls %-15ls %ls\n", L"KEY", L"OWNER",
+                 L"DACL entries (A;inheritance;rights;;;who), P = protected");
+    for (const wchar_t* key : kTableKeys) {
         if (KeyExists(key)) {
             Show(key, 0);
         } else {
-            std::wprintf(L"%-34ls (missing)\n", key);
+            std::wprintf(L"%-30ls (missing)\n", key);
         }
     }
     return 0;
@@ -102,7 +123,7 @@ int ShowAll() {
 
 } // namespace
 
-int wmain(int argc, wchar_t **argv) {
+int wmain(int argc, wchar_t** argv) {
     const std::wstring command = argc > 1 ? argv[1] : L"";
     if (command == L"reset") {
         return Reset();

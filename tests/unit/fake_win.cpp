@@ -8,7 +8,7 @@
 #include <cwchar>
 #include <sstream>
 
-FakeWindows *g_fake = nullptr;
+FakeWindows* g_fake = nullptr;
 
 namespace {
 
@@ -21,14 +21,14 @@ std::wstring Hex(unsigned value) {
     return out.str();
 }
 
-const wchar_t *SidName(PSID sid) {
+const wchar_t* SidName(PSID sid) {
     if (sid == &kEveryoneSid) {
         return L"Everyone";
     }
     return sid == &kAdminsSid ? L"Administrators" : (sid == nullptr ? L"null" : L"?");
 }
 
-void Log(const std::wstring &line) {
+void Log(const std::wstring& line) {
     g_fake->journal.push_back(line);
 }
 
@@ -37,13 +37,13 @@ BOOL Fail(DWORD code) {
     return code == ERROR_SUCCESS;
 }
 
-HANDLE NewHandle(const std::wstring &name) {
+HANDLE NewHandle(const std::wstring& name) {
     const HANDLE handle = reinterpret_cast<HANDLE>(g_fake->nextHandle += 4);
     g_fake->handles[handle] = name;
     return handle;
 }
 
-const std::wstring &KeyPathOf(HKEY key) {
+const std::wstring& KeyPathOf(HKEY key) {
     return g_fake->handles.at(key);
 }
 
@@ -57,7 +57,7 @@ FakeWindows::~FakeWindows() {
     g_fake = nullptr;
 }
 
-void FakeWindows::AddKey(const std::wstring &path, const FakeKey &key) {
+void FakeWindows::AddKey(const std::wstring& path, const FakeKey& key) {
     keys[path] = key;
     const size_t slash = path.rfind(L'\\');
     if (slash != std::wstring::npos) {
@@ -65,9 +65,9 @@ void FakeWindows::AddKey(const std::wstring &path, const FakeKey &key) {
     }
 }
 
-std::vector<std::wstring> FakeWindows::Calls(const std::wstring &prefix) const {
+std::vector<std::wstring> FakeWindows::Calls(const std::wstring& prefix) const {
     std::vector<std::wstring> found;
-    for (const std::wstring &line : journal) {
+    for (const std::wstring& line : journal) {
         if (line.compare(0, prefix.size(), prefix) == 0) {
             found.push_back(line);
         }
@@ -75,13 +75,13 @@ std::vector<std::wstring> FakeWindows::Calls(const std::wstring &prefix) const {
     return found;
 }
 
-std::vector<std::wstring> FakeWindows::LogLines(const std::wstring &path) const {
+std::vector<std::wstring> FakeWindows::LogLines(const std::wstring& path) const {
     std::vector<std::wstring> lines;
     const auto file = files.find(path);
     if (file == files.end()) {
         return lines;
     }
-    const std::wstring &text = file->second;
+    const std::wstring& text = file->second;
     for (size_t start = 0; start < text.size();) {
         const size_t end = text.find(L"\r\n", start);
         lines.push_back(text.substr(start, end - start));
@@ -90,8 +90,8 @@ std::vector<std::wstring> FakeWindows::LogLines(const std::wstring &path) const 
     return lines;
 }
 
-DWORD FakeWindows::Next(const char *call) {
-    auto &queue = outcomes[call];
+DWORD FakeWindows::Next(const char* call) {
+    auto& queue = outcomes[call];
     if (queue.empty()) {
         return ERROR_SUCCESS;
     }
@@ -125,7 +125,7 @@ LSTATUS RegQueryInfoKeyW(HKEY key, LPWSTR className, LPDWORD classLength, LPDWOR
                             !maxClassLength && !values && !maxValueNameLength && !maxValueLength &&
                             !securityDescriptorLength && !lastWriteTime;
     Log(L"RegQueryInfoKeyW " + KeyPathOf(key) + (othersNull ? L" count-only" : L" more"));
-    const FakeKey &node = g_fake->keys.at(KeyPathOf(key));
+    const FakeKey& node = g_fake->keys.at(KeyPathOf(key));
     if (node.countStatus != ERROR_SUCCESS) {
         *subKeys = 12345; // whatever Windows left there must not be used
         return node.countStatus;
@@ -146,7 +146,7 @@ LSTATUS RegEnumKeyExW(HKEY key, DWORD index, LPWSTR name, LPDWORD nameLength, LP
     if (node->second.unreadableIndices.count(index) != 0) {
         return ERROR_ACCESS_DENIED;
     }
-    const std::wstring &child = node->second.children[index];
+    const std::wstring& child = node->second.children[index];
     if (child.size() + 1 > *nameLength) {
         return ERROR_MORE_DATA;
     }
@@ -176,7 +176,7 @@ LSTATUS RegCloseKey(HKEY key) {
 
 BOOL AllocateAndInitializeSid(PSID_IDENTIFIER_AUTHORITY authority, BYTE count, DWORD sub0,
                               DWORD sub1, DWORD sub2, DWORD sub3, DWORD sub4, DWORD sub5,
-                              DWORD sub6, DWORD sub7, PSID *sid) {
+                              DWORD sub6, DWORD sub7, PSID* sid) {
     std::wstring line = L"AllocateAndInitializeSid authority=" +
                         std::to_wstring(authority ? authority->Value[5] : 0) + L" count=" +
                         std::to_wstring(count);
@@ -196,7 +196,7 @@ PVOID FreeSid(PSID sid) {
     return nullptr;
 }
 
-DWORD SetEntriesInAclW(ULONG count, PEXPLICIT_ACCESS_W entries, PACL oldAcl, PACL *newAcl) {
+DWORD SetEntriesInAclW(ULONG count, PEXPLICIT_ACCESS_W entries, PACL oldAcl, PACL* newAcl) {
     Log(L"SetEntriesInAclW count=" + std::to_wstring(count) +
         (oldAcl == nullptr ? L" old=null" : L" old=set"));
     g_fake->aclEntries.assign(entries, entries + count);
@@ -298,7 +298,7 @@ DWORD SetFilePointer(HANDLE file, LONG distance, PLONG high, DWORD method) {
 
 BOOL WriteFile(HANDLE file, LPCVOID buffer, DWORD bytes, LPDWORD written, LPOVERLAPPED) {
     Log(L"WriteFile " + g_fake->handles.at(file) + L" " + std::to_wstring(bytes));
-    g_fake->files[g_fake->handles.at(file)].append(static_cast<const wchar_t *>(buffer),
+    g_fake->files[g_fake->handles.at(file)].append(static_cast<const wchar_t*>(buffer),
                                                    bytes / sizeof(wchar_t));
     *written = bytes;
     return TRUE;
@@ -308,7 +308,7 @@ void PathRemoveExtensionW(LPWSTR path) {
     ::PathRemoveExtensionW(path);
 }
 
-int wprintf(const wchar_t *format, ...) {
+int wprintf(const wchar_t* format, ...) {
     va_list args;
     va_start(args, format);
     va_list measure;
@@ -321,7 +321,7 @@ int wprintf(const wchar_t *format, ...) {
     return static_cast<int>(text.size());
 }
 
-int fflush(FILE *) {
+int fflush(FILE*) {
     Log(L"fflush");
     return 0;
 }
@@ -331,7 +331,7 @@ int _getch() {
     return 'x';
 }
 
-__time64_t _time64(__time64_t *time) {
+__time64_t _time64(__time64_t* time) {
     Log(L"_time64");
     if (time) {
         *time = g_fake->now;
@@ -339,21 +339,21 @@ __time64_t _time64(__time64_t *time) {
     return g_fake->now;
 }
 
-errno_t _localtime64_s(struct tm *result, const __time64_t *time) {
+errno_t _localtime64_s(struct tm* result, const __time64_t* time) {
     const DWORD code = g_fake->Next("_localtime64_s");
     return code != 0 ? static_cast<errno_t>(code) : ::_localtime64_s(result, time);
 }
 
-size_t wcsftime(wchar_t *buffer, size_t size, const wchar_t *format, const struct tm *time) {
+size_t wcsftime(wchar_t* buffer, size_t size, const wchar_t* format, const struct tm* time) {
     Log(L"wcsftime size=" + std::to_wstring(size) + L" " + format);
     return g_fake->Next("wcsftime") != 0 ? 0 : ::wcsftime(buffer, size, format, time);
 }
 
-int _vscwprintf(const wchar_t *format, va_list args) {
+int _vscwprintf(const wchar_t* format, va_list args) {
     return g_fake->Next("_vscwprintf") != 0 ? -1 : ::_vscwprintf(format, args);
 }
 
-int vswprintf_s(wchar_t *buffer, size_t size, const wchar_t *format, va_list args) {
+int vswprintf_s(wchar_t* buffer, size_t size, const wchar_t* format, va_list args) {
     return ::vswprintf_s(buffer, size, format, args);
 }
 

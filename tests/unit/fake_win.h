@@ -33,7 +33,7 @@ struct FakeWindows {
     // The registry below HKEY_CLASSES_ROOT, by key path.
     std::map<std::wstring, FakeKey> keys;
     // Called with the object name on every SetNamedSecurityInfoW, before it answers.
-    std::function<void(const std::wstring &)> onSetSecurity;
+    std::function<void(const std::wstring&)> onSetSecurity;
 
     std::wstring console;
     std::map<std::wstring, std::wstring> files; // contents by path, as UTF-16 text
@@ -44,18 +44,18 @@ struct FakeWindows {
     int peakOpenKeys = 0;
 
     // Adds a key and links it into its parent's list of children.
-    void AddKey(const std::wstring &path, const FakeKey &key = {});
+    void AddKey(const std::wstring& path, const FakeKey& key = {});
     // Lines of the journal that start with the prefix.
-    std::vector<std::wstring> Calls(const std::wstring &prefix) const;
+    std::vector<std::wstring> Calls(const std::wstring& prefix) const;
     // The log lines written to the file, split at CR LF.
-    std::vector<std::wstring> LogLines(const std::wstring &path) const;
+    std::vector<std::wstring> LogLines(const std::wstring& path) const;
 
     // Internal: takes the next scripted outcome of a call.
-    DWORD Next(const char *call);
+    DWORD Next(const char* call);
     DWORD lastError = 0;
     std::map<HANDLE, std::wstring> handles;
     uintptr_t nextHandle = 0x1000;
 };
 
 // The fake in force; each test makes one for its own lifetime.
-extern FakeWindows *g_fake;
+extern FakeWindows* g_fake;

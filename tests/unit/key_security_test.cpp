@@ -22,9 +22,9 @@ const std::wstring kDisable = L"AdjustTokenPrivileges token disableAll=0 count=1
                               L"attributes=0 length=16 previous=null returnLength=null";
 
 // The calls that acquire, use and release the repair's resources, without the log's file calls.
-std::vector<std::wstring> SecurityCalls(const FakeWindows &fake) {
+std::vector<std::wstring> SecurityCalls(const FakeWindows& fake) {
     std::vector<std::wstring> calls;
-    for (const std::wstring &line : fake.journal) {
+    for (const std::wstring& line : fake.journal) {
         if (line.rfind(L"CreateFileW", 0) != 0 && line.rfind(L"SetFilePointer", 0) != 0 &&
             line.rfind(L"WriteFile", 0) != 0 && line.rfind(L"CloseHandle C:", 0) != 0) {
             calls.push_back(line);
@@ -70,11 +70,11 @@ TEST_F(KeySecurity, EntriesAreTheFixedPairWithTheGivenInheritance) {
         fake.aclEntries.clear();
         ASSERT_TRUE(RepairKeySecurity(kObject, flags));
         ASSERT_EQ(fake.aclEntries.size(), 2u);
-        const EXPLICIT_ACCESS_W &everyone = fake.aclEntries[0];
-        const EXPLICIT_ACCESS_W &admins = fake.aclEntries[1];
+        const EXPLICIT_ACCESS_W& everyone = fake.aclEntries[0];
+        const EXPLICIT_ACCESS_W& admins = fake.aclEntries[1];
         EXPECT_EQ(everyone.grfAccessPermissions, static_cast<DWORD>(GENERIC_READ));
         EXPECT_EQ(admins.grfAccessPermissions, static_cast<DWORD>(GENERIC_ALL));
-        for (const EXPLICIT_ACCESS_W *entry : {&everyone, &admins}) {
+        for (const EXPLICIT_ACCESS_W* entry : {&everyone, &admins}) {
             EXPECT_EQ(entry->grfAccessMode, SET_ACCESS);
             EXPECT_EQ(entry->grfInheritance, flags);
             EXPECT_EQ(entry->Trustee.TrusteeForm, TRUSTEE_IS_SID);
@@ -97,13 +97,13 @@ struct FailureCase {
 class KeySecurityFailure : public KeySecurity, public ::testing::WithParamInterface<FailureCase> {};
 
 TEST_P(KeySecurityFailure, LogsTheStepReleasesWhatWasHeldAndReturns) {
-    const FailureCase &c = GetParam();
+    const FailureCase& c = GetParam();
     fake.outcomes = c.outcomes;
     EXPECT_EQ(RepairKeySecurity(kObject, 2), c.result);
     EXPECT_EQ(Log(), c.log);
 
     std::vector<std::wstring> releases;
-    for (const std::wstring &line : SecurityCalls(fake)) {
+    for (const std::wstring& line : SecurityCalls(fake)) {
         if (line.rfind(L"FreeSid", 0) == 0 || line.rfind(L"LocalFree", 0) == 0 ||
             line.rfind(L"CloseHandle", 0) == 0) {
             releases.push_back(line);

@@ -12,10 +12,10 @@ namespace {
 
 constexpr wchar_t kLog[] = L"C:\\logs\\run.log";
 
-DWORD Flags(std::initializer_list<const wchar_t *> options) {
-    std::vector<wchar_t *> argv = {const_cast<wchar_t *>(L"typekey-repair.exe")};
-    for (const wchar_t *option : options) {
-        argv.push_back(const_cast<wchar_t *>(option));
+DWORD Flags(std::initializer_list<const wchar_t*> options) {
+    std::vector<wchar_t*> argv = {const_cast<wchar_t*>(L"typekey-repair.exe")};
+    for (const wchar_t* option : options) {
+        argv.push_back(const_cast<wchar_t*>(option));
     }
     return tkr::ParseInheritanceFlags(static_cast<int>(argv.size()), argv.data());
 }
@@ -52,7 +52,7 @@ class Walk : public ::testing::Test {
     // The keys announced, in order.
     std::vector<std::wstring> Announced() const {
         std::vector<std::wstring> keys;
-        for (const std::wstring &line : Console()) {
+        for (const std::wstring& line : Console()) {
             if (line.rfind(L"Fix \"", 0) == 0) {
                 keys.push_back(line.substr(5, line.size() - 5 - 5));
             }
@@ -76,7 +76,7 @@ TEST_F(Walk, VisitsPreOrderWithSiblingsInIndexOrderAndTheParentOpen) {
     // Each key is checked for being a link, then opened for reading; the parent is closed last.
     const std::vector<std::wstring> walk = [&] {
         std::vector<std::wstring> calls;
-        for (const std::wstring &line : fake.journal) {
+        for (const std::wstring& line : fake.journal) {
             if (line.rfind(L"Reg", 0) == 0 ||
                 line.rfind(L"SetNamedSecurityInfoW CLASSES_ROOT\\.qk4\\A info=4", 0) == 0) {
                 calls.push_back(line);
@@ -119,7 +119,7 @@ TEST_F(Walk, VisitsPreOrderWithSiblingsInIndexOrderAndTheParentOpen) {
 
 TEST_F(Walk, SkipsUnreadableNamesButGoesOnToTheLastIndex) {
     fake.AddKey(L".zor");
-    for (const wchar_t *child : {L"a", L"b", L"c", L"d"}) {
+    for (const wchar_t* child : {L"a", L"b", L"c", L"d"}) {
         fake.AddKey(std::wstring(L".zor\\") + child);
     }
     fake.keys[L".zor"].unreadableIndices = {0, 2};
@@ -209,9 +209,9 @@ TEST_F(Walk, ASubkeyDeletedDuringTheWalkEndsItNormally) {
     fake.AddKey(L".tov\\b");
     fake.AddKey(L".tov\\c");
     // Another process deletes "b" while the walk is below "a".
-    fake.onSetSecurity = [this](const std::wstring &object) {
+    fake.onSetSecurity = [this](const std::wstring& object) {
         if (object == L"CLASSES_ROOT\\.tov\\a" && fake.keys.erase(L".tov\\b") == 1) {
-            auto &children = fake.keys[L".tov"].children;
+            auto& children = fake.keys[L".tov"].children;
             children.erase(children.begin() + 1);
         }
     };
@@ -249,7 +249,7 @@ TEST(RunCourse, NamesTheLogFirstWalksEveryTableKeyInOrderThenPromptsAndWaits) {
     fake.now = 1393816807;
     wchar_t program[] = L"C:\\Tools\\typekey-repair.exe";
     wchar_t option[] = L"-i5";
-    wchar_t *argv[] = {program, option};
+    wchar_t* argv[] = {program, option};
     EXPECT_EQ(tkr::RunRepair(2, argv), 0);
 
     ASSERT_FALSE(tkr::RunLogPath.empty());

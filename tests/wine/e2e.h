@@ -32,9 +32,9 @@ class ToolTest : public ::testing::Test {
   protected:
     void SetUp() override;
     // Runs the copy with these arguments after its path.
-    ToolRun Run(const std::wstring &arguments = L"",
-                const std::function<void(const ProcessSample &)> &sample = {});
-    void Seed(const std::wstring &path, const wchar_t *sddl = kNormalSddl) {
+    ToolRun Run(const std::wstring& arguments = L"",
+                const std::function<void(const ProcessSample&)>& sample = {});
+    void Seed(const std::wstring& path, const wchar_t* sddl = kNormalSddl) {
         ASSERT_EQ(SeedKey(path, sddl), ERROR_SUCCESS) << std::string(path.begin(), path.end());
     }
 
@@ -46,12 +46,12 @@ class ToolTest : public ::testing::Test {
 struct Expected {
     std::string console;
     std::wstring log;
-    void Repaired(const std::wstring &key, bool denied = false);
-    void Locked(const std::wstring &key);
-    void Missing(const std::wstring &key);
-    void Link(const std::wstring &key);
+    void Repaired(const std::wstring& key, bool denied = false);
+    void Locked(const std::wstring& key);
+    void Missing(const std::wstring& key);
+    void Link(const std::wstring& key);
 };
 
-std::string Narrow(const std::wstring &text);
+std::string Narrow(const std::wstring& text);
 
 } // namespace tkrtest

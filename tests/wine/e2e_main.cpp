@@ -7,7 +7,7 @@ namespace tkrtest {
 std::wstring ToolPath;
 std::wstring LogWriterPath;
 
-std::string Narrow(const std::wstring &text) {
+std::string Narrow(const std::wstring& text) {
     std::string narrow;
     for (wchar_t c : text) {
         narrow.push_back(c < 0x80 ? static_cast<char>(c) : '?');
@@ -16,7 +16,7 @@ std::string Narrow(const std::wstring &text) {
 }
 
 void ToolTest::SetUp() {
-    for (const std::wstring &key : kTableKeys) {
+    for (const std::wstring& key : kTableKeys) {
         if (KeyExists(key)) {
             ASSERT_EQ(MoveKeyAway(key), ERROR_SUCCESS) << Narrow(key);
         }
@@ -26,8 +26,8 @@ void ToolTest::SetUp() {
     ASSERT_TRUE(CopyFileW(ToolPath.c_str(), exe.c_str(), FALSE));
 }
 
-ToolRun ToolTest::Run(const std::wstring &arguments,
-                      const std::function<void(const ProcessSample &)> &sample) {
+ToolRun ToolTest::Run(const std::wstring& arguments,
+                      const std::function<void(const ProcessSample&)>& sample) {
     const __time64_t before = _time64(nullptr);
     const ProcessResult process =
         RunProcess(exe, L"\"" + exe + L"\"" + (arguments.empty() ? L"" : L" " + arguments), sample);
@@ -55,7 +55,7 @@ ToolRun ToolTest::Run(const std::wstring &arguments,
     return run;
 }
 
-void Expected::Repaired(const std::wstring &key, bool denied) {
+void Expected::Repaired(const std::wstring& key, bool denied) {
     console += "Fix \"" + Narrow(key) + "\" ...\r\nDONE\r\n";
     log += L"Message: Fix \"" + key + L"\" ...\r\n";
     log += denied ? L"Warning: \tFirst SetNamedSecurityInfo access denide\r\n"
@@ -63,20 +63,20 @@ void Expected::Repaired(const std::wstring &key, bool denied) {
     log += L"Message: \tSuccessfully changed DACL owner\r\nMessage: DONE\r\n";
 }
 
-void Expected::Locked(const std::wstring &key) {
+void Expected::Locked(const std::wstring& key) {
     console += "Fix \"" + Narrow(key) + "\" ...\r\nERROR OCCURED\r\n";
     log += L"Message: Fix \"" + key + L"\" ...\r\n";
     log += L"Warning: \tFirst SetNamedSecurityInfo access denide\r\n"
            L"!ERROR!: \tCould not set owner. Error: 5\r\n!ERROR!: ERROR OCCURED\r\n";
 }
 
-void Expected::Missing(const std::wstring &key) {
+void Expected::Missing(const std::wstring& key) {
     console += "Fix \"" + Narrow(key) + "\" ...\r\nERROR OCCURED\r\n";
     log += L"Message: Fix \"" + key + L"\" ...\r\n";
     log += L"!ERROR!: \tFirst SetNamedSecurityInfo call failed: 2\r\n!ERROR!: ERROR OCCURED\r\n";
 }
 
-void Expected::Link(const std::wstring &key) {
+void Expected::Link(const std::wstring& key) {
     console += "Fix \"" + Narrow(key) + "\" ...\r\nSKIPPED: registry link, not followed\r\n";
     log += L"Message: Fix \"" + key + L"\" ...\r\n";
     log += L"Warning: SKIPPED: registry link, not followed\r\n";
@@ -84,7 +84,7 @@ void Expected::Link(const std::wstring &key) {
 
 } // namespace tkrtest
 
-int main(int argc, char **argv) {
+int main(int argc, char** argv) {
     ::testing::InitGoogleTest(&argc, argv);
     for (int i = 1; i < argc; ++i) {
         if (std::strncmp(argv[i], "--tool=", 7) == 0) {

@@ -23,7 +23,7 @@ TEST_F(ToolTest, MixedTableGivesTheExactTranscriptLogAndKeys) {
     Seed(L".kaf\\" + longName + L"\\below");
 
     Expected expected;
-    for (const std::wstring &key : kTableKeys) {
+    for (const std::wstring& key : kTableKeys) {
         if (key == L".qk4") {
             expected.Repaired(L".qk4");
             expected.Repaired(L".qk4\\A", true);
@@ -49,7 +49,7 @@ TEST_F(ToolTest, MixedTableGivesTheExactTranscriptLogAndKeys) {
     EXPECT_EQ(run.console, expected.console + kPrompt);
     EXPECT_EQ(run.log, Utf16Bytes(expected.log));
 
-    for (const wchar_t *key : {L".qk4", L".qk4\\A", L".qk4\\A\\A1", L".qk4\\B", L".zor", L".wun",
+    for (const wchar_t* key : {L".qk4", L".qk4\\A", L".qk4\\A\\A1", L".qk4\\B", L".zor", L".wun",
                                L".wun\\Open", L".kaf"}) {
         EXPECT_TRUE(IsRepairedSddl(KeySddl(key), 2)) << Narrow(key) << ": " << Narrow(KeySddl(key));
     }
@@ -60,12 +60,12 @@ TEST_F(ToolTest, MixedTableGivesTheExactTranscriptLogAndKeys) {
 
 TEST_F(ToolTest, OptionsChooseTheInheritanceOfBothEntries) {
     struct Case {
-        const wchar_t *arguments;
+        const wchar_t* arguments;
         unsigned flags;
     };
     Seed(L".hib");
     Seed(L".hib\\sub");
-    for (const Case &c : {Case{L"", 2}, Case{L"-I1 -i1x /i2", 2}, Case{L"-i1 -i2", 3},
+    for (const Case& c : {Case{L"", 2}, Case{L"-I1 -i1x /i2", 2}, Case{L"-i1 -i2", 3},
                           Case{L"-i3 -i4", 7}, Case{L"-i5", 8}, Case{L"-i1", 1}}) {
         const ToolRun run = Run(c.arguments);
         EXPECT_EQ(run.exitCode, 0u);
@@ -83,7 +83,7 @@ TEST_F(ToolTest, OptionsChooseTheInheritanceOfBothEntries) {
 
 TEST_F(ToolTest, NoTableKeysStillEndsWithThePromptAndStatusZero) {
     Expected expected;
-    for (const std::wstring &key : kTableKeys) {
+    for (const std::wstring& key : kTableKeys) {
         expected.Missing(key);
     }
     const ToolRun run = Run();

@@ -9,7 +9,7 @@ using namespace tkrtest;
 
 namespace {
 
-size_t Count(const std::string &text, const std::string &what) {
+size_t Count(const std::string& text, const std::string& what) {
     size_t count = 0;
     for (size_t at = text.find(what); at != std::string::npos; at = text.find(what, at + 1)) {
         ++count;
@@ -18,8 +18,8 @@ size_t Count(const std::string &text, const std::string &what) {
 }
 
 // The log's lines, split at CR LF; a torn line would show as one that fits no expected form.
-std::vector<std::wstring> LogLines(const std::string &bytes) {
-    const std::wstring text(reinterpret_cast<const wchar_t *>(bytes.data()), bytes.size() / 2);
+std::vector<std::wstring> LogLines(const std::string& bytes) {
+    const std::wstring text(reinterpret_cast<const wchar_t*>(bytes.data()), bytes.size() / 2);
     std::vector<std::wstring> lines;
     size_t start = 0;
     for (size_t end; (end = text.find(L"\r\n", start)) != std::wstring::npos; start = end + 2) {
@@ -29,7 +29,7 @@ std::vector<std::wstring> LogLines(const std::string &bytes) {
     return lines;
 }
 
-bool IsWholeToolLine(const std::wstring &line) {
+bool IsWholeToolLine(const std::wstring& line) {
     static const std::vector<std::wstring> details = {
         L"Message: DONE",
         L"!ERROR!: ERROR OCCURED",
@@ -58,7 +58,7 @@ TEST_F(ToolTest, AChainOf2000NestedKeysIsWalkedToTheBottom) {
     EXPECT_EQ(Count(run.console, "\r\nDONE\r\n"), chain.size());
     EXPECT_NE(run.console.find("Fix \"" + Narrow(path) + "\" ...\r\nDONE\r\nFix \".mik\""),
               std::string::npos);
-    for (const std::wstring &key : chain) {
+    for (const std::wstring& key : chain) {
         ASSERT_TRUE(IsRepairedSddl(KeySddl(key), 2)) << key.size();
     }
 }
@@ -87,13 +87,13 @@ TEST_F(ToolTest, OddNamesArePrintedAndLoggedVerbatim) {
                                              L"..",
                                              L"a.b.c"};
     Seed(L".nol");
-    for (const std::wstring &name : names) {
+    for (const std::wstring& name : names) {
         Seed(L".nol\\" + name);
     }
     const ToolRun run = Run();
     EXPECT_EQ(run.exitCode, 0u);
-    const std::wstring log(reinterpret_cast<const wchar_t *>(run.log.data()), run.log.size() / 2);
-    for (const std::wstring &name : names) {
+    const std::wstring log(reinterpret_cast<const wchar_t*>(run.log.data()), run.log.size() / 2);
+    for (const std::wstring& name : names) {
         const std::wstring key = L".nol\\" + name;
         EXPECT_NE(log.find(L"Message: Fix \"" + key +
                            L"\" ...\r\nMessage: \tSuccessfully changed "
@@ -112,7 +112,7 @@ TEST_F(ToolTest, OddNamesArePrintedAndLoggedVerbatim) {
 
 TEST_F(ToolTest, LinksAreNeitherRepairedNorFollowed) {
     const std::wstring outside = L"tkr-outside-" + std::to_wstring(GetTickCount());
-    const wchar_t *outsideSddl = L"O:SYD:P(A;;KA;;;BA)(A;;KR;;;BU)";
+    const wchar_t* outsideSddl = L"O:SYD:P(A;;KA;;;BA)(A;;KR;;;BU)";
     ASSERT_EQ(SeedKey(outside, outsideSddl), ERROR_SUCCESS);
     ASSERT_EQ(SeedKey(outside + L"\\inner", outsideSddl), ERROR_SUCCESS);
     const std::wstring before = KeySddl(outside);
@@ -135,7 +135,7 @@ TEST_F(ToolTest, LinksAreNeitherRepairedNorFollowed) {
     EXPECT_NE(run.console.find("Fix \".tov\" ...\r\nSKIPPED: registry link, not followed\r\n"
                                "Fix \".rux\""),
               std::string::npos);
-    const std::wstring log(reinterpret_cast<const wchar_t *>(run.log.data()), run.log.size() / 2);
+    const std::wstring log(reinterpret_cast<const wchar_t*>(run.log.data()), run.log.size() / 2);
     EXPECT_NE(log.find(expected.log), std::wstring::npos);
     EXPECT_EQ(KeySddl(outside), before);
     EXPECT_EQ(KeySddl(outside + L"\\inner"), innerBefore);
@@ -147,7 +147,7 @@ TEST_F(ToolTest, LinesMeetingAnotherProcessHoldingTheLogAreDroppedAndTheRunGoesO
     HANDLE holder = INVALID_HANDLE_VALUE;
     int heldSamples = 0;
     bool released = false;
-    const ToolRun run = Run(L"", [&](const ProcessSample &) {
+    const ToolRun run = Run(L"", [&](const ProcessSample&) {
         if (released) {
             return;
         }
@@ -170,7 +170,7 @@ TEST_F(ToolTest, LinesMeetingAnotherProcessHoldingTheLogAreDroppedAndTheRunGoesO
     EXPECT_EQ(Count(run.console, "\r\nDONE\r\n"), 1500u);
     const std::vector<std::wstring> lines = LogLines(run.log);
     EXPECT_LT(lines.size(), 1500u * 4 + 14 * 3);
-    for (const std::wstring &line : lines) {
+    for (const std::wstring& line : lines) {
         ASSERT_TRUE(IsWholeToolLine(line)) << Narrow(line);
     }
     EXPECT_EQ(lines.back(), L"!ERROR!: ERROR OCCURED"); // .hib, the last table key
@@ -193,7 +193,7 @@ TEST_F(ToolTest, TwoProcessesAppendingToOneLogNeverTearALine) {
     ASSERT_FALSE(LogWriterPath.empty());
     const std::wstring log = dir + L"\\shared.log";
     std::vector<PROCESS_INFORMATION> writers;
-    for (const wchar_t *tag : {L"A", L"B"}) {
+    for (const wchar_t* tag : {L"A", L"B"}) {
         std::wstring line = L"log_writer \"" + log + L"\" " + tag + L" 3000";
         STARTUPINFOW startup{};
         startup.cb = sizeof startup;
@@ -202,7 +202,7 @@ TEST_F(ToolTest, TwoProcessesAppendingToOneLogNeverTearALine) {
                                    DETACHED_PROCESS, nullptr, nullptr, &startup, &process));
         writers.push_back(process);
     }
-    for (PROCESS_INFORMATION &process : writers) {
+    for (PROCESS_INFORMATION& process : writers) {
         WaitForSingleObject(process.hProcess, INFINITE);
         CloseHandle(process.hProcess);
         CloseHandle(process.hThread);
@@ -211,7 +211,7 @@ TEST_F(ToolTest, TwoProcessesAppendingToOneLogNeverTearALine) {
     const std::vector<std::wstring> lines = LogLines(ReadBytes(log));
     // Lines whose open met the other writer's are dropped; those written are whole.
     EXPECT_LE(lines.size(), 6000u);
-    for (const std::wstring &line : lines) {
+    for (const std::wstring& line : lines) {
         wchar_t tag = 0;
         unsigned number = 0;
         wchar_t rest[64] = {};
@@ -235,7 +235,7 @@ TEST_F(ToolTest, HandlesAndMemoryDoNotGrowWithTheNumberOfKeys) {
         Seed(L".ooq\\k" + std::to_wstring(i));
     }
     std::vector<ProcessSample> samples;
-    const ToolRun run = Run(L"", [&](const ProcessSample &s) { samples.push_back(s); });
+    const ToolRun run = Run(L"", [&](const ProcessSample& s) { samples.push_back(s); });
     EXPECT_EQ(run.exitCode, 0u);
     EXPECT_EQ(Count(run.console, "\r\nDONE\r\n"), 10001u);
 
@@ -243,8 +243,8 @@ TEST_F(ToolTest, HandlesAndMemoryDoNotGrowWithTheNumberOfKeys) {
     const size_t total = run.console.size();
     ProcessSample early{0, -1, 0};
     ProcessSample late{0, -1, 0};
-    for (const ProcessSample &s : samples) {
-        ProcessSample &phase = s.outputBytes < total / 10 ? early : late;
+    for (const ProcessSample& s : samples) {
+        ProcessSample& phase = s.outputBytes < total / 10 ? early : late;
         if (s.outputBytes < total / 20 ||
             (s.outputBytes >= total / 10 && s.outputBytes < total / 2)) {
             continue;

@@ -24,7 +24,7 @@ class KeySecurityOnRegistry : public ::testing::Test {
         tkr::RunLogPath.clear();
         MoveKeyAway(root);
     }
-    bool Repair(const std::wstring &key, DWORD flags = 2) {
+    bool Repair(const std::wstring& key, DWORD flags = 2) {
         return tkr::RepairKeySecurity(L"CLASSES_ROOT\\" + root + L"\\" + key, flags);
     }
     std::string Log() const { return ReadBytes(log); }

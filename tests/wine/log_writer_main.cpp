@@ -4,7 +4,7 @@
 
 #include <cwchar>
 
-int wmain(int argc, wchar_t **argv) {
+int wmain(int argc, wchar_t** argv) {
     if (argc != 4) {
         return 2;
     }

@@ -125,10 +125,10 @@ TEST_F(LogName, SuffixIsTheLocalStartTimeToTheSecond) {
 
 TEST_F(LogName, PathDropsOnlyTheFileNamesExtension) {
     struct Case {
-        const wchar_t *program;
-        const wchar_t *stem;
+        const wchar_t* program;
+        const wchar_t* stem;
     };
-    for (const Case &c :
+    for (const Case& c :
          {Case{L"C:\\Tools\\tool.exe", L"C:\\Tools\\tool_"},
           Case{L"C:\\Tools\\tool", L"C:\\Tools\\tool_"},
           Case{L"C:\\My.Tools\\tool", L"C:\\My.Tools\\tool_"}, Case{L"tool.exe", L"tool_"},
@@ -136,7 +136,7 @@ TEST_F(LogName, PathDropsOnlyTheFileNamesExtension) {
         const __time64_t before = _time64(nullptr);
         tkr::InitRunLogPath(c.program);
         const __time64_t after = _time64(nullptr);
-        const std::wstring &path = tkr::RunLogPath;
+        const std::wstring& path = tkr::RunLogPath;
         const std::wstring stem = c.stem;
         ASSERT_EQ(path.size(), stem.size() + 17) << path;
         EXPECT_EQ(path.substr(0, stem.size()), stem) << path;
