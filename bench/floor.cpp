@@ -4,8 +4,10 @@
 #include <windows.h>
 #include <aclapi.h>
 #include <conio.h>
+#include <shlwapi.h>
 
 #include <cstdio>
+#include <ctime>
 #include <string>
 
 namespace {
@@ -106,7 +108,15 @@ void Walk(std::wstring& path, DWORD flags) {
 } // namespace
 
 int wmain(int, wchar_t** argv) {
-    g_log = std::wstring(argv[0]) + L".log";
+    // The log is named as the tool names it: program path without extension, local start time.
+    std::wstring path = argv[0];
+    PathRemoveExtensionW(path.data());
+    path.resize(wcslen(path.c_str()));
+    const __time64_t now = _time64(nullptr);
+    struct tm local {};
+    _localtime64_s(&local, &now);
+    wchar_t suffix[128];
+    g_log = path + std::wstring(suffix, wcsftime(suffix, 128, L"_%y%m%d_%H%M%S.log", &local));
     for (const wchar_t* table :
          {L".qk4", L".zor", L".wun", L".bym", L".kaf", L".27u", L".gli", L".tov", L".rux", L".mik",
           L".nol", L".ooq", L".lud", L".cwa", L".hib"}) {

@@ -6,6 +6,8 @@
 #include "security/key_security.h"
 
 #include <cwchar>
+#include <new>
+#include <stdexcept>
 #include <vector>
 
 namespace tkr {
@@ -140,6 +142,20 @@ int RunRepair(int argc, wchar_t** argv) {
     win::fflush(stdout);
     win::_getch();
     return 0;
+}
+
+int RunTool(int argc, wchar_t** argv) {
+    try {
+        return RunRepair(argc, argv);
+    } catch (const FatalError& error) {
+        win::wprintf(L"\n%ls The run was stopped.\n", error.message);
+    } catch (const std::bad_alloc&) {
+        win::wprintf(L"\nOut of memory. The run was stopped.\n");
+    } catch (const std::length_error&) {
+        win::wprintf(L"\nOut of memory. The run was stopped.\n");
+    }
+    win::fflush(stdout);
+    return 1;
 }
 
 } // namespace tkr

@@ -22,6 +22,11 @@ bool IsRegistryLink(const std::wstring& keyPath);
 void RepairKeyTree(const std::wstring& keyPath, DWORD inheritanceFlags);
 
 // The whole run: options, log name, every table key's tree, then the key-press prompt.
+// Returns 0.
 int RunRepair(int argc, wchar_t** argv);
+
+// The entry point's body: RunRepair, or, when the run cannot go on (no memory, a text that
+// cannot be formatted, no local time), a message on the console and 1.
+int RunTool(int argc, wchar_t** argv);
 
 } // namespace tkr

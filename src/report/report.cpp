@@ -4,6 +4,8 @@
 #include "platform/win_api.h"
 
 #include <cstdarg>
+#include <cwchar>
+#include <string_view>
 
 namespace tkr {
 
@@ -22,6 +24,10 @@ const wchar_t* ReportLevelLabel(ReportLevel level) {
 }
 
 std::wstring FormatTextV(const wchar_t* format, va_list args) {
+    // Without a directive the format is its own text: no need to run the formatter.
+    if (std::wcschr(format, L'%') == nullptr) {
+        return format;
+    }
     // Measuring and formatting go through the same runtime so that both read %ls alike.
     va_list measure;
     va_copy(measure, args);
@@ -63,14 +69,18 @@ void LogReport(ReportLevel level, const wchar_t* format, ...) {
 }
 
 std::wstring FormatLogLine(const std::wstring& text, ReportLevel level) {
-    return FormatText(L"%ls: %ls", ReportLevelLabel(level), text.c_str());
+    // "%s: %s" of label and text, joined directly: a text may be long, and this runs per line.
+    const std::wstring_view label = ReportLevelLabel(level);
+    std::wstring line;
+    line.reserve(label.size() + 2 + text.size() + 2);
+    return line.append(label).append(L": ").append(text);
 }
 
 void AppendLogLine(const std::wstring& text, ReportLevel level) {
     if (text.empty()) {
         return;
     }
-    const std::wstring line = FormatLogLine(text, level) + L"\r\n";
+    const std::wstring line = FormatLogLine(text, level).append(L"\r\n");
     // Opened and closed for every line, so each line is complete in the file once written and
     // no other writer can interleave within it.
     const UniqueFile file(win::CreateFileW(RunLogPath.c_str(), GENERIC_WRITE, FILE_SHARE_READ,

@@ -350,7 +350,12 @@ size_t wcsftime(wchar_t* buffer, size_t size, const wchar_t* format, const struc
 }
 
 int _vscwprintf(const wchar_t* format, va_list args) {
-    return g_fake->Next("_vscwprintf") != 0 ? -1 : ::_vscwprintf(format, args);
+    // Scripted 1 fails; any other code is the length to report.
+    const DWORD code = g_fake->Next("_vscwprintf");
+    if (code != 0) {
+        return code == 1 ? -1 : static_cast<int>(code);
+    }
+    return ::_vscwprintf(format, args);
 }
 
 int vswprintf_s(wchar_t* buffer, size_t size, const wchar_t* format, va_list args) {

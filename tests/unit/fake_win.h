@@ -28,7 +28,8 @@ struct FakeWindows {
     std::vector<std::wstring> journal;
     // Scripted outcomes per call name, used up one per call; an empty queue means success.
     // For calls returning BOOL the code becomes GetLastError's; AdjustTokenPrivileges with 1300
-    // succeeds and leaves 1300 behind, as Windows does.
+    // succeeds and leaves 1300 behind, as Windows does; for _vscwprintf, 1 fails and any other
+    // code is the length it reports.
     std::map<std::string, std::deque<DWORD>> outcomes;
     // The registry below HKEY_CLASSES_ROOT, by key path.
     std::map<std::wstring, FakeKey> keys;

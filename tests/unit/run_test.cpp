@@ -269,4 +269,24 @@ TEST(RunCourse, NamesTheLogFirstWalksEveryTableKeyInOrderThenPromptsAndWaits) {
     tkr::RunLogPath.clear();
 }
 
+TEST(RunCourse, ARunThatCannotGoOnSaysSoAndEndsWithOne) {
+    wchar_t program[] = L"C:\\Tools\\typekey-repair.exe";
+    wchar_t* argv[] = {program};
+    {
+        FakeWindows fake;
+        fake.outcomes["_vscwprintf"] = {1};
+        EXPECT_EQ(tkr::RunTool(1, argv), 1);
+        EXPECT_EQ(fake.console, L"\nA report text could not be formatted. The run was stopped.\n");
+        EXPECT_EQ(fake.journal.back(), L"fflush");
+    }
+    {
+        // A text longer than memory can hold.
+        FakeWindows fake;
+        fake.outcomes["_vscwprintf"] = {0x7ffffff0};
+        EXPECT_EQ(tkr::RunTool(1, argv), 1);
+        EXPECT_EQ(fake.console, L"\nOut of memory. The run was stopped.\n");
+    }
+    tkr::RunLogPath.clear();
+}
+
 } // namespace
