@@ -26,6 +26,25 @@ unsigned Code(DWORD code) {
 
 } // namespace
 
+// Looks the take-ownership privilege up afresh and switches it; a failure is logged with what it
+// means for the step. Returns whether the privilege was switched.
+static bool SwitchTakeOwnershipPrivilege(HANDLE token, bool enable) {
+    const wchar_t* const consequence = enable ? L"\tYou must be logged on as Administrator."
+                                              : L"\tFailed SetPrivilege call unexpectedly.";
+    LUID luid{};
+    if (!win::LookupPrivilegeValueW(nullptr, kTakeOwnershipPrivilege, &luid)) {
+        LogReport(ReportLevel::Error, L"\tLookupPrivilegeValue error: %u",
+                  Code(win::GetLastError()));
+        LogReport(ReportLevel::Error, consequence);
+        return false;
+    }
+    if (!SetTokenPrivilegeState(token, luid, enable)) {
+        LogReport(ReportLevel::Error, consequence);
+        return false;
+    }
+    return true;
+}
+
 bool SetTokenPrivilegeState(HANDLE token, LUID luid, bool enable) {
     TOKEN_PRIVILEGES privileges{};
     privileges.PrivilegeCount = 1;
@@ -92,15 +111,7 @@ bool RepairKeySecurity(std::wstring objectName, DWORD inheritanceFlags) {
         LogReport(ReportLevel::Error, L"\tOpenProcessToken failed: %u", Code(win::GetLastError()));
         return result;
     }
-    LUID enableLuid{};
-    if (!win::LookupPrivilegeValueW(nullptr, kTakeOwnershipPrivilege, &enableLuid)) {
-        LogReport(ReportLevel::Error, L"\tLookupPrivilegeValue error: %u",
-                  Code(win::GetLastError()));
-        LogReport(ReportLevel::Error, L"\tYou must be logged on as Administrator.");
-        return result;
-    }
-    if (!SetTokenPrivilegeState(token.get(), enableLuid, true)) {
-        LogReport(ReportLevel::Error, L"\tYou must be logged on as Administrator.");
+    if (!SwitchTakeOwnershipPrivilege(token.get(), true)) {
         return result;
     }
 
@@ -112,15 +123,7 @@ bool RepairKeySecurity(std::wstring objectName, DWORD inheritanceFlags) {
         return result;
     }
 
-    LUID disableLuid{};
-    if (!win::LookupPrivilegeValueW(nullptr, kTakeOwnershipPrivilege, &disableLuid)) {
-        LogReport(ReportLevel::Error, L"\tLookupPrivilegeValue error: %u",
-                  Code(win::GetLastError()));
-        LogReport(ReportLevel::Error, L"\tFailed SetPrivilege call unexpectedly.");
-        return result;
-    }
-    if (!SetTokenPrivilegeState(token.get(), disableLuid, false)) {
-        LogReport(ReportLevel::Error, L"\tFailed SetPrivilege call unexpectedly.");
+    if (!SwitchTakeOwnershipPrivilege(token.get(), false)) {
         return result;
     }
 
