@@ -3,6 +3,7 @@
 
 #include <windows.h>
 
+#include <cstdarg>
 #include <ctime>
 #include <string>
 
