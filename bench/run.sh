@@ -4,7 +4,9 @@
 set -euo pipefail
 cd "$(dirname "$0")/.."
 scripts/setup
-command -v /usr/bin/time >/dev/null || apt-get install -y -q --no-install-recommends time </dev/null
+for tool in /usr/bin/time bc; do
+    command -v "$tool" >/dev/null || apt-get install -y -q --no-install-recommends "$(basename "$tool")" </dev/null
+done
 cmake --preset mingw >/dev/null
 cmake --build --preset mingw >/dev/null
 
