@@ -49,7 +49,7 @@ int CountHandles(DWORD processId) {
 } // namespace
 
 ProcessResult RunProcess(const std::wstring& program, const std::wstring& commandLine,
-                         const std::function<void(const ProcessSample&)>& sample) {
+                         const std::function<void(const ProcessSample&)>& sample, HANDLE token) {
     SECURITY_ATTRIBUTES inherit{sizeof inherit, nullptr, TRUE};
     HANDLE readEnd = nullptr;
     HANDLE writeEnd = nullptr;
@@ -64,8 +64,12 @@ ProcessResult RunProcess(const std::wstring& program, const std::wstring& comman
     PROCESS_INFORMATION process{};
     std::wstring line = commandLine;
     ProcessResult result;
-    if (!CreateProcessW(program.c_str(), line.data(), nullptr, nullptr, TRUE, DETACHED_PROCESS,
-                        nullptr, nullptr, &startup, &process)) {
+    const BOOL started =
+        token ? CreateProcessAsUserW(token, program.c_str(), line.data(), nullptr, nullptr, TRUE,
+                                     DETACHED_PROCESS, nullptr, nullptr, &startup, &process)
+              : CreateProcessW(program.c_str(), line.data(), nullptr, nullptr, TRUE,
+                               DETACHED_PROCESS, nullptr, nullptr, &startup, &process);
+    if (!started) {
         result.exitCode = static_cast<DWORD>(-1);
         result.output = "CreateProcessW failed: " + std::to_string(GetLastError());
         CloseHandle(writeEnd);

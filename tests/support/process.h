@@ -21,9 +21,11 @@ struct ProcessSample {
 };
 
 // Runs the program with the command line (whose first word becomes its argv[0]) without a
-// console, so a key-press wait ends at once. Calls `sample` now and then while it runs.
+// console, so a key-press wait ends at once. Calls `sample` now and then while it runs. With a
+// token, the program runs under it.
 ProcessResult RunProcess(const std::wstring& program, const std::wstring& commandLine,
-                         const std::function<void(const ProcessSample&)>& sample = {});
+                         const std::function<void(const ProcessSample&)>& sample = {},
+                         HANDLE token = nullptr);
 
 // A Linux path as Wine shows it to Windows programs (drive Z:); other paths are unchanged.
 std::wstring WindowsPath(const std::string& path);

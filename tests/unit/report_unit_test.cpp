@@ -32,6 +32,16 @@ TEST(ReportCalls, AFailedOpenDropsTheLineAndTheNextOneIsWritten) {
     EXPECT_TRUE(fake.Calls(L"CloseHandle").size() == 1);
 }
 
+TEST(ReportCalls, AnEmptyTextIsAnEmptyConsoleLineAndNoLogLine) {
+    FakeWindows fake;
+    tkr::RunLogPath = L"C:\\run.log";
+    tkr::ShowReport(tkr::ReportLevel::Message, L"");
+    tkr::LogReport(tkr::ReportLevel::Error, L"%ls", L"");
+    tkr::RunLogPath.clear();
+    EXPECT_EQ(fake.console, L"\n");
+    EXPECT_TRUE(fake.Calls(L"CreateFileW").empty());
+}
+
 TEST(ReportFailures, AnUnformattableTextStopsTheRun) {
     FakeWindows fake;
     fake.outcomes["_vscwprintf"] = {1};

@@ -33,7 +33,8 @@ class ToolTest : public ::testing::Test {
     void SetUp() override;
     // Runs the copy with these arguments after its path.
     ToolRun Run(const std::wstring& arguments = L"",
-                const std::function<void(const ProcessSample&)>& sample = {});
+                const std::function<void(const ProcessSample&)>& sample = {},
+                HANDLE token = nullptr);
     void Seed(const std::wstring& path, const wchar_t* sddl = kNormalSddl) {
         ASSERT_EQ(SeedKey(path, sddl), ERROR_SUCCESS) << std::string(path.begin(), path.end());
     }

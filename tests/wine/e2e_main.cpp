@@ -27,10 +27,10 @@ void ToolTest::SetUp() {
 }
 
 ToolRun ToolTest::Run(const std::wstring& arguments,
-                      const std::function<void(const ProcessSample&)>& sample) {
+                      const std::function<void(const ProcessSample&)>& sample, HANDLE token) {
     const __time64_t before = _time64(nullptr);
-    const ProcessResult process =
-        RunProcess(exe, L"\"" + exe + L"\"" + (arguments.empty() ? L"" : L" " + arguments), sample);
+    const ProcessResult process = RunProcess(
+        exe, L"\"" + exe + L"\"" + (arguments.empty() ? L"" : L" " + arguments), sample, token);
     const __time64_t after = _time64(nullptr);
 
     ToolRun run{process.exitCode, process.output, L"", ""};

@@ -103,4 +103,32 @@ TEST_F(ToolTest, AProgramPathWithoutADirectoryOrExtensionNamesTheLogToo) {
     EXPECT_EQ(std::wstring(found.cFileName).size(), std::wstring(L"renamed").size() + 18);
 }
 
+TEST_F(ToolTest, WithoutTheTakeOwnershipPrivilegeOnlyKeysWritableDirectlyAreRepaired) {
+    Seed(L".qk4");
+    Seed(L".zor", kDeniedSddl);
+    // A token like an administrator's, less the take-ownership privilege.
+    HANDLE own = nullptr;
+    ASSERT_TRUE(OpenProcessToken(GetCurrentProcess(), TOKEN_ALL_ACCESS, &own));
+    LUID_AND_ATTRIBUTES dropped{};
+    ASSERT_TRUE(LookupPrivilegeValueW(nullptr, L"SeTakeOwnershipPrivilege", &dropped.Luid));
+    HANDLE restricted = nullptr;
+    ASSERT_TRUE(CreateRestrictedToken(own, 0, 0, nullptr, 1, &dropped, 0, nullptr, &restricted));
+    CloseHandle(own);
+    const ToolRun run = Run(L"", {}, restricted);
+    CloseHandle(restricted);
+
+    EXPECT_EQ(run.exitCode, 0u);
+    const std::wstring notAdmin = L"!ERROR!: \tYou must be logged on as Administrator.\r\n";
+    std::wstring expected = L"Message: Fix \".qk4\" ...\r\n"
+                            L"Message: \tSuccessfully changed DACL permissions\r\n" +
+                            notAdmin + L"Message: DONE\r\n" + L"Message: Fix \".zor\" ...\r\n" +
+                            L"Warning: \tFirst SetNamedSecurityInfo access denide\r\n" + notAdmin +
+                            L"!ERROR!: ERROR OCCURED\r\n";
+    EXPECT_EQ(run.log.substr(0, expected.size() * 2), Utf16Bytes(expected));
+    EXPECT_EQ(run.console.substr(0, 53),
+              "Fix \".qk4\" ...\r\nDONE\r\nFix \".zor\" ...\r\nERROR OCCURED\r\n");
+    EXPECT_TRUE(IsRepairedSddl(KeySddl(L".qk4"), 2));
+    EXPECT_EQ(KeySddl(L".zor"), L"error 5");
+}
+
 } // namespace

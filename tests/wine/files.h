@@ -12,12 +12,15 @@ namespace tkrtest {
 inline std::wstring ScratchDirectory(const std::wstring& name) {
     wchar_t temp[MAX_PATH];
     GetTempPathW(MAX_PATH, temp);
-    static unsigned serial = 0;
-    const std::wstring dir = std::wstring(temp) + L"tkr-" + name + L"-" +
-                             std::to_wstring(GetCurrentProcessId()) + L"-" +
-                             std::to_wstring(++serial);
-    CreateDirectoryW(dir.c_str(), nullptr);
-    return dir;
+    // Process ids repeat across runs in one prefix: take the first name not used yet.
+    for (unsigned serial = 1;; ++serial) {
+        const std::wstring dir = std::wstring(temp) + L"tkr-" + name + L"-" +
+                                 std::to_wstring(GetCurrentProcessId()) + L"-" +
+                                 std::to_wstring(serial);
+        if (CreateDirectoryW(dir.c_str(), nullptr) || GetLastError() != ERROR_ALREADY_EXISTS) {
+            return dir;
+        }
+    }
 }
 
 inline bool FileExists(const std::wstring& path) {
