@@ -35,6 +35,8 @@ constexpr DWORD kDefaultInheritanceFlags = CONTAINER_INHERIT_ACE;
 // The registry's longest key name (255 units) and its terminator.
 constexpr DWORD kKeyNameCapacity = 256;
 
+constexpr wchar_t kOutOfMemory[] = L"Out of memory.";
+
 constexpr wchar_t kLinkSkipped[] = L"SKIPPED: registry link, not followed";
 
 // A key whose subkeys are being walked; it stays open until all of them are done.
@@ -150,9 +152,9 @@ int RunTool(int argc, wchar_t** argv) {
     } catch (const FatalError& error) {
         win::wprintf(L"\n%ls The run was stopped.\n", error.message);
     } catch (const std::bad_alloc&) {
-        win::wprintf(L"\nOut of memory. The run was stopped.\n");
-    } catch (const std::length_error&) {
-        win::wprintf(L"\nOut of memory. The run was stopped.\n");
+        win::wprintf(L"\n%ls The run was stopped.\n", kOutOfMemory);
+    } catch (const std::length_error&) { // a text longer than a string can hold
+        win::wprintf(L"\n%ls The run was stopped.\n", kOutOfMemory);
     }
     win::fflush(stdout);
     return 1;

@@ -24,11 +24,9 @@ unsigned Code(DWORD code) {
     return static_cast<unsigned>(code);
 }
 
-} // namespace
-
 // Looks the take-ownership privilege up afresh and switches it; a failure is logged with what it
 // means for the step. Returns whether the privilege was switched.
-static bool SwitchTakeOwnershipPrivilege(HANDLE token, bool enable) {
+bool SwitchTakeOwnershipPrivilege(HANDLE token, bool enable) {
     const wchar_t* const consequence = enable ? L"\tYou must be logged on as Administrator."
                                               : L"\tFailed SetPrivilege call unexpectedly.";
     LUID luid{};
@@ -44,6 +42,8 @@ static bool SwitchTakeOwnershipPrivilege(HANDLE token, bool enable) {
     }
     return true;
 }
+
+} // namespace
 
 bool SetTokenPrivilegeState(HANDLE token, LUID luid, bool enable) {
     TOKEN_PRIVILEGES privileges{};

@@ -156,6 +156,22 @@ LSTATUS MoveKeyAway(const std::wstring& path) {
     return RegRenameKey(key.get(), nullptr, name.c_str());
 }
 
+LSTATUS MoveTableKeysAway(std::wstring* failedKey) {
+    for (const std::wstring& key : kTableKeys) {
+        if (!KeyExists(key)) {
+            continue;
+        }
+        const LSTATUS status = MoveKeyAway(key);
+        if (status != ERROR_SUCCESS) {
+            if (failedKey) {
+                *failedKey = key;
+            }
+            return status;
+        }
+    }
+    return ERROR_SUCCESS;
+}
+
 bool IsRepairedSddl(const std::wstring& sddl, unsigned inheritanceFlags) {
     std::wstring flags;
     if (inheritanceFlags & OBJECT_INHERIT_ACE) {

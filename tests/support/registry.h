@@ -17,6 +17,14 @@ inline constexpr wchar_t kDeniedSddl[] = L"O:SYD:P(A;;WO;;;BA)(A;;KA;;;SY)";
 // SYSTEM owns it and alone has access: nothing can be repaired.
 inline constexpr wchar_t kLockedSddl[] = L"O:SYD:P(A;;KA;;;SY)";
 
+// The table keys the tool repairs, in its order.
+inline const std::vector<std::wstring> kTableKeys = {L".qk4", L".zor", L".wun", L".bym", L".kaf",
+                                                     L".27u", L".gli", L".tov", L".rux", L".mik",
+                                                     L".nol", L".ooq", L".lud", L".cwa", L".hib"};
+
+// Moves every existing table key out of the way; returns the first failure, naming its key.
+LSTATUS MoveTableKeysAway(std::wstring* failedKey = nullptr);
+
 // Enables a privilege of this process's token; false if the token lacks it.
 bool EnablePrivilege(const wchar_t* name);
 

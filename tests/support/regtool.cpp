@@ -13,10 +13,6 @@ using namespace tkrtest;
 
 namespace {
 
-const wchar_t* const kTableKeys[] = {L".qk4", L".zor", L".wun", L".bym", L".kaf",
-                                     L".27u", L".gli", L".tov", L".rux", L".mik",
-                                     L".nol", L".ooq", L".lud", L".cwa", L".hib"};
-
 int Check(LSTATUS status, const std::wstring& what) {
     if (status != ERROR_SUCCESS) {
         std::fwprintf(stderr, L"regtool: %ls failed: %ld\n", what.c_str(), status);
@@ -26,13 +22,9 @@ int Check(LSTATUS status, const std::wstring& what) {
 }
 
 int Reset() {
-    int failures = 0;
-    for (const wchar_t* key : kTableKeys) {
-        if (KeyExists(key)) {
-            failures += Check(MoveKeyAway(key), std::wstring(L"moving ") + key);
-        }
-    }
-    return failures;
+    std::wstring key;
+    const LSTATUS status = MoveTableKeysAway(&key);
+    return Check(status, L"moving " + key);
 }
 
 int SeedDemo() {
@@ -111,11 +103,11 @@ void Show(const std::wstring& path, int depth) {
 int ShowAll() {
     std::wprintf(L"%-30ls %-15ls %ls\n", L"KEY", L"OWNER",
                  L"DACL entries (A;inheritance;rights;;;who), P = protected");
-    for (const wchar_t* key : kTableKeys) {
+    for (const std::wstring& key : kTableKeys) {
         if (KeyExists(key)) {
             Show(key, 0);
         } else {
-            std::wprintf(L"%-30ls (missing)\n", key);
+            std::wprintf(L"%-30ls (missing)\n", key.c_str());
         }
     }
     return 0;

@@ -16,10 +16,6 @@ namespace tkrtest {
 extern std::wstring ToolPath;
 extern std::wstring LogWriterPath;
 
-inline const std::vector<std::wstring> kTableKeys = {L".qk4", L".zor", L".wun", L".bym", L".kaf",
-                                                     L".27u", L".gli", L".tov", L".rux", L".mik",
-                                                     L".nol", L".ooq", L".lud", L".cwa", L".hib"};
-
 struct ToolRun {
     DWORD exitCode = 0;
     std::string console;

@@ -16,11 +16,8 @@ std::string Narrow(const std::wstring& text) {
 }
 
 void ToolTest::SetUp() {
-    for (const std::wstring& key : kTableKeys) {
-        if (KeyExists(key)) {
-            ASSERT_EQ(MoveKeyAway(key), ERROR_SUCCESS) << Narrow(key);
-        }
-    }
+    std::wstring key;
+    ASSERT_EQ(MoveTableKeysAway(&key), ERROR_SUCCESS) << Narrow(key);
     dir = ScratchDirectory(L"e2e");
     exe = dir + L"\\typekey-repair.exe";
     ASSERT_TRUE(CopyFileW(ToolPath.c_str(), exe.c_str(), FALSE));
