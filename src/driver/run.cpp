@@ -1,14 +1,14 @@
 #include "driver/run.h"
 
-#include "platform/unique.h"
+#include "driver/options.h"
 #include "platform/win_api.h"
 #include "report/report.h"
+#include "security/key_check.h"
 #include "security/key_security.h"
+#include "security/restore.h"
 
-#include <cwchar>
 #include <new>
 #include <stdexcept>
-#include <vector>
 
 namespace tkr {
 
@@ -19,131 +19,167 @@ const std::array<const wchar_t*, 15> DocumentTypeKeys = {
 
 namespace {
 
-struct InheritanceOption {
-    const wchar_t* text;
-    DWORD value;
-};
-constexpr InheritanceOption kInheritanceOptions[] = {
-    {L"-i1", OBJECT_INHERIT_ACE},
-    {L"-i2", CONTAINER_INHERIT_ACE},
-    {L"-i3", OBJECT_INHERIT_ACE | CONTAINER_INHERIT_ACE},
-    {L"-i4", NO_PROPAGATE_INHERIT_ACE},
-    {L"-i5", INHERIT_ONLY_ACE},
-};
-constexpr DWORD kDefaultInheritanceFlags = CONTAINER_INHERIT_ACE;
-
-// The registry's longest key name (255 units) and its terminator.
-constexpr DWORD kKeyNameCapacity = 256;
-
 constexpr wchar_t kOutOfMemory[] = L"Out of memory.";
+constexpr wchar_t kUsage[] =
+    L" Usage: typekey-repair [-i1] [-i2] [-i3] [-i4] [-i5] [-q] [-check] [-log DIR] [-undo FILE]";
 
-constexpr wchar_t kLinkSkipped[] = L"SKIPPED: registry link, not followed";
+constexpr int kStatusDone = 0;
+constexpr int kStatusFailed = 1;
+constexpr int kStatusUsage = 2;
+constexpr int kStatusStopped = 3;
 
-// A key whose subkeys are being walked; it stays open until all of them are done.
-struct OpenKey {
-    UniqueKey key;
-    DWORD subKeyCount;
-    DWORD nextIndex;
-    size_t pathLength;
-};
+enum class Mode { Repair, Check, Restore };
 
-// Announces and repairs one key; unless it is a link or cannot be read, opens it and puts it
-// on the walk's stack so that its subkeys follow.
-void VisitKey(const std::wstring& path, DWORD inheritanceFlags, std::vector<OpenKey>& stack) {
-    std::wstring objectName = FormatText(L"CLASSES_ROOT\\%ls", path.c_str());
-    ShowReport(ReportLevel::Message, L"Fix \"%ls\" ...", path.c_str());
-    // Security calls and opens follow links; an elevated tool must not be led out of its trees.
-    if (IsRegistryLink(path)) {
-        ShowReport(ReportLevel::Warning, kLinkSkipped);
-        return;
-    }
-    if (RepairKeySecurity(std::move(objectName), inheritanceFlags)) {
-        ShowReport(ReportLevel::Message, L"DONE");
+std::wstring Count(unsigned count, const wchar_t* one, const wchar_t* many) {
+    return std::to_wstring(count) + L" " + (count == 1 ? one : many);
+}
+
+std::wstring Summary(Mode mode, const Tally& tally) {
+    std::wstring text = L"Summary: ";
+    if (mode == Mode::Check) {
+        text += Count(tally[Outcome::Done], L"key OK", L"keys OK") + L", " +
+                Count(tally[Outcome::Failed], L"needs repair", L"need repair");
     } else {
-        ShowReport(ReportLevel::Error, L"ERROR OCCURED");
+        text += Count(tally[Outcome::Done], mode == Mode::Repair ? L"key repaired" : L"key restored",
+                      mode == Mode::Repair ? L"keys repaired" : L"keys restored") +
+                L", " + std::to_wstring(tally[Outcome::Failed]) + L" failed";
     }
+    return text + L", " +
+           Count(tally[Outcome::Link], L"registry link skipped", L"registry links skipped") +
+           L", " + Count(tally[Outcome::NotPresent], L"key not present", L"keys not present");
+}
 
-    UniqueKey key;
-    if (win::RegOpenKeyExW(HKEY_CLASSES_ROOT, path.c_str(), 0, KEY_READ, key.put()) !=
-        ERROR_SUCCESS) {
-        return;
+// A restore must not write through a link anywhere along the key's path.
+bool IsOnLinkPath(const std::wstring& path) {
+    for (size_t at = path.find(L'\\'); at != std::wstring::npos; at = path.find(L'\\', at + 1)) {
+        if (IsRegistryLink(path.substr(0, at))) {
+            return true;
+        }
     }
-    DWORD count = 0;
-    if (win::RegQueryInfoKeyW(key.get(), nullptr, nullptr, nullptr, &count, nullptr, nullptr,
-                              nullptr, nullptr, nullptr, nullptr, nullptr) != ERROR_SUCCESS) {
-        count = 0;
+    return IsRegistryLink(path);
+}
+
+int ExitStatus(Mode mode, bool quiet, const Tally& tally) {
+    switch (mode) {
+    case Mode::Check:
+        return tally[Outcome::Failed] == 0 ? kStatusDone : kStatusFailed;
+    case Mode::Repair:
+        return quiet && tally[Outcome::Failed] != 0 ? kStatusFailed : kStatusDone;
+    case Mode::Restore:
+        return quiet && tally[Outcome::Done] != tally.Total() ? kStatusFailed : kStatusDone;
     }
-    stack.push_back(OpenKey{std::move(key), count, 0, path.size()});
+    return kStatusDone;
 }
 
 } // namespace
 
-DWORD ParseInheritanceFlags(int argc, wchar_t** argv) {
-    DWORD flags = 0;
-    for (int i = 1; i < argc; ++i) {
-        for (const InheritanceOption& option : kInheritanceOptions) {
-            if (std::wcscmp(argv[i], option.text) == 0) {
-                flags |= option.value;
-                break;
-            }
-        }
+Outcome RepairAction::Act(const std::wstring& path, std::wstring objectName) {
+    (void)undo_.Save(path); // a failure is logged, and the repair goes on
+    DWORD firstWrite = ERROR_SUCCESS;
+    if (RepairKeySecurity(std::move(objectName), inheritanceFlags_, &firstWrite)) {
+        ShowReport(ReportLevel::Message, L"DONE");
+        return Outcome::Done;
     }
-    return flags != 0 ? flags : kDefaultInheritanceFlags;
+    ShowReport(ReportLevel::Error, L"ERROR OCCURED");
+    return firstWrite == ERROR_FILE_NOT_FOUND ? Outcome::NotPresent : Outcome::Failed;
 }
 
-bool IsRegistryLink(const std::wstring& keyPath) {
-    UniqueKey key;
-    if (win::RegOpenKeyExW(HKEY_CLASSES_ROOT, keyPath.c_str(), REG_OPTION_OPEN_LINK,
-                           KEY_QUERY_VALUE, key.put()) != ERROR_SUCCESS) {
-        return false;
+Outcome CheckAction::Act(const std::wstring&, std::wstring objectName) {
+    const KeyCheck check = CheckKeySecurity(objectName, inheritanceFlags_);
+    const std::wstring text = CheckResultText(check);
+    if (check.Ok()) {
+        ShowReport(ReportLevel::Message, L"%ls", text.c_str());
+        return Outcome::Done;
     }
-    DWORD type = REG_NONE;
-    const LSTATUS status =
-        win::RegQueryValueExW(key.get(), L"SymbolicLinkValue", nullptr, &type, nullptr, nullptr);
-    return (status == ERROR_SUCCESS || status == ERROR_MORE_DATA) && type == REG_LINK;
+    if (check.status == ERROR_FILE_NOT_FOUND) {
+        ShowReport(ReportLevel::Message, L"%ls", text.c_str());
+        return Outcome::NotPresent;
+    }
+    ShowReport(ReportLevel::Warning, L"%ls", text.c_str());
+    return Outcome::Failed;
 }
 
-void RepairKeyTree(const std::wstring& keyPath, DWORD inheritanceFlags) {
-    // An explicit stack instead of recursion: a tree may be nested far deeper than a thread's
-    // stack could follow. One path buffer serves every level.
-    std::vector<OpenKey> stack;
-    std::wstring path = keyPath;
-    VisitKey(path, inheritanceFlags, stack);
-
-    wchar_t name[kKeyNameCapacity];
-    while (!stack.empty()) {
-        OpenKey& parent = stack.back();
-        if (parent.nextIndex >= parent.subKeyCount) {
-            stack.pop_back();
+void RestoreEntries(const std::vector<UndoEntry>& entries, Tally& tally) {
+    for (auto entry = entries.rbegin(); entry != entries.rend(); ++entry) {
+        ShowReport(ReportLevel::Message, L"Restore \"%ls\" ...", DisplayName(entry->path).c_str());
+        if (entry->unreadable != ERROR_SUCCESS) {
+            ShowReport(ReportLevel::Warning,
+                       L"SKIPPED: previous owner and DACL were not saved (error %u)",
+                       static_cast<unsigned>(entry->unreadable));
+            tally.Add(Outcome::Failed);
             continue;
         }
-        const DWORD index = parent.nextIndex++;
-        DWORD length = kKeyNameCapacity;
-        if (win::RegEnumKeyExW(parent.key.get(), index, name, &length, nullptr, nullptr, nullptr,
-                               nullptr) != ERROR_SUCCESS) {
+        if (IsOnLinkPath(entry->path)) {
+            ShowReport(ReportLevel::Warning, kLinkSkipped);
+            tally.Add(Outcome::Link);
             continue;
         }
-        // A name that is empty or holds a null cannot be written as a path component: it
-        // would name the parent or a sibling instead.
-        if (length == 0 || wcsnlen(name, length) != length) {
-            continue;
+        const DWORD status = RestoreKeySecurity(*entry);
+        if (status == ERROR_SUCCESS) {
+            ShowReport(ReportLevel::Message, L"DONE");
+            tally.Add(Outcome::Done);
+        } else if (status == ERROR_FILE_NOT_FOUND) {
+            ShowReport(ReportLevel::Warning, L"SKIPPED: key not present");
+            tally.Add(Outcome::NotPresent);
+        } else {
+            LogReport(ReportLevel::Error, L"\tCould not restore owner and DACL. Error: %u",
+                      static_cast<unsigned>(status));
+            ShowReport(ReportLevel::Error, L"ERROR OCCURED");
+            tally.Add(Outcome::Failed);
         }
-        path.resize(parent.pathLength);
-        path = FormatText(L"%ls\\%ls", path.c_str(), name);
-        VisitKey(path, inheritanceFlags, stack);
     }
 }
 
 int RunRepair(int argc, wchar_t** argv) {
-    const DWORD inheritanceFlags = ParseInheritanceFlags(argc, argv);
-    InitRunLogPath(argc > 0 ? argv[0] : nullptr);
-    for (const wchar_t* key : DocumentTypeKeys) {
-        RepairKeyTree(key, inheritanceFlags);
+    InitConsoleOutput();
+    RunOptions options;
+    const std::wstring usage = ParseOptions(argc, argv, options);
+    if (!usage.empty()) {
+        WriteErrorLine(L"typekey-repair: " + usage + kUsage);
+        return kStatusUsage;
     }
-    win::wprintf(L"Press a key to close...");
-    win::fflush(stdout);
-    win::_getch();
-    return 0;
+    const Mode mode = !options.undoFile.empty() ? Mode::Restore
+                      : options.check           ? Mode::Check
+                                                : Mode::Repair;
+    // A restore reads and judges the whole file before it changes anything, the log included.
+    std::vector<UndoEntry> entries;
+    if (mode == Mode::Restore) {
+        unsigned line = 0;
+        std::wstring reason;
+        if (!ReadUndoFile(options.undoFile, DocumentTypeKeys.data(), DocumentTypeKeys.size(),
+                          entries, line, reason)) {
+            WriteErrorLine(L"typekey-repair: undo file \"" + options.undoFile + L"\", line " +
+                           std::to_wstring(line) + L": " + reason);
+            return kStatusUsage;
+        }
+    }
+
+    InitRunLogPath(ProgramPath().c_str(), options.logFolder);
+    Tally tally;
+    if (mode == Mode::Restore) {
+        RestoreEntries(entries, tally);
+    } else if (mode == Mode::Check) {
+        CheckAction action(options.inheritanceFlags);
+        for (const wchar_t* key : DocumentTypeKeys) {
+            WalkKeyTree(key, action, tally);
+        }
+    } else {
+        UndoWriter undo(UndoPathFor(RunLogPath));
+        RepairAction action(options.inheritanceFlags, undo);
+        for (const wchar_t* key : DocumentTypeKeys) {
+            WalkKeyTree(key, action, tally);
+        }
+    }
+
+    if (options.quiet) {
+        ShowReport(ReportLevel::Message, L"%ls", Summary(mode, tally).c_str());
+        win::fflush(stdout);
+    } else {
+        win::wprintf(L"Press a key to close...");
+        win::fflush(stdout);
+        win::_getch();
+    }
+    return ExitStatus(mode, options.quiet, tally);
 }
 
 int RunTool(int argc, wchar_t** argv) {
@@ -157,7 +193,7 @@ int RunTool(int argc, wchar_t** argv) {
         win::wprintf(L"\n%ls The run was stopped.\n", kOutOfMemory);
     }
     win::fflush(stdout);
-    return 1;
+    return kStatusStopped;
 }
 
 } // namespace tkr

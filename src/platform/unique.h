@@ -55,10 +55,11 @@ struct SidTraits {
     static Type Empty() { return nullptr; }
     static void Close(Type sid) { win::FreeSid(sid); }
 };
-struct AclTraits {
-    using Type = PACL;
+// Memory the security functions allocate for the caller (ACLs, descriptors, SDDL texts).
+template <typename T> struct LocalTraits {
+    using Type = T;
     static Type Empty() { return nullptr; }
-    static void Close(Type acl) { win::LocalFree(acl); }
+    static void Close(Type memory) { win::LocalFree(memory); }
 };
 struct HandleTraits {
     using Type = HANDLE;
@@ -74,7 +75,9 @@ struct FileTraits {
 
 using UniqueKey = Unique<KeyTraits>;
 using UniqueSid = Unique<SidTraits>;
-using UniqueAcl = Unique<AclTraits>;
+using UniqueAcl = Unique<LocalTraits<PACL>>;
+using UniqueDescriptor = Unique<LocalTraits<PSECURITY_DESCRIPTOR>>;
+using UniqueLocalText = Unique<LocalTraits<LPWSTR>>;
 using UniqueHandle = Unique<HandleTraits>;
 using UniqueFile = Unique<FileTraits>;
 

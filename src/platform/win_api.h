@@ -5,6 +5,7 @@
 
 #include <windows.h>
 #include <aclapi.h>
+#include <sddl.h>
 
 #include <cstdarg>
 #include <cstdio>
@@ -23,6 +24,14 @@ LSTATUS RegEnumKeyExW(HKEY key, DWORD index, LPWSTR name, LPDWORD nameLength, LP
 LSTATUS RegQueryValueExW(HKEY key, LPCWSTR valueName, LPDWORD reserved, LPDWORD type, LPBYTE data,
                          LPDWORD dataLength);
 LSTATUS RegCloseKey(HKEY key);
+LSTATUS RegNotifyChangeKeyValue(HKEY key, BOOL watchSubtree, DWORD filter, HANDLE event,
+                                BOOL asynchronous);
+LSTATUS RegGetKeySecurity(HKEY key, SECURITY_INFORMATION info, PSECURITY_DESCRIPTOR descriptor,
+                          LPDWORD length);
+LSTATUS RegSetKeySecurity(HKEY key, SECURITY_INFORMATION info, PSECURITY_DESCRIPTOR descriptor);
+// The native call, for KeyNameInformation (3): the full name of the key a handle refers to.
+LONG NtQueryKey(HANDLE key, int informationClass, PVOID information, ULONG length,
+                PULONG resultLength);
 
 // Security and process
 BOOL AllocateAndInitializeSid(PSID_IDENTIFIER_AUTHORITY authority, BYTE subAuthorityCount,
@@ -32,6 +41,15 @@ PVOID FreeSid(PSID sid);
 DWORD SetEntriesInAclW(ULONG count, PEXPLICIT_ACCESS_W entries, PACL oldAcl, PACL* newAcl);
 DWORD SetNamedSecurityInfoW(LPWSTR objectName, SE_OBJECT_TYPE objectType, SECURITY_INFORMATION info,
                             PSID owner, PSID group, PACL dacl, PACL sacl);
+DWORD GetNamedSecurityInfoW(LPCWSTR objectName, SE_OBJECT_TYPE objectType,
+                            SECURITY_INFORMATION info, PSID* owner, PSID* group, PACL* dacl,
+                            PACL* sacl, PSECURITY_DESCRIPTOR* descriptor);
+BOOL ConvertSecurityDescriptorToStringSecurityDescriptorW(PSECURITY_DESCRIPTOR descriptor,
+                                                          DWORD revision, SECURITY_INFORMATION info,
+                                                          LPWSTR* text, PULONG length);
+BOOL ConvertStringSecurityDescriptorToSecurityDescriptorW(LPCWSTR text, DWORD revision,
+                                                          PSECURITY_DESCRIPTOR* descriptor,
+                                                          PULONG length);
 HANDLE GetCurrentProcess();
 BOOL OpenProcessToken(HANDLE process, DWORD desired, PHANDLE token);
 BOOL LookupPrivilegeValueW(LPCWSTR systemName, LPCWSTR name, PLUID luid);
@@ -41,17 +59,33 @@ BOOL AdjustTokenPrivileges(HANDLE token, BOOL disableAll, PTOKEN_PRIVILEGES newS
 DWORD GetLastError();
 HLOCAL LocalFree(HLOCAL memory);
 BOOL CloseHandle(HANDLE handle);
+HANDLE CreateEventW(LPSECURITY_ATTRIBUTES security, BOOL manualReset, BOOL initialState,
+                    LPCWSTR name);
+DWORD WaitForSingleObject(HANDLE handle, DWORD milliseconds);
+DWORD GetModuleFileNameW(HMODULE module, LPWSTR name, DWORD size);
 
 // Files and paths
 HANDLE CreateFileW(LPCWSTR name, DWORD access, DWORD share, LPSECURITY_ATTRIBUTES security,
                    DWORD disposition, DWORD attributes, HANDLE templateFile);
 DWORD SetFilePointer(HANDLE file, LONG distance, PLONG distanceHigh, DWORD method);
 BOOL WriteFile(HANDLE file, LPCVOID buffer, DWORD bytes, LPDWORD written, LPOVERLAPPED overlapped);
+BOOL ReadFile(HANDLE file, LPVOID buffer, DWORD bytes, LPDWORD read, LPOVERLAPPED overlapped);
+BOOL GetFileInformationByHandleEx(HANDLE file, FILE_INFO_BY_HANDLE_CLASS infoClass,
+                                  LPVOID information, DWORD size);
+BOOL CreateDirectoryW(LPCWSTR name, LPSECURITY_ATTRIBUTES security);
 void PathRemoveExtensionW(LPWSTR path);
+
+// Console
+HANDLE GetStdHandle(DWORD which);
+BOOL GetConsoleMode(HANDLE console, LPDWORD mode);
+BOOL WriteConsoleW(HANDLE console, const void* text, DWORD length, LPDWORD written,
+                   LPVOID reserved);
 
 // Runtime library
 int wprintf(const wchar_t* format, ...);
 int fflush(FILE* stream);
+size_t fwrite(const void* data, size_t size, size_t count, FILE* stream);
+int wctomb(char* bytes, wchar_t character);
 int _getch();
 __time64_t _time64(__time64_t* time);
 errno_t _localtime64_s(struct tm* result, const __time64_t* time);

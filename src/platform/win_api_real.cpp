@@ -3,7 +3,11 @@
 
 #include <conio.h>
 #include <shlwapi.h>
+#include <cstdlib>
 #include <cwchar>
+
+extern "C" LONG NTAPI NtQueryKey(HANDLE key, int informationClass, PVOID information,
+                                 ULONG length, PULONG resultLength);
 
 namespace win {
 
@@ -30,6 +34,21 @@ LSTATUS RegQueryValueExW(HKEY key, LPCWSTR valueName, LPDWORD reserved, LPDWORD 
 LSTATUS RegCloseKey(HKEY key) {
     return ::RegCloseKey(key);
 }
+LSTATUS RegNotifyChangeKeyValue(HKEY key, BOOL watchSubtree, DWORD filter, HANDLE event,
+                                BOOL asynchronous) {
+    return ::RegNotifyChangeKeyValue(key, watchSubtree, filter, event, asynchronous);
+}
+LSTATUS RegGetKeySecurity(HKEY key, SECURITY_INFORMATION info, PSECURITY_DESCRIPTOR descriptor,
+                          LPDWORD length) {
+    return ::RegGetKeySecurity(key, info, descriptor, length);
+}
+LSTATUS RegSetKeySecurity(HKEY key, SECURITY_INFORMATION info, PSECURITY_DESCRIPTOR descriptor) {
+    return ::RegSetKeySecurity(key, info, descriptor);
+}
+LONG NtQueryKey(HANDLE key, int informationClass, PVOID information, ULONG length,
+                PULONG resultLength) {
+    return ::NtQueryKey(key, informationClass, information, length, resultLength);
+}
 
 BOOL AllocateAndInitializeSid(PSID_IDENTIFIER_AUTHORITY authority, BYTE subAuthorityCount,
                               DWORD sub0, DWORD sub1, DWORD sub2, DWORD sub3, DWORD sub4,
@@ -46,6 +65,24 @@ DWORD SetEntriesInAclW(ULONG count, PEXPLICIT_ACCESS_W entries, PACL oldAcl, PAC
 DWORD SetNamedSecurityInfoW(LPWSTR objectName, SE_OBJECT_TYPE objectType, SECURITY_INFORMATION info,
                             PSID owner, PSID group, PACL dacl, PACL sacl) {
     return ::SetNamedSecurityInfoW(objectName, objectType, info, owner, group, dacl, sacl);
+}
+DWORD GetNamedSecurityInfoW(LPCWSTR objectName, SE_OBJECT_TYPE objectType,
+                            SECURITY_INFORMATION info, PSID* owner, PSID* group, PACL* dacl,
+                            PACL* sacl, PSECURITY_DESCRIPTOR* descriptor) {
+    return ::GetNamedSecurityInfoW(objectName, objectType, info, owner, group, dacl, sacl,
+                                   descriptor);
+}
+BOOL ConvertSecurityDescriptorToStringSecurityDescriptorW(PSECURITY_DESCRIPTOR descriptor,
+                                                          DWORD revision, SECURITY_INFORMATION info,
+                                                          LPWSTR* text, PULONG length) {
+    return ::ConvertSecurityDescriptorToStringSecurityDescriptorW(descriptor, revision, info, text,
+                                                                  length);
+}
+BOOL ConvertStringSecurityDescriptorToSecurityDescriptorW(LPCWSTR text, DWORD revision,
+                                                          PSECURITY_DESCRIPTOR* descriptor,
+                                                          PULONG length) {
+    return ::ConvertStringSecurityDescriptorToSecurityDescriptorW(text, revision, descriptor,
+                                                                  length);
 }
 HANDLE GetCurrentProcess() {
     return ::GetCurrentProcess();
@@ -71,6 +108,16 @@ HLOCAL LocalFree(HLOCAL memory) {
 BOOL CloseHandle(HANDLE handle) {
     return ::CloseHandle(handle);
 }
+HANDLE CreateEventW(LPSECURITY_ATTRIBUTES security, BOOL manualReset, BOOL initialState,
+                    LPCWSTR name) {
+    return ::CreateEventW(security, manualReset, initialState, name);
+}
+DWORD WaitForSingleObject(HANDLE handle, DWORD milliseconds) {
+    return ::WaitForSingleObject(handle, milliseconds);
+}
+DWORD GetModuleFileNameW(HMODULE module, LPWSTR name, DWORD size) {
+    return ::GetModuleFileNameW(module, name, size);
+}
 
 HANDLE CreateFileW(LPCWSTR name, DWORD access, DWORD share, LPSECURITY_ATTRIBUTES security,
                    DWORD disposition, DWORD attributes, HANDLE templateFile) {
@@ -81,6 +128,26 @@ DWORD SetFilePointer(HANDLE file, LONG distance, PLONG distanceHigh, DWORD metho
 }
 BOOL WriteFile(HANDLE file, LPCVOID buffer, DWORD bytes, LPDWORD written, LPOVERLAPPED overlapped) {
     return ::WriteFile(file, buffer, bytes, written, overlapped);
+}
+BOOL ReadFile(HANDLE file, LPVOID buffer, DWORD bytes, LPDWORD read, LPOVERLAPPED overlapped) {
+    return ::ReadFile(file, buffer, bytes, read, overlapped);
+}
+BOOL GetFileInformationByHandleEx(HANDLE file, FILE_INFO_BY_HANDLE_CLASS infoClass,
+                                  LPVOID information, DWORD size) {
+    return ::GetFileInformationByHandleEx(file, infoClass, information, size);
+}
+BOOL CreateDirectoryW(LPCWSTR name, LPSECURITY_ATTRIBUTES security) {
+    return ::CreateDirectoryW(name, security);
+}
+HANDLE GetStdHandle(DWORD which) {
+    return ::GetStdHandle(which);
+}
+BOOL GetConsoleMode(HANDLE console, LPDWORD mode) {
+    return ::GetConsoleMode(console, mode);
+}
+BOOL WriteConsoleW(HANDLE console, const void* text, DWORD length, LPDWORD written,
+                   LPVOID reserved) {
+    return ::WriteConsoleW(console, text, length, written, reserved);
 }
 void PathRemoveExtensionW(LPWSTR path) {
     ::PathRemoveExtensionW(path);
@@ -95,6 +162,12 @@ int wprintf(const wchar_t* format, ...) {
 }
 int fflush(FILE* stream) {
     return ::fflush(stream);
+}
+size_t fwrite(const void* data, size_t size, size_t count, FILE* stream) {
+    return ::fwrite(data, size, count, stream);
+}
+int wctomb(char* bytes, wchar_t character) {
+    return ::wctomb(bytes, character);
 }
 int _getch() {
     return ::_getch();

@@ -3,6 +3,7 @@
 #include "platform/unique.h"
 #include "platform/win_api.h"
 
+#include <climits>
 #include <cstdarg>
 #include <cwchar>
 #include <string_view>
@@ -10,6 +11,140 @@
 namespace tkr {
 
 std::wstring RunLogPath;
+
+namespace {
+
+// How lines reach standard output and error; redirected until InitConsoleOutput looks.
+struct StdStream {
+    DWORD which;
+    FILE* stream;
+    bool isConsole;
+};
+StdStream g_output{STD_OUTPUT_HANDLE, stdout, false};
+StdStream g_error{STD_ERROR_HANDLE, stderr, false};
+
+bool IsConsole(DWORD which) {
+    DWORD mode = 0;
+    return win::GetConsoleMode(win::GetStdHandle(which), &mode) != FALSE;
+}
+
+void WriteLine(const StdStream& out, const std::wstring& text) {
+    if (out.isConsole) {
+        const std::wstring line = text + L"\r\n";
+        DWORD written = 0;
+        win::WriteConsoleW(win::GetStdHandle(out.which), line.data(),
+                           static_cast<DWORD>(line.size()), &written, nullptr);
+        return;
+    }
+    // The runtime's own conversion, as its wide printf would write each character; one it
+    // cannot convert (or a pair of surrogates, one character) becomes "?" rather than ending
+    // the line there.
+    std::string bytes;
+    bytes.reserve(text.size() + 1);
+    for (size_t i = 0; i < text.size(); ++i) {
+        const wchar_t c = text[i];
+        if (c < 0x80) {
+            bytes.push_back(static_cast<char>(c));
+            continue;
+        }
+        if (IS_HIGH_SURROGATE(c) && i + 1 < text.size() && IS_LOW_SURROGATE(text[i + 1])) {
+            ++i;
+            bytes.push_back('?');
+            continue;
+        }
+        char converted[MB_LEN_MAX];
+        const int length = win::wctomb(converted, c);
+        if (length > 0) {
+            bytes.append(converted, static_cast<size_t>(length));
+        } else {
+            bytes.push_back('?');
+        }
+    }
+    bytes.push_back('\n');
+    win::fwrite(bytes.data(), 1, bytes.size(), out.stream);
+}
+
+// A reparse point or a file with other names is not the plain file the name promised.
+DWORD CheckPlainFile(HANDLE file) {
+    FILE_ATTRIBUTE_TAG_INFO tag{};
+    FILE_STANDARD_INFO standard{};
+    if (!win::GetFileInformationByHandleEx(file, FileAttributeTagInfo, &tag, sizeof tag) ||
+        !win::GetFileInformationByHandleEx(file, FileStandardInfo, &standard, sizeof standard)) {
+        return win::GetLastError();
+    }
+    if ((tag.FileAttributes & FILE_ATTRIBUTE_REPARSE_POINT) != 0 || standard.NumberOfLinks > 1 ||
+        standard.Directory) {
+        return ERROR_CANT_ACCESS_FILE;
+    }
+    return ERROR_SUCCESS;
+}
+
+// Creates each missing folder of the path in turn; what cannot be created shows when the log
+// is written.
+void CreateFolders(const std::wstring& folder) {
+    for (size_t at = folder.find_first_of(L"\\/", 1); at != std::wstring::npos;
+         at = folder.find_first_of(L"\\/", at + 1)) {
+        win::CreateDirectoryW(folder.substr(0, at).c_str(), nullptr);
+    }
+    win::CreateDirectoryW(folder.c_str(), nullptr);
+}
+
+} // namespace
+
+std::wstring DisplayName(const std::wstring& name) {
+    auto isControl = [](wchar_t c) { return (c < 0x20 && c != L'\t') || c == 0x7F; };
+    size_t first = 0;
+    while (first < name.size() && !isControl(name[first])) {
+        ++first;
+    }
+    if (first == name.size()) {
+        return name;
+    }
+    std::wstring shown = name.substr(0, first);
+    for (size_t i = first; i < name.size(); ++i) {
+        const wchar_t c = name[i];
+        if (isControl(c)) {
+            shown.push_back(L'^');
+            shown.push_back(c == 0x7F ? L'?' : static_cast<wchar_t>(c + L'@'));
+        } else {
+            shown.push_back(c);
+        }
+    }
+    return shown;
+}
+
+void InitConsoleOutput() {
+    g_output.isConsole = IsConsole(STD_OUTPUT_HANDLE);
+    g_error.isConsole = IsConsole(STD_ERROR_HANDLE);
+}
+
+void WriteOutputLine(const std::wstring& text) {
+    WriteLine(g_output, text);
+}
+
+void WriteErrorLine(const std::wstring& text) {
+    WriteLine(g_error, text);
+}
+
+UniqueFile OpenForAppend(const std::wstring& path, DWORD& error, LONGLONG& size) {
+    // The reparse point itself is opened, never what it points at, so that the check sees it.
+    UniqueFile file(win::CreateFileW(path.c_str(), GENERIC_WRITE, FILE_SHARE_READ, nullptr,
+                                     OPEN_ALWAYS,
+                                     FILE_ATTRIBUTE_NORMAL | FILE_FLAG_OPEN_REPARSE_POINT,
+                                     nullptr));
+    if (!file) {
+        error = win::GetLastError();
+        return file;
+    }
+    error = CheckPlainFile(file.get());
+    if (error != ERROR_SUCCESS) {
+        return UniqueFile();
+    }
+    LONG high = 0;
+    const DWORD low = win::SetFilePointer(file.get(), 0, &high, FILE_END);
+    size = (static_cast<LONGLONG>(high) << 32) | low;
+    return file;
+}
 
 const wchar_t* ReportLevelLabel(ReportLevel level) {
     switch (level) {
@@ -56,7 +191,7 @@ void ShowReport(ReportLevel level, const wchar_t* format, ...) {
     va_start(args, format);
     const std::wstring text = FormatTextV(format, args);
     va_end(args);
-    win::wprintf(L"%ls\n", text.c_str());
+    WriteOutputLine(text);
     AppendLogLine(text, level);
 }
 
@@ -83,21 +218,20 @@ void AppendLogLine(const std::wstring& text, ReportLevel level) {
     const std::wstring line = FormatLogLine(text, level).append(L"\r\n");
     // Opened and closed for every line, so each line is complete in the file once written and
     // no other writer can interleave within it.
-    const UniqueFile file(win::CreateFileW(RunLogPath.c_str(), GENERIC_WRITE, FILE_SHARE_READ,
-                                           nullptr, OPEN_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr));
+    DWORD error = ERROR_SUCCESS;
+    LONGLONG size = 0;
+    const UniqueFile file = OpenForAppend(RunLogPath, error, size);
     if (!file) {
         return; // a line that cannot be written is dropped
     }
-    LONG high = 0;
-    win::SetFilePointer(file.get(), 0, &high, FILE_END);
     DWORD written = 0;
     win::WriteFile(file.get(), line.data(), static_cast<DWORD>(line.size() * sizeof(wchar_t)),
                    &written, nullptr);
 }
 
-void InitRunLogPath(const wchar_t* programPath) {
+void InitRunLogPath(const wchar_t* programPath, const std::wstring& logFolder) {
     if (programPath == nullptr) {
-        return; // started with an empty command line: no program path, no log
+        return; // no program path, no log
     }
     std::wstring path(programPath);
     win::PathRemoveExtensionW(path.data());
@@ -105,8 +239,31 @@ void InitRunLogPath(const wchar_t* programPath) {
     if (path.empty()) {
         return;
     }
+    if (!logFolder.empty()) {
+        CreateFolders(logFolder);
+        const size_t slash = path.find_last_of(L"\\/");
+        const wchar_t last = logFolder.back();
+        path = logFolder + (last == L'\\' || last == L'/' ? L"" : L"\\") +
+               path.substr(slash == std::wstring::npos ? 0 : slash + 1);
+    }
     const __time64_t now = win::_time64(nullptr);
     RunLogPath = path + FormatLogSuffix(now);
+}
+
+std::wstring ProgramPath() {
+    std::wstring path(MAX_PATH, L'\0');
+    for (;;) {
+        const DWORD length =
+            win::GetModuleFileNameW(nullptr, path.data(), static_cast<DWORD>(path.size()));
+        if (length == 0) {
+            return L"";
+        }
+        if (length < path.size()) {
+            path.resize(length);
+            return path;
+        }
+        path.resize(path.size() * 2); // cut short: try again with room to spare
+    }
 }
 
 std::wstring FormatLogSuffix(__time64_t time) {

@@ -43,7 +43,39 @@ bool SwitchTakeOwnershipPrivilege(HANDLE token, bool enable) {
     return true;
 }
 
+// A SID with room for two sub-authorities.
+struct WellKnownSid {
+    SID sid;
+    DWORD more;
+};
+const WellKnownSid kAdministrators{
+    {SID_REVISION, 2, SECURITY_NT_AUTHORITY, {SECURITY_BUILTIN_DOMAIN_RID}},
+    DOMAIN_ALIAS_RID_ADMINS};
+const WellKnownSid kEveryone{{SID_REVISION, 1, SECURITY_WORLD_SID_AUTHORITY, {SECURITY_WORLD_RID}},
+                             0};
+
 } // namespace
+
+const SID& AdministratorsSid() {
+    return kAdministrators.sid;
+}
+const SID& EveryoneSid() {
+    return kEveryone.sid;
+}
+
+DWORD SwitchPrivilege(const wchar_t* name, bool enable) {
+    UniqueHandle token;
+    TOKEN_PRIVILEGES privileges{};
+    privileges.PrivilegeCount = 1;
+    privileges.Privileges[0].Attributes = enable ? SE_PRIVILEGE_ENABLED : 0;
+    if (!win::OpenProcessToken(win::GetCurrentProcess(), TOKEN_ADJUST_PRIVILEGES, token.put()) ||
+        !win::LookupPrivilegeValueW(nullptr, name, &privileges.Privileges[0].Luid) ||
+        !win::AdjustTokenPrivileges(token.get(), FALSE, &privileges, sizeof privileges, nullptr,
+                                    nullptr)) {
+        return win::GetLastError();
+    }
+    return win::GetLastError(); // ERROR_NOT_ALL_ASSIGNED when the token lacks it
+}
 
 bool SetTokenPrivilegeState(HANDLE token, LUID luid, bool enable) {
     TOKEN_PRIVILEGES privileges{};
@@ -60,7 +92,7 @@ bool SetTokenPrivilegeState(HANDLE token, LUID luid, bool enable) {
     return win::GetLastError() != ERROR_NOT_ALL_ASSIGNED;
 }
 
-bool RepairKeySecurity(std::wstring objectName, DWORD inheritanceFlags) {
+bool RepairKeySecurity(std::wstring objectName, DWORD inheritanceFlags, DWORD* firstWrite) {
     // Declared in the reverse of the release order: Administrators SID, Everyone SID, ACL, token.
     UniqueHandle token;
     UniqueAcl acl;
@@ -95,6 +127,9 @@ bool RepairKeySecurity(std::wstring objectName, DWORD inheritanceFlags) {
     DWORD status =
         win::SetNamedSecurityInfoW(objectName.data(), SE_REGISTRY_KEY, DACL_SECURITY_INFORMATION,
                                    nullptr, nullptr, acl.get(), nullptr);
+    if (firstWrite != nullptr) {
+        *firstWrite = status;
+    }
     if (status == ERROR_SUCCESS) {
         LogReport(ReportLevel::Message, L"\tSuccessfully changed DACL permissions");
         result = true;

@@ -55,12 +55,16 @@ ProcessResult RunProcess(const std::wstring& program, const std::wstring& comman
     HANDLE writeEnd = nullptr;
     CreatePipe(&readEnd, &writeEnd, &inherit, 0);
     SetHandleInformation(readEnd, HANDLE_FLAG_INHERIT, 0);
+    HANDLE errorReadEnd = nullptr;
+    HANDLE errorWriteEnd = nullptr;
+    CreatePipe(&errorReadEnd, &errorWriteEnd, &inherit, 0);
+    SetHandleInformation(errorReadEnd, HANDLE_FLAG_INHERIT, 0);
 
     STARTUPINFOW startup{};
     startup.cb = sizeof startup;
     startup.dwFlags = STARTF_USESTDHANDLES;
     startup.hStdOutput = writeEnd;
-    startup.hStdError = writeEnd;
+    startup.hStdError = errorWriteEnd;
     PROCESS_INFORMATION process{};
     std::wstring line = commandLine;
     ProcessResult result;
@@ -72,11 +76,13 @@ ProcessResult RunProcess(const std::wstring& program, const std::wstring& comman
     if (!started) {
         result.exitCode = static_cast<DWORD>(-1);
         result.output = "CreateProcessW failed: " + std::to_string(GetLastError());
-        CloseHandle(writeEnd);
-        CloseHandle(readEnd);
+        for (HANDLE pipe : {writeEnd, readEnd, errorWriteEnd, errorReadEnd}) {
+            CloseHandle(pipe);
+        }
         return result;
     }
     CloseHandle(writeEnd);
+    CloseHandle(errorWriteEnd);
 
     std::atomic<size_t> outputBytes{0};
     std::thread reader([&] {
@@ -85,6 +91,13 @@ ProcessResult RunProcess(const std::wstring& program, const std::wstring& comman
         while (ReadFile(readEnd, buffer, sizeof buffer, &read, nullptr) && read != 0) {
             result.output.append(buffer, read);
             outputBytes += read;
+        }
+    });
+    std::thread errorReader([&] {
+        char buffer[4096];
+        DWORD read = 0;
+        while (ReadFile(errorReadEnd, buffer, sizeof buffer, &read, nullptr) && read != 0) {
+            result.errors.append(buffer, read);
         }
     });
     if (sample) {
@@ -97,10 +110,12 @@ ProcessResult RunProcess(const std::wstring& program, const std::wstring& comman
     }
     WaitForSingleObject(process.hProcess, INFINITE);
     reader.join();
+    errorReader.join();
     GetExitCodeProcess(process.hProcess, &result.exitCode);
     CloseHandle(process.hProcess);
     CloseHandle(process.hThread);
     CloseHandle(readEnd);
+    CloseHandle(errorReadEnd);
     return result;
 }
 

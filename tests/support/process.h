@@ -10,7 +10,8 @@ namespace tkrtest {
 
 struct ProcessResult {
     DWORD exitCode = 0;
-    std::string output; // standard output and error, as the program wrote them
+    std::string output; // standard output, as the program wrote it
+    std::string errors; // standard error
 };
 
 // A sample taken while the program runs.

@@ -63,7 +63,7 @@ LSTATUS SeedKey(const std::wstring& path, const wchar_t* sddl) {
     return SetSddl(key.get(), sddl);
 }
 
-LSTATUS SeedLink(const std::wstring& path, const std::wstring& target) {
+LSTATUS SeedLink(const std::wstring& path, const std::wstring& target, const wchar_t* sddl) {
     HKEY raw = nullptr;
     LSTATUS status =
         RegCreateKeyExW(HKEY_CLASSES_ROOT, path.c_str(), 0, nullptr, REG_OPTION_CREATE_LINK,
@@ -73,9 +73,28 @@ LSTATUS SeedLink(const std::wstring& path, const std::wstring& target) {
     }
     const Key key(raw);
     const std::wstring nt = L"\\Registry\\Machine\\Software\\Classes\\" + target;
-    return RegSetValueExW(key.get(), L"SymbolicLinkValue", 0, REG_LINK,
-                          reinterpret_cast<const BYTE*>(nt.data()),
-                          static_cast<DWORD>(nt.size() * sizeof(wchar_t)));
+    status = RegSetValueExW(key.get(), L"SymbolicLinkValue", 0, REG_LINK,
+                            reinterpret_cast<const BYTE*>(nt.data()),
+                            static_cast<DWORD>(nt.size() * sizeof(wchar_t)));
+    return status == ERROR_SUCCESS && sddl ? SetSddl(key.get(), sddl) : status;
+}
+
+LSTATUS SeedChain(const std::wstring& parent, const std::vector<std::wstring>& names) {
+    HKEY raw = nullptr;
+    LSTATUS status = RegOpenKeyExW(HKEY_CLASSES_ROOT, parent.c_str(), 0, KEY_ALL_ACCESS, &raw);
+    Key key(raw);
+    for (const std::wstring& name : names) {
+        if (status != ERROR_SUCCESS) {
+            break;
+        }
+        status = RegCreateKeyExW(key.get(), name.c_str(), 0, nullptr, 0,
+                                 KEY_ALL_ACCESS | WRITE_OWNER, nullptr, &raw, nullptr);
+        if (status == ERROR_SUCCESS) {
+            key.reset(raw);
+            status = SetSddl(key.get(), kNormalSddl);
+        }
+    }
+    return status;
 }
 
 LSTATUS SeedTree(const std::wstring& root, unsigned count) {

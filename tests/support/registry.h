@@ -31,8 +31,13 @@ bool EnablePrivilege(const wchar_t* name);
 // Creates the key (and any missing parents, as normal keys) and gives it the owner and DACL.
 // Returns a Win32 code.
 LSTATUS SeedKey(const std::wstring& path, const wchar_t* sddl = kNormalSddl);
-// Creates a registry link at path pointing at target (a path below HKEY_CLASSES_ROOT).
-LSTATUS SeedLink(const std::wstring& path, const std::wstring& target);
+// Creates a registry link at path pointing at target (a path below HKEY_CLASSES_ROOT), and gives
+// the link key itself the owner and DACL when sddl is given.
+LSTATUS SeedLink(const std::wstring& path, const std::wstring& target,
+                 const wchar_t* sddl = nullptr);
+// Creates a chain of keys below parent, each opened relative to the one before (so that no full
+// path is needed, however long the chain).
+LSTATUS SeedChain(const std::wstring& parent, const std::vector<std::wstring>& names);
 // Seeds a tree of about `count` keys below root, of mixed fan-out and depth.
 LSTATUS SeedTree(const std::wstring& root, unsigned count);
 

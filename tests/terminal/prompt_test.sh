@@ -22,7 +22,7 @@ prompt_shown() { screen | grep -q 'Press a key to close\.\.\.'; }
 finished() { [ -s "$dir/status" ]; }
 
 tmux -L "$socket" new-session -d -s run -x 160 -y 50 \
-    "cd '$dir' && wine typekey-repair.exe; echo \$? > '$dir/status'; sleep 600"
+    "cd '$dir' && ${TKR_WINE:-wine} typekey-repair.exe; echo \$? > '$dir/status'; sleep 600"
 
 wait_for prompt_shown || { echo "FAIL: no prompt"; screen; exit 1; }
 # The prompt has no newline after it: it is the last text on the screen, and the cursor is on its

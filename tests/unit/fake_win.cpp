@@ -2,9 +2,11 @@
 
 #include "platform/win_api.h"
 
+#include <sddl.h>
 #include <shlwapi.h>
 
 #include <cassert>
+#include <cstring>
 #include <cwchar>
 #include <sstream>
 
@@ -109,10 +111,16 @@ LSTATUS RegOpenKeyExW(HKEY root, LPCWSTR subKey, DWORD options, REGSAM desired, 
     if (key == g_fake->keys.end()) {
         return ERROR_FILE_NOT_FOUND;
     }
-    if (key->second.openStatus != ERROR_SUCCESS) {
-        return key->second.openStatus;
+    const bool itself = (options & REG_OPTION_OPEN_LINK) != 0;
+    // No access at all is granted whatever the DACL.
+    const LSTATUS status = desired == 0 ? ERROR_SUCCESS
+                           : itself && desired == KEY_QUERY_VALUE ? key->second.linkCheckStatus
+                                                                  : key->second.openStatus;
+    if (status != ERROR_SUCCESS) {
+        return status;
     }
     *result = static_cast<HKEY>(NewHandle(subKey));
+    g_fake->keyNames[*result] = itself || key->second.target.empty() ? subKey : key->second.target;
     g_fake->peakOpenKeys = std::max(g_fake->peakOpenKeys, ++g_fake->openKeys);
     return ERROR_SUCCESS;
 }
@@ -144,7 +152,7 @@ LSTATUS RegEnumKeyExW(HKEY key, DWORD index, LPWSTR name, LPDWORD nameLength, LP
         return ERROR_NO_MORE_ITEMS;
     }
     if (node->second.unreadableIndices.count(index) != 0) {
-        return ERROR_ACCESS_DENIED;
+        return ERROR_MORE_DATA; // as for a name too long for the buffer
     }
     const std::wstring& child = node->second.children[index];
     if (child.size() + 1 > *nameLength) {
@@ -170,8 +178,50 @@ LSTATUS RegQueryValueExW(HKEY key, LPCWSTR valueName, LPDWORD, LPDWORD type, LPB
 LSTATUS RegCloseKey(HKEY key) {
     Log(L"RegCloseKey " + KeyPathOf(key));
     g_fake->handles.erase(key);
+    g_fake->keyNames.erase(key);
     --g_fake->openKeys;
     return ERROR_SUCCESS;
+}
+
+LSTATUS RegNotifyChangeKeyValue(HKEY key, BOOL watchSubtree, DWORD filter, HANDLE, BOOL async) {
+    Log(L"RegNotifyChangeKeyValue " + KeyPathOf(key) + L" subtree=" +
+        std::to_wstring(watchSubtree) + L" filter=" + std::to_wstring(filter) + L" async=" +
+        std::to_wstring(async));
+    return static_cast<LSTATUS>(g_fake->Next("RegNotifyChangeKeyValue"));
+}
+
+LSTATUS RegGetKeySecurity(HKEY key, SECURITY_INFORMATION, PSECURITY_DESCRIPTOR, LPDWORD) {
+    Log(L"RegGetKeySecurity " + KeyPathOf(key));
+    return ERROR_ACCESS_DENIED; // as Wine answers even under the backup privilege
+}
+
+LSTATUS RegSetKeySecurity(HKEY key, SECURITY_INFORMATION info, PSECURITY_DESCRIPTOR descriptor) {
+    LPWSTR text = nullptr;
+    ::ConvertSecurityDescriptorToStringSecurityDescriptorW(descriptor, SDDL_REVISION_1, info, &text,
+                                                           nullptr);
+    Log(L"RegSetKeySecurity " + KeyPathOf(key) + L" info=" + std::to_wstring(info) + L" " + text);
+    const LSTATUS status = static_cast<LSTATUS>(g_fake->Next("RegSetKeySecurity"));
+    if (status == ERROR_SUCCESS) {
+        g_fake->keys[KeyPathOf(key)].sddl = text;
+    }
+    ::LocalFree(text);
+    return status;
+}
+
+LONG NtQueryKey(HANDLE key, int informationClass, PVOID information, ULONG length,
+                PULONG resultLength) {
+    Log(L"NtQueryKey " + KeyPathOf(static_cast<HKEY>(key)) + L" class=" +
+        std::to_wstring(informationClass));
+    const std::wstring name =
+        L"\\REGISTRY\\MACHINE\\SOFTWARE\\Classes\\" + g_fake->keyNames.at(static_cast<HKEY>(key));
+    const ULONG bytes = static_cast<ULONG>(name.size() * sizeof(wchar_t));
+    *resultLength = sizeof(ULONG) + bytes;
+    if (length < *resultLength) {
+        return static_cast<LONG>(0x80000005); // STATUS_BUFFER_OVERFLOW
+    }
+    std::memcpy(information, &bytes, sizeof bytes);
+    std::memcpy(static_cast<BYTE*>(information) + sizeof bytes, name.data(), bytes);
+    return 0;
 }
 
 BOOL AllocateAndInitializeSid(PSID_IDENTIFIER_AUTHORITY authority, BYTE count, DWORD sub0,
@@ -220,6 +270,54 @@ DWORD SetNamedSecurityInfoW(LPWSTR objectName, SE_OBJECT_TYPE type, SECURITY_INF
     return g_fake->Next("SetNamedSecurityInfoW");
 }
 
+DWORD GetNamedSecurityInfoW(LPCWSTR objectName, SE_OBJECT_TYPE type, SECURITY_INFORMATION info,
+                            PSID* owner, PSID* group, PACL* dacl, PACL* sacl,
+                            PSECURITY_DESCRIPTOR* descriptor) {
+    Log(L"GetNamedSecurityInfoW " + std::wstring(objectName) + L" type=" + std::to_wstring(type) +
+        L" info=" + std::to_wstring(info));
+    const std::wstring prefix = L"CLASSES_ROOT\\";
+    const auto key = g_fake->keys.find(std::wstring(objectName).substr(prefix.size()));
+    if (key == g_fake->keys.end()) {
+        return ERROR_FILE_NOT_FOUND;
+    }
+    if (key->second.readStatus != ERROR_SUCCESS) {
+        return static_cast<DWORD>(key->second.readStatus);
+    }
+    if (!::ConvertStringSecurityDescriptorToSecurityDescriptorW(
+            key->second.sddl.c_str(), SDDL_REVISION_1, descriptor, nullptr)) {
+        return ERROR_INVALID_PARAMETER;
+    }
+    BOOL present = FALSE;
+    BOOL defaulted = FALSE;
+    if (owner) {
+        ::GetSecurityDescriptorOwner(*descriptor, owner, &defaulted);
+    }
+    if (dacl) {
+        ::GetSecurityDescriptorDacl(*descriptor, &present, dacl, &defaulted);
+    }
+    if (group) {
+        *group = nullptr;
+    }
+    if (sacl) {
+        *sacl = nullptr;
+    }
+    return ERROR_SUCCESS;
+}
+
+BOOL ConvertSecurityDescriptorToStringSecurityDescriptorW(PSECURITY_DESCRIPTOR descriptor,
+                                                          DWORD revision, SECURITY_INFORMATION info,
+                                                          LPWSTR* text, PULONG length) {
+    return ::ConvertSecurityDescriptorToStringSecurityDescriptorW(descriptor, revision, info, text,
+                                                                  length);
+}
+
+BOOL ConvertStringSecurityDescriptorToSecurityDescriptorW(LPCWSTR text, DWORD revision,
+                                                          PSECURITY_DESCRIPTOR* descriptor,
+                                                          PULONG length) {
+    return ::ConvertStringSecurityDescriptorToSecurityDescriptorW(text, revision, descriptor,
+                                                                  length);
+}
+
 HANDLE GetCurrentProcess() {
     return reinterpret_cast<HANDLE>(-1);
 }
@@ -262,8 +360,12 @@ DWORD GetLastError() {
 }
 
 HLOCAL LocalFree(HLOCAL memory) {
-    Log(memory == &kAcl ? L"LocalFree acl" : L"LocalFree ?");
-    return nullptr;
+    if (memory == &kAcl) {
+        Log(L"LocalFree acl");
+        return nullptr;
+    }
+    Log(L"LocalFree descriptor");
+    return ::LocalFree(memory); // what the real conversions allocated
 }
 
 BOOL CloseHandle(HANDLE handle) {
@@ -272,8 +374,33 @@ BOOL CloseHandle(HANDLE handle) {
     } else {
         Log(L"CloseHandle " + g_fake->handles.at(handle));
         g_fake->handles.erase(handle);
+        g_fake->readHandles.erase(handle);
     }
     return TRUE;
+}
+
+HANDLE CreateEventW(LPSECURITY_ATTRIBUTES, BOOL manualReset, BOOL initialState, LPCWSTR) {
+    Log(L"CreateEventW manual=" + std::to_wstring(manualReset) + L" initial=" +
+        std::to_wstring(initialState));
+    return NewHandle(L"event");
+}
+
+DWORD WaitForSingleObject(HANDLE handle, DWORD milliseconds) {
+    Log(L"WaitForSingleObject " + g_fake->handles.at(handle) + L" " + std::to_wstring(milliseconds));
+    // Scripted 1 means the key changed under the read; otherwise nothing happened.
+    return g_fake->Next("WaitForSingleObject") == 1 ? WAIT_OBJECT_0 : WAIT_TIMEOUT;
+}
+
+DWORD GetModuleFileNameW(HMODULE module, LPWSTR name, DWORD size) {
+    Log(L"GetModuleFileNameW " + std::wstring(module ? L"?" : L"null") + L" " +
+        std::to_wstring(size));
+    const std::wstring& path = g_fake->modulePath;
+    const DWORD copied = static_cast<DWORD>(std::min<size_t>(path.size(), size));
+    std::copy(path.begin(), path.begin() + copied, name);
+    if (copied < size) {
+        name[copied] = L'\0';
+    }
+    return copied;
 }
 
 HANDLE CreateFileW(LPCWSTR name, DWORD access, DWORD share, LPSECURITY_ATTRIBUTES security,
@@ -282,18 +409,57 @@ HANDLE CreateFileW(LPCWSTR name, DWORD access, DWORD share, LPSECURITY_ATTRIBUTE
         std::to_wstring(share) + L" security=" + (security ? L"set" : L"null") + L" disposition=" +
         std::to_wstring(disposition) + L" attributes=" + std::to_wstring(attributes) +
         L" template=" + (templateFile ? L"set" : L"null"));
-    const DWORD code = *name == L'\0' ? ERROR_PATH_NOT_FOUND : g_fake->Next("CreateFileW");
+    DWORD code = *name == L'\0' ? ERROR_PATH_NOT_FOUND : g_fake->Next("CreateFileW");
+    if (code == ERROR_SUCCESS && disposition == OPEN_EXISTING && !g_fake->files.count(name)) {
+        code = ERROR_FILE_NOT_FOUND;
+    }
     if (!Fail(code)) {
         return INVALID_HANDLE_VALUE;
     }
     g_fake->files[name]; // OPEN_ALWAYS: created if missing, kept if present
-    return NewHandle(name);
+    const HANDLE handle = NewHandle(name);
+    if (access == GENERIC_READ) {
+        g_fake->readHandles.insert(handle);
+    }
+    return handle;
+}
+
+BOOL ReadFile(HANDLE file, LPVOID buffer, DWORD bytes, LPDWORD read, LPOVERLAPPED) {
+    // The whole content at the first read (tests keep files small), nothing after.
+    const std::wstring& text = g_fake->files[g_fake->handles.at(file)];
+    *read = 0;
+    if (g_fake->readHandles.erase(file) != 0) {
+        *read = static_cast<DWORD>(std::min<size_t>(bytes, text.size() * sizeof(wchar_t)));
+        std::memcpy(buffer, text.data(), *read);
+    }
+    return TRUE;
+}
+
+BOOL GetFileInformationByHandleEx(HANDLE file, FILE_INFO_BY_HANDLE_CLASS infoClass,
+                                  LPVOID information, DWORD) {
+    Log(L"GetFileInformationByHandleEx " + g_fake->handles.at(file) + L" " +
+        std::to_wstring(infoClass));
+    const bool plain = g_fake->notPlainFiles.count(g_fake->handles.at(file)) == 0;
+    if (infoClass == FileStandardInfo) {
+        auto* standard = static_cast<FILE_STANDARD_INFO*>(information);
+        *standard = FILE_STANDARD_INFO{};
+        standard->NumberOfLinks = plain ? 1 : 2;
+    } else {
+        auto* tag = static_cast<FILE_ATTRIBUTE_TAG_INFO*>(information);
+        *tag = FILE_ATTRIBUTE_TAG_INFO{};
+    }
+    return TRUE;
+}
+
+BOOL CreateDirectoryW(LPCWSTR name, LPSECURITY_ATTRIBUTES) {
+    g_fake->folders.push_back(name);
+    return TRUE;
 }
 
 DWORD SetFilePointer(HANDLE file, LONG distance, PLONG high, DWORD method) {
     Log(L"SetFilePointer " + g_fake->handles.at(file) + L" " + std::to_wstring(distance) + L" " +
         std::to_wstring(high ? *high : -1) + L" " + std::to_wstring(method));
-    return 0;
+    return static_cast<DWORD>(g_fake->files[g_fake->handles.at(file)].size() * sizeof(wchar_t));
 }
 
 BOOL WriteFile(HANDLE file, LPCVOID buffer, DWORD bytes, LPDWORD written, LPOVERLAPPED) {
@@ -319,6 +485,34 @@ int wprintf(const wchar_t* format, ...) {
     va_end(args);
     g_fake->console += text;
     return static_cast<int>(text.size());
+}
+
+HANDLE GetStdHandle(DWORD which) {
+    return reinterpret_cast<HANDLE>(static_cast<uintptr_t>(which));
+}
+
+BOOL GetConsoleMode(HANDLE, LPDWORD mode) {
+    *mode = 0;
+    return g_fake->consoleIsTerminal;
+}
+
+BOOL WriteConsoleW(HANDLE console, const void* text, DWORD length, LPDWORD written, LPVOID) {
+    const std::wstring line(static_cast<const wchar_t*>(text), length);
+    (console == GetStdHandle(STD_ERROR_HANDLE) ? g_fake->errors : g_fake->console) += line;
+    *written = length;
+    return TRUE;
+}
+
+size_t fwrite(const void* data, size_t size, size_t count, FILE* stream) {
+    // Bytes as they are, one unit each, so that tests see exactly what was written.
+    const auto* bytes = static_cast<const unsigned char*>(data);
+    std::wstring& out = stream == stderr ? g_fake->errors : g_fake->console;
+    out.append(bytes, bytes + size * count);
+    return count;
+}
+
+int wctomb(char* bytes, wchar_t character) {
+    return ::wctomb(bytes, character);
 }
 
 int fflush(FILE*) {

@@ -26,7 +26,8 @@ std::vector<std::wstring> SecurityCalls(const FakeWindows& fake) {
     std::vector<std::wstring> calls;
     for (const std::wstring& line : fake.journal) {
         if (line.rfind(L"CreateFileW", 0) != 0 && line.rfind(L"SetFilePointer", 0) != 0 &&
-            line.rfind(L"WriteFile", 0) != 0 && line.rfind(L"CloseHandle C:", 0) != 0) {
+            line.rfind(L"WriteFile", 0) != 0 && line.rfind(L"CloseHandle C:", 0) != 0 &&
+            line.rfind(L"GetFileInformationByHandleEx", 0) != 0) {
             calls.push_back(line);
         }
     }

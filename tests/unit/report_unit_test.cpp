@@ -8,14 +8,16 @@
 
 namespace {
 
-TEST(ReportCalls, EachLineOpensAppendsAndClosesTheFile) {
+TEST(ReportCalls, EachLineOpensChecksAppendsAndClosesTheFile) {
     FakeWindows fake;
     tkr::RunLogPath = L"C:\\run.log";
     tkr::LogReport(tkr::ReportLevel::Warning, L"w");
     tkr::RunLogPath.clear();
     EXPECT_EQ(fake.journal, (std::vector<std::wstring>{
                                 L"CreateFileW C:\\run.log access=0x40000000 share=1 security=null "
-                                L"disposition=4 attributes=128 template=null",
+                                L"disposition=4 attributes=2097280 template=null",
+                                L"GetFileInformationByHandleEx C:\\run.log 9",
+                                L"GetFileInformationByHandleEx C:\\run.log 1",
                                 L"SetFilePointer C:\\run.log 0 0 2", L"WriteFile C:\\run.log 24",
                                 L"CloseHandle C:\\run.log"}));
 }

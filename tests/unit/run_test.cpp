@@ -1,6 +1,7 @@
 // Options, the run's course and the key tree walk, against the scripted fake.
 #include "fake_win.h"
 
+#include "driver/options.h"
 #include "driver/run.h"
 #include "report/report.h"
 
@@ -11,6 +12,7 @@
 namespace {
 
 constexpr wchar_t kLog[] = L"C:\\logs\\run.log";
+constexpr wchar_t kUndo[] = L"C:\\logs\\run_undo.txt";
 
 DWORD Flags(std::initializer_list<const wchar_t*> options) {
     std::vector<wchar_t*> argv = {const_cast<wchar_t*>(L"typekey-repair.exe")};
@@ -39,6 +41,14 @@ class Walk : public ::testing::Test {
   protected:
     void SetUp() override { tkr::RunLogPath = kLog; }
     void TearDown() override { tkr::RunLogPath.clear(); }
+    // A repair walk over the tree; returns its tally.
+    tkr::Tally Repair(const wchar_t* root) {
+        tkr::UndoWriter undo(kUndo);
+        tkr::RepairAction action(2, undo);
+        tkr::Tally tally;
+        tkr::WalkKeyTree(root, action, tally);
+        return tally;
+    }
     // The console's lines.
     std::vector<std::wstring> Console() const {
         std::vector<std::wstring> lines;
@@ -67,52 +77,50 @@ TEST_F(Walk, VisitsPreOrderWithSiblingsInIndexOrderAndTheParentOpen) {
     fake.AddKey(L".qk4\\A");
     fake.AddKey(L".qk4\\A\\A1");
     fake.AddKey(L".qk4\\B");
-    tkr::RepairKeyTree(L".qk4", 2);
+    Repair(L".qk4");
 
     EXPECT_EQ(Console(),
               (std::vector<std::wstring>{L"Fix \".qk4\" ...", L"DONE", L"Fix \".qk4\\A\" ...",
                                          L"DONE", L"Fix \".qk4\\A\\A1\" ...", L"DONE",
                                          L"Fix \".qk4\\B\" ...", L"DONE"}));
-    // Each key is checked for being a link, then opened for reading; the parent is closed last.
+    // Each key is checked for being a link, then opened for reading; its subkey names are read
+    // (watched for changes) before the first of them is visited, and it is closed again.
     const std::vector<std::wstring> walk = [&] {
         std::vector<std::wstring> calls;
         for (const std::wstring& line : fake.journal) {
-            if (line.rfind(L"Reg", 0) == 0 ||
-                line.rfind(L"SetNamedSecurityInfoW CLASSES_ROOT\\.qk4\\A info=4", 0) == 0) {
+            if (line.rfind(L"Reg", 0) == 0 || line.rfind(L"WaitForSingleObject", 0) == 0) {
                 calls.push_back(line);
             }
         }
         return calls;
     }();
-    EXPECT_EQ(walk, (std::vector<std::wstring>{
-                        L"RegOpenKeyExW HKCR .qk4 options=0x8 access=0x1",
-                        L"RegQueryValueExW .qk4 SymbolicLinkValue",
-                        L"RegCloseKey .qk4",
-                        L"RegOpenKeyExW HKCR .qk4 options=0x0 access=0x20019",
-                        L"RegQueryInfoKeyW .qk4 count-only",
-                        L"RegEnumKeyExW .qk4 0 capacity=256",
-                        L"RegOpenKeyExW HKCR .qk4\\A options=0x8 access=0x1",
-                        L"RegQueryValueExW .qk4\\A SymbolicLinkValue",
-                        L"RegCloseKey .qk4\\A",
-                        L"RegOpenKeyExW HKCR .qk4\\A options=0x0 access=0x20019",
-                        L"RegQueryInfoKeyW .qk4\\A count-only",
-                        L"RegEnumKeyExW .qk4\\A 0 capacity=256",
-                        L"RegOpenKeyExW HKCR .qk4\\A\\A1 options=0x8 access=0x1",
-                        L"RegQueryValueExW .qk4\\A\\A1 SymbolicLinkValue",
-                        L"RegCloseKey .qk4\\A\\A1",
-                        L"RegOpenKeyExW HKCR .qk4\\A\\A1 options=0x0 access=0x20019",
-                        L"RegQueryInfoKeyW .qk4\\A\\A1 count-only",
-                        L"RegCloseKey .qk4\\A\\A1",
-                        L"RegCloseKey .qk4\\A",
-                        L"RegEnumKeyExW .qk4 1 capacity=256",
-                        L"RegOpenKeyExW HKCR .qk4\\B options=0x8 access=0x1",
-                        L"RegQueryValueExW .qk4\\B SymbolicLinkValue",
-                        L"RegCloseKey .qk4\\B",
-                        L"RegOpenKeyExW HKCR .qk4\\B options=0x0 access=0x20019",
-                        L"RegQueryInfoKeyW .qk4\\B count-only",
-                        L"RegCloseKey .qk4\\B",
-                        L"RegCloseKey .qk4",
-                    }));
+    auto linkCheck = [](const std::wstring& key) {
+        return std::vector<std::wstring>{
+            L"RegOpenKeyExW HKCR " + key + L" options=0x8 access=0x1",
+            L"RegQueryValueExW " + key + L" SymbolicLinkValue", L"RegCloseKey " + key,
+            L"RegOpenKeyExW HKCR " + key + L" options=0x0 access=0x20019",
+            L"RegQueryInfoKeyW " + key + L" count-only"};
+    };
+    auto names = [](const std::wstring& key, int count) {
+        std::vector<std::wstring> calls = {L"RegNotifyChangeKeyValue " + key +
+                                           L" subtree=0 filter=1 async=1"};
+        for (int i = 0; i <= count; ++i) {
+            calls.push_back(L"RegEnumKeyExW " + key + L" " + std::to_wstring(i) +
+                            L" capacity=256");
+        }
+        calls.push_back(L"WaitForSingleObject event 0");
+        calls.push_back(L"RegCloseKey " + key);
+        return calls;
+    };
+    std::vector<std::wstring> expected;
+    for (const auto& part : {linkCheck(L".qk4"), names(L".qk4", 2), linkCheck(L".qk4\\A"),
+                             names(L".qk4\\A", 1), linkCheck(L".qk4\\A\\A1"),
+                             std::vector<std::wstring>{L"RegCloseKey .qk4\\A\\A1"},
+                             linkCheck(L".qk4\\B"),
+                             std::vector<std::wstring>{L"RegCloseKey .qk4\\B"}}) {
+        expected.insert(expected.end(), part.begin(), part.end());
+    }
+    EXPECT_EQ(walk, expected);
     EXPECT_EQ(fake.Calls(L"SetNamedSecurityInfoW CLASSES_ROOT\\.qk4\\A\\A1 ").size(), 3u);
     EXPECT_EQ(fake.openKeys, 0);
 }
@@ -123,9 +131,9 @@ TEST_F(Walk, SkipsUnreadableNamesButGoesOnToTheLastIndex) {
         fake.AddKey(std::wstring(L".zor\\") + child);
     }
     fake.keys[L".zor"].unreadableIndices = {0, 2};
-    tkr::RepairKeyTree(L".zor", 2);
+    Repair(L".zor");
     EXPECT_EQ(Announced(), (std::vector<std::wstring>{L".zor", L".zor\\b", L".zor\\d"}));
-    EXPECT_EQ(fake.Calls(L"RegEnumKeyExW .zor ").size(), 4u);
+    EXPECT_EQ(fake.Calls(L"RegEnumKeyExW .zor ").size(), 5u); // to the end of the list
 }
 
 TEST_F(Walk, ReadsAFullLengthNameAndSkipsOnlyLongerOnes) {
@@ -134,7 +142,7 @@ TEST_F(Walk, ReadsAFullLengthNameAndSkipsOnlyLongerOnes) {
     fake.AddKey(L".wun\\" + longest);
     fake.AddKey(L".wun\\" + std::wstring(256, L'm'));
     fake.AddKey(L".wun\\z");
-    tkr::RepairKeyTree(L".wun", 2);
+    Repair(L".wun");
     EXPECT_EQ(Announced(), (std::vector<std::wstring>{L".wun", L".wun\\" + longest, L".wun\\z"}));
 }
 
@@ -143,7 +151,7 @@ TEST_F(Walk, NamesThatCannotBeAPathComponentAreSkipped) {
     fake.keys[L".kaf"].children = {L"", std::wstring(L"x\0y", 3)};
     fake.keys[L".kaf\\x"] = FakeKey(); // what the name would wrongly address
     fake.AddKey(L".kaf\\ok");
-    tkr::RepairKeyTree(L".kaf", 2);
+    Repair(L".kaf");
     EXPECT_EQ(Announced(), (std::vector<std::wstring>{L".kaf", L".kaf\\ok"}));
 }
 
@@ -156,7 +164,7 @@ TEST_F(Walk, OpenOrCountFailuresEndTheBranchSilently) {
     fake.keys[L".bym\\uncounted"].countStatus = ERROR_ACCESS_DENIED;
     fake.AddKey(L".bym\\uncounted\\never");
     fake.AddKey(L".bym\\last");
-    tkr::RepairKeyTree(L".bym", 2);
+    Repair(L".bym");
     EXPECT_EQ(Console(),
               (std::vector<std::wstring>{L"Fix \".bym\" ...", L"DONE", L"Fix \".bym\\closed\" ...",
                                          L"DONE", L"Fix \".bym\\uncounted\" ...", L"DONE",
@@ -169,7 +177,7 @@ TEST_F(Walk, AFailedRepairIsReportedAndTheWalkStillDescends) {
     fake.AddKey(L".27u");
     fake.AddKey(L".27u\\child");
     fake.outcomes["SetNamedSecurityInfoW"] = {2};
-    tkr::RepairKeyTree(L".27u", 2);
+    Repair(L".27u");
     EXPECT_EQ(Console(), (std::vector<std::wstring>{L"Fix \".27u\" ...", L"ERROR OCCURED",
                                                     L"Fix \".27u\\child\" ...", L"DONE"}));
     const std::vector<std::wstring> log = fake.LogLines(kLog);
@@ -181,7 +189,7 @@ TEST_F(Walk, AFailedRepairIsReportedAndTheWalkStillDescends) {
 
 TEST_F(Walk, AMissingKeyIsAnnouncedAsAnError) {
     fake.outcomes["SetNamedSecurityInfoW"] = {2};
-    tkr::RepairKeyTree(L".hib", 2);
+    Repair(L".hib");
     EXPECT_EQ(Console(), (std::vector<std::wstring>{L"Fix \".hib\" ...", L"ERROR OCCURED"}));
 }
 
@@ -191,7 +199,7 @@ TEST_F(Walk, LinksAreAnnouncedSkippedAndNeverRepairedOrEntered) {
     fake.keys[L".gli\\link"].isLink = true;
     fake.AddKey(L".gli\\link\\through");
     fake.AddKey(L".gli\\after");
-    tkr::RepairKeyTree(L".gli", 2);
+    Repair(L".gli");
     EXPECT_EQ(Console(),
               (std::vector<std::wstring>{L"Fix \".gli\" ...", L"DONE", L"Fix \".gli\\link\" ...",
                                          L"SKIPPED: registry link, not followed",
@@ -203,7 +211,7 @@ TEST_F(Walk, LinksAreAnnouncedSkippedAndNeverRepairedOrEntered) {
     EXPECT_EQ(fake.openKeys, 0);
 }
 
-TEST_F(Walk, ASubkeyDeletedDuringTheWalkEndsItNormally) {
+TEST_F(Walk, ASubkeyDeletedDuringTheWalkIsReportedAsNotPresentAndTheWalkGoesOn) {
     fake.AddKey(L".tov");
     fake.AddKey(L".tov\\a");
     fake.AddKey(L".tov\\b");
@@ -215,31 +223,33 @@ TEST_F(Walk, ASubkeyDeletedDuringTheWalkEndsItNormally) {
             children.erase(children.begin() + 1);
         }
     };
-    tkr::RepairKeyTree(L".tov", 2);
-    EXPECT_EQ(Announced(), (std::vector<std::wstring>{L".tov", L".tov\\a", L".tov\\c"}));
-    EXPECT_EQ(fake.Calls(L"RegEnumKeyExW .tov ").size(), 3u); // the count was read once
-    EXPECT_EQ(fake.Calls(L"RegQueryInfoKeyW .tov ").size(), 1u);
+    fake.outcomes["SetNamedSecurityInfoW"] = {0, 0, 0, 0, 0, 0, 2}; // b's first write
+    const tkr::Tally tally = Repair(L".tov");
+    EXPECT_EQ(Announced(),
+              (std::vector<std::wstring>{L".tov", L".tov\\a", L".tov\\b", L".tov\\c"}));
+    EXPECT_EQ(tally[tkr::Outcome::NotPresent], 1u);
+    EXPECT_EQ(tally[tkr::Outcome::Done], 3u);
     EXPECT_EQ(fake.openKeys, 0);
 }
 
-TEST_F(Walk, DeepChainsHoldOneOpenKeyPerLevelAndReleaseThemAll) {
+TEST_F(Walk, DeepChainsAreWalkedToTheBottomWithOneKeyOpenAtATime) {
     std::wstring path = L".rux";
     fake.AddKey(path);
     for (int depth = 0; depth < 3000; ++depth) {
         path += L"\\d";
         fake.AddKey(path);
     }
-    tkr::RepairKeyTree(L".rux", 2);
+    Repair(L".rux");
     EXPECT_EQ(Announced().size(), 3001u);
     EXPECT_EQ(Announced().back(), path);
-    EXPECT_EQ(fake.peakOpenKeys, 3001);
+    EXPECT_EQ(fake.peakOpenKeys, 1);
     EXPECT_EQ(fake.openKeys, 0);
 }
 
 TEST_F(Walk, NamesAreNeverUsedAsFormats) {
     fake.AddKey(L".mik");
     fake.AddKey(L".mik\\%s%n%u%%");
-    tkr::RepairKeyTree(L".mik", 2);
+    Repair(L".mik");
     EXPECT_EQ(Announced(), (std::vector<std::wstring>{L".mik", L".mik\\%s%n%u%%"}));
     EXPECT_EQ(fake.Calls(L"SetNamedSecurityInfoW CLASSES_ROOT\\.mik\\%s%n%u%% ").size(), 3u);
 }
@@ -261,29 +271,31 @@ TEST(RunCourse, NamesTheLogFirstWalksEveryTableKeyInOrderThenPromptsAndWaits) {
     EXPECT_EQ(announced, std::vector<std::wstring>(tkr::DocumentTypeKeys.begin(),
                                                    tkr::DocumentTypeKeys.end()));
     EXPECT_EQ(fake.console.substr(fake.console.size() - 24), L"\nPress a key to close...");
-    // The time is taken before any key is touched; the prompt is flushed before the wait.
-    EXPECT_EQ(fake.journal.front(), L"_time64");
+    // The log is named after the program's own path, at a time taken before any key is
+    // touched; the prompt is flushed before the wait.
+    EXPECT_EQ(fake.journal.front(), L"GetModuleFileNameW null 260");
+    EXPECT_EQ(fake.journal[1], L"_time64");
     EXPECT_EQ(fake.journal[fake.journal.size() - 2], L"fflush");
     EXPECT_EQ(fake.journal.back(), L"_getch");
     EXPECT_EQ(fake.aclEntries[0].grfInheritance, 8u);
     tkr::RunLogPath.clear();
 }
 
-TEST(RunCourse, ARunThatCannotGoOnSaysSoAndEndsWithOne) {
+TEST(RunCourse, ARunThatCannotGoOnSaysSoAndEndsWithThree) {
     wchar_t program[] = L"C:\\Tools\\typekey-repair.exe";
     wchar_t* argv[] = {program};
     {
         FakeWindows fake;
         fake.outcomes["_vscwprintf"] = {1};
-        EXPECT_EQ(tkr::RunTool(1, argv), 1);
+        EXPECT_EQ(tkr::RunTool(1, argv), 3);
         EXPECT_EQ(fake.console, L"\nA report text could not be formatted. The run was stopped.\n");
         EXPECT_EQ(fake.journal.back(), L"fflush");
     }
-    {
+    if constexpr (sizeof(void*) == 4) { // a 64-bit process could hold such a text
         // A text longer than memory can hold.
         FakeWindows fake;
         fake.outcomes["_vscwprintf"] = {0x7ffffff0};
-        EXPECT_EQ(tkr::RunTool(1, argv), 1);
+        EXPECT_EQ(tkr::RunTool(1, argv), 3);
         EXPECT_EQ(fake.console, L"\nOut of memory. The run was stopped.\n");
     }
     tkr::RunLogPath.clear();

@@ -23,32 +23,69 @@ void ToolTest::SetUp() {
     ASSERT_TRUE(CopyFileW(ToolPath.c_str(), exe.c_str(), FALSE));
 }
 
+size_t Count(const std::string& text, const std::string& what) {
+    size_t count = 0;
+    for (size_t at = text.find(what); at != std::string::npos; at = text.find(what, at + 1)) {
+        ++count;
+    }
+    return count;
+}
+
+std::wstring FindFile(const std::wstring& dir, const std::wstring& pattern) {
+    WIN32_FIND_DATAW found;
+    const HANDLE search = FindFirstFileW((dir + L"\\" + pattern).c_str(), &found);
+    if (search == INVALID_HANDLE_VALUE) {
+        return L"";
+    }
+    EXPECT_FALSE(FindNextFileW(search, &found)) << "more than one " << Narrow(pattern);
+    FindClose(search);
+    return dir + L"\\" + found.cFileName;
+}
+
+std::vector<std::wstring> TimeStamps(__time64_t from, __time64_t to) {
+    std::vector<std::wstring> stamps;
+    for (__time64_t t = from; t <= to; ++t) {
+        wchar_t suffix[32];
+        struct tm local;
+        _localtime64_s(&local, &t);
+        wcsftime(suffix, 32, L"_%y%m%d_%H%M%S", &local);
+        stamps.push_back(suffix);
+    }
+    return stamps;
+}
+
 ToolRun ToolTest::Run(const std::wstring& arguments,
                       const std::function<void(const ProcessSample&)>& sample, HANDLE token) {
+    return RunLine(L"\"" + exe + L"\"" + (arguments.empty() ? L"" : L" " + arguments), sample,
+                   token);
+}
+
+ToolRun ToolTest::RunLine(const std::wstring& commandLine,
+                          const std::function<void(const ProcessSample&)>& sample, HANDLE token) {
     const __time64_t before = _time64(nullptr);
-    const ProcessResult process = RunProcess(
-        exe, L"\"" + exe + L"\"" + (arguments.empty() ? L"" : L" " + arguments), sample, token);
+    const ProcessResult process = RunProcess(exe, commandLine, sample, token);
     const __time64_t after = _time64(nullptr);
 
-    ToolRun run{process.exitCode, process.output, L"", ""};
-    WIN32_FIND_DATAW found;
-    const HANDLE search = FindFirstFileW((dir + L"\\*.log").c_str(), &found);
-    if (search != INVALID_HANDLE_VALUE) {
-        run.logPath = dir + L"\\" + found.cFileName;
-        EXPECT_FALSE(FindNextFileW(search, &found)) << "more than one log";
-        FindClose(search);
+    ToolRun run{process.exitCode, process.output, process.errors, L"", "", L"", ""};
+    run.logPath = FindFile(dir, L"*.log");
+    run.undoPath = FindFile(dir, L"*_undo.txt");
+    if (!run.logPath.empty()) {
         run.log = ReadBytes(run.logPath);
         // Named after the program and the local time at which the run started.
         bool named = false;
-        for (__time64_t t = before; t <= after; ++t) {
-            wchar_t suffix[32];
-            struct tm local;
-            _localtime64_s(&local, &t);
-            wcsftime(suffix, 32, L"_%y%m%d_%H%M%S.log", &local);
-            named |= run.logPath == dir + L"\\typekey-repair" + suffix;
+        for (const std::wstring& stamp : TimeStamps(before, after)) {
+            named |= run.logPath == dir + L"\\typekey-repair" + stamp + L".log";
         }
         EXPECT_TRUE(named) << Narrow(run.logPath);
     }
+    if (!run.undoPath.empty()) {
+        run.undo = ReadBytes(run.undoPath);
+        EXPECT_EQ(run.undoPath.substr(0, run.undoPath.size() - 9),
+                  run.logPath.substr(0, run.logPath.size() - 4));
+    }
+    // Read, they make room for the next run's.
+    DeleteFileW(run.logPath.c_str());
+    DeleteFileW(run.undoPath.c_str());
     return run;
 }
 

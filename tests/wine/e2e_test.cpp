@@ -92,15 +92,18 @@ TEST_F(ToolTest, NoTableKeysStillEndsWithThePromptAndStatusZero) {
     EXPECT_EQ(run.log, Utf16Bytes(expected.log));
 }
 
-TEST_F(ToolTest, AProgramPathWithoutADirectoryOrExtensionNamesTheLogToo) {
-    // argv[0] as a command line gives it; the log goes where that path points.
-    const ProcessResult process = RunProcess(exe, L"\"" + dir + L"\\renamed\" -i5");
-    EXPECT_EQ(process.exitCode, 0u);
-    WIN32_FIND_DATAW found;
-    const HANDLE search = FindFirstFileW((dir + L"\\renamed_*.log").c_str(), &found);
-    ASSERT_NE(search, INVALID_HANDLE_VALUE);
-    FindClose(search);
-    EXPECT_EQ(std::wstring(found.cFileName).size(), std::wstring(L"renamed").size() + 18);
+TEST_F(ToolTest, TheLogIsBesideTheProgramAndNamedAfterItHoweverItWasStarted) {
+    // argv[0] as a search-path start, a relative start, forward slashes and a dotted folder, a
+    // renamed start: none of them may move or rename the log.
+    for (const std::wstring& argv0 :
+         {std::wstring(L"typekey-repair"), std::wstring(L"./typekey-repair"),
+          std::wstring(L"C:/my.tools/typekey-repair"), L"\"" + dir + L"\\renamed\""}) {
+        const ToolRun run = RunLine(argv0 + L" -i5");
+        EXPECT_EQ(run.exitCode, 0u);
+        EXPECT_FALSE(run.logPath.empty()) << Narrow(argv0); // RunLine checks its name
+        DeleteFileW(run.logPath.c_str());
+        DeleteFileW(run.undoPath.c_str());
+    }
 }
 
 TEST_F(ToolTest, WithoutTheTakeOwnershipPrivilegeOnlyKeysWritableDirectlyAreRepaired) {

@@ -3,19 +3,13 @@
 #include "e2e.h"
 
 #include <algorithm>
+#include <atomic>
 #include <map>
+#include <thread>
 
 using namespace tkrtest;
 
 namespace {
-
-size_t Count(const std::string& text, const std::string& what) {
-    size_t count = 0;
-    for (size_t at = text.find(what); at != std::string::npos; at = text.find(what, at + 1)) {
-        ++count;
-    }
-    return count;
-}
 
 std::wstring LogText(const ToolRun& run) {
     return std::wstring(reinterpret_cast<const wchar_t*>(run.log.data()), run.log.size() / 2);
@@ -180,16 +174,14 @@ TEST_F(ToolTest, LinesMeetingAnotherProcessHoldingTheLogAreDroppedAndTheRunGoesO
     EXPECT_EQ(lines.back(), L"!ERROR!: ERROR OCCURED"); // .hib, the last table key
 }
 
-TEST_F(ToolTest, ALogDirectoryThatCannotBeWrittenLeavesConsoleOutputOnly) {
+TEST_F(ToolTest, ALogFolderThatCannotBeCreatedLeavesConsoleOutputOnly) {
     Seed(L".lud");
-    const ProcessResult process =
-        RunProcess(exe, L"\"" + dir + L"\\no such directory\\typekey-repair.exe\"");
-    EXPECT_EQ(process.exitCode, 0u);
-    EXPECT_NE(process.output.find("Fix \".lud\" ...\r\nDONE\r\n"), std::string::npos);
-    EXPECT_EQ(process.output.substr(process.output.size() - 23), "Press a key to close...");
-    WIN32_FIND_DATAW found;
-    const HANDLE search = FindFirstFileW((dir + L"\\*.log").c_str(), &found);
-    EXPECT_EQ(search, INVALID_HANDLE_VALUE);
+    WriteBytes(dir + L"\\a file", "not a folder");
+    const ToolRun run = Run(L"-log \"" + dir + L"\\a file\\logs\"");
+    EXPECT_EQ(run.exitCode, 0u);
+    EXPECT_NE(run.console.find("Fix \".lud\" ...\r\nDONE\r\n"), std::string::npos);
+    EXPECT_EQ(run.console.substr(run.console.size() - 23), "Press a key to close...");
+    EXPECT_TRUE(run.logPath.empty());
     EXPECT_TRUE(IsRepairedSddl(KeySddl(L".lud"), 2));
 }
 
@@ -259,6 +251,156 @@ TEST_F(ToolTest, HandlesAndMemoryDoNotGrowWithTheNumberOfKeys) {
                 static_cast<unsigned>(late.pagefileBytes));
     EXPECT_LE(late.handles, early.handles + 4);
     EXPECT_LE(late.pagefileBytes, early.pagefileBytes + 256 * 1024);
+}
+
+} // namespace
+
+namespace {
+
+// Every key below root (root included), as the registry lists them.
+void ListTree(const std::wstring& root, std::vector<std::wstring>& keys) {
+    keys.push_back(root);
+    HKEY key = nullptr;
+    if (RegOpenKeyExW(HKEY_CLASSES_ROOT, root.c_str(), 0, KEY_READ, &key) != ERROR_SUCCESS) {
+        return;
+    }
+    std::vector<std::wstring> names;
+    wchar_t name[256];
+    for (DWORD i = 0;; ++i) {
+        DWORD length = 256;
+        if (RegEnumKeyExW(key, i, name, &length, nullptr, nullptr, nullptr, nullptr) != 0) {
+            break;
+        }
+        names.emplace_back(name, length);
+    }
+    RegCloseKey(key);
+    for (const std::wstring& child : names) {
+        ListTree(root + L"\\" + child, keys);
+    }
+}
+
+TEST_F(ToolTest, ALinkWhoseDaclLocksOutAdministratorsIsSkippedAndItsTargetUntouched) {
+    const std::wstring outside = L"tkr-locked-outside-" + std::to_wstring(GetTickCount());
+    const wchar_t* outsideSddl = L"O:SYD:P(A;;KA;;;BA)(A;;KR;;;BU)";
+    ASSERT_EQ(SeedKey(outside, outsideSddl), ERROR_SUCCESS);
+    ASSERT_EQ(SeedKey(outside + L"\\inner", outsideSddl), ERROR_SUCCESS);
+    const std::wstring before = KeySddl(outside);
+    const std::wstring innerBefore = KeySddl(outside + L"\\inner");
+    Seed(L".qk4");
+    ASSERT_EQ(SeedLink(L".qk4\\lnk", outside, kLockedSddl), ERROR_SUCCESS);
+    Seed(L".qk4\\locked", kLockedSddl); // locked, but no link: still tried and reported
+
+    const ToolRun run = Run();
+    Expected expected;
+    expected.Repaired(L".qk4");
+    expected.Link(L".qk4\\lnk");
+    expected.Locked(L".qk4\\locked");
+    EXPECT_EQ(run.console.substr(0, expected.console.size()), expected.console);
+    EXPECT_EQ(run.log.substr(0, expected.log.size() * 2), Utf16Bytes(expected.log));
+    EXPECT_EQ(KeySddl(outside), before);
+    EXPECT_EQ(KeySddl(outside + L"\\inner"), innerBefore);
+}
+
+TEST_F(ToolTest, KeysPastTheLongestPassablePathAreReportedNotRepairedAndTheRunEnds) {
+    // ".qk4" and 127 levels of a backslash and 255 units make 32,516 units; a last level of 236
+    // units reaches the longest passable path (32,753), one of 237 passes it.
+    Seed(L".qk4");
+    const std::vector<std::wstring> chain(127, std::wstring(255, L'n'));
+    ASSERT_EQ(SeedChain(L".qk4", chain), ERROR_SUCCESS);
+    std::wstring deep = L".qk4";
+    for (const std::wstring& name : chain) {
+        deep += L"\\" + name;
+    }
+    const std::wstring atLimit = deep + L"\\" + std::wstring(236, L'a');
+    const std::wstring pastLimit = deep + L"\\" + std::wstring(237, L'b');
+    ASSERT_EQ(atLimit.size(), 32753u);
+    ASSERT_EQ(SeedChain(deep, {std::wstring(236, L'a'), L"c"}), ERROR_SUCCESS);
+    ASSERT_EQ(SeedChain(deep, {std::wstring(237, L'b')}), ERROR_SUCCESS);
+    const std::wstring pastBefore = KeySddl(pastLimit);
+
+    const ToolRun run = Run(L"-q");
+    EXPECT_EQ(run.exitCode, 1u); // two keys could not be repaired
+    const std::string tooLong = "SKIPPED: key path too long\r\n";
+    EXPECT_NE(run.console.find("Fix \"" + Narrow(atLimit) + "\" ...\r\nDONE\r\nFix \"" +
+                               Narrow(atLimit) + "\\c\" ...\r\n" + tooLong + "Fix \"" +
+                               Narrow(pastLimit) + "\" ...\r\n" + tooLong + "Fix \".zor\""),
+              std::string::npos);
+    EXPECT_EQ(Count(run.console, "\r\nDONE\r\n"), 129u);
+    EXPECT_TRUE(IsRepairedSddl(KeySddl(atLimit), 2));
+    EXPECT_EQ(KeySddl(pastLimit), pastBefore);
+    EXPECT_NE(LogText(run).find(L"Warning: " + Widen(tooLong)), std::wstring::npos);
+}
+
+TEST_F(ToolTest, EveryKeyIsVisitedExactlyOnceWhileASiblingComesAndGoes) {
+    ASSERT_EQ(SeedTree(L".qk4", 5000), ERROR_SUCCESS);
+    std::vector<std::wstring> keys;
+    ListTree(L".qk4", keys);
+    // Another program creates and deletes a subkey that sorts first, as fast as it can.
+    std::atomic<bool> stop{false};
+    std::thread churn([&] {
+        HKEY parent = nullptr;
+        RegOpenKeyExW(HKEY_CLASSES_ROOT, L".qk4", 0, KEY_ALL_ACCESS, &parent);
+        while (!stop) {
+            HKEY child = nullptr;
+            if (RegCreateKeyExW(parent, L"!churn", 0, nullptr, 0, KEY_ALL_ACCESS, nullptr, &child,
+                                nullptr) == ERROR_SUCCESS) {
+                RegCloseKey(child);
+            }
+            RegDeleteKeyW(parent, L"!churn");
+        }
+        RegCloseKey(parent);
+    });
+    const ToolRun run = Run(L"-q");
+    stop = true;
+    churn.join();
+
+    std::map<std::string, int> visits;
+    for (size_t at = 0; (at = run.console.find("Fix \"", at)) != std::string::npos; ++at) {
+        ++visits[run.console.substr(at + 5, run.console.find("\" ...", at) - at - 5)];
+    }
+    for (const std::wstring& key : keys) {
+        ASSERT_EQ(visits[Narrow(key)], 1) << Narrow(key);
+    }
+}
+
+TEST_F(ToolTest, ALogOrUndoNameHardLinkedToAnotherFileIsNeverWrittenThrough) {
+    Seed(L".qk4");
+    const std::wstring victim = dir + L"\\victim.txt";
+    WriteBytes(victim, "precious");
+    // Both names are predictable to the second: every name of the coming seconds is a link.
+    const __time64_t now = _time64(nullptr);
+    for (const std::wstring& stamp : TimeStamps(now, now + 30)) {
+        for (const wchar_t* suffix : {L".log", L"_undo.txt"}) {
+            const std::wstring name = dir + L"\\typekey-repair" + stamp + suffix;
+            ASSERT_TRUE(CreateHardLinkW(name.c_str(), victim.c_str(), nullptr));
+        }
+    }
+    const ProcessResult process = RunProcess(exe, L"\"" + exe + L"\" -q");
+    EXPECT_EQ(process.exitCode, 0u);
+    EXPECT_EQ(process.output.rfind("Fix \".qk4\" ...\r\nDONE\r\n", 0), 0u);
+    EXPECT_EQ(ReadBytes(victim), "precious");
+    EXPECT_TRUE(IsRepairedSddl(KeySddl(L".qk4"), 2));
+}
+
+TEST_F(ToolTest, ControlCharactersInKeyNamesCannotForgeOrBreakLines) {
+    const std::wstring forged = L"x\" ...\r\nDONE\r\nFix \"fake";
+    const std::wstring escape = L"e\x1b[2Jz\x7f";
+    Seed(L".ooq");
+    Seed(L".ooq\\" + forged);
+    Seed(L".ooq\\" + escape);
+    const ToolRun run = Run(L"-q");
+    EXPECT_EQ(run.exitCode, 0u);
+    const std::string forgedShown = "Fix \".ooq\\e^[[2Jz^?\" ...\r\nDONE\r\n"
+                                    "Fix \".ooq\\x\" ...^M^JDONE^M^JFix \"fake\" ...\r\nDONE\r\n";
+    EXPECT_NE(run.console.find(forgedShown), std::string::npos) << run.console;
+    EXPECT_EQ(Count(run.console, "\r\nDONE\r\n"), 3u);
+    EXPECT_EQ(Count(run.console, "\nFix \"fake"), 0u);
+    for (const std::wstring& line : LogLines(run.log)) {
+        const bool labelled = line.rfind(L"Message: ", 0) == 0 ||
+                              line.rfind(L"Warning: ", 0) == 0 || line.rfind(L"!ERROR!: ", 0) == 0;
+        EXPECT_TRUE(labelled) << Narrow(line);
+    }
+    EXPECT_TRUE(IsRepairedSddl(KeySddl(L".ooq\\" + forged), 2));
 }
 
 } // namespace

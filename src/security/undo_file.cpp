@@ -1,0 +1,301 @@
+#include "security/undo_file.h"
+
+#include "platform/win_api.h"
+#include "report/report.h"
+#include "security/key_security.h"
+
+#include <cwctype>
+
+namespace tkr {
+namespace {
+
+constexpr SECURITY_INFORMATION kOwnerAndDacl =
+    OWNER_SECURITY_INFORMATION | DACL_SECURITY_INFORMATION;
+constexpr wchar_t kUnreadable[] = L"unreadable ";
+constexpr wchar_t kHex[] = L"0123456789ABCDEF";
+
+bool NeedsEscape(wchar_t c) {
+    return c < 0x20 || c == 0x7F || c == L'%';
+}
+
+int HexValue(wchar_t c) {
+    if (c >= L'0' && c <= L'9') {
+        return c - L'0';
+    }
+    c = static_cast<wchar_t>(std::towupper(c));
+    return c >= L'A' && c <= L'F' ? c - L'A' + 10 : -1;
+}
+
+// A key whose DACL denies even reading it may still be read for a backup.
+DWORD ReadUnderBackupPrivilege(const std::wstring& keyPath, std::vector<BYTE>& descriptor) {
+    (void)SwitchPrivilege(L"SeBackupPrivilege", true); // without it the open below is denied
+    UniqueKey key;
+    DWORD status = win::RegOpenKeyExW(HKEY_CLASSES_ROOT, keyPath.c_str(),
+                                      REG_OPTION_BACKUP_RESTORE | REG_OPTION_OPEN_LINK,
+                                      READ_CONTROL, key.put());
+    if (status == ERROR_SUCCESS) {
+        DWORD size = 0;
+        status = win::RegGetKeySecurity(key.get(), kOwnerAndDacl, nullptr, &size);
+        if (status == ERROR_INSUFFICIENT_BUFFER) {
+            descriptor.resize(size);
+            status = win::RegGetKeySecurity(key.get(), kOwnerAndDacl, descriptor.data(), &size);
+        }
+    }
+    (void)SwitchPrivilege(L"SeBackupPrivilege", false);
+    return status;
+}
+
+DWORD ToSddl(PSECURITY_DESCRIPTOR descriptor, std::wstring& sddl) {
+    UniqueLocalText text;
+    if (!win::ConvertSecurityDescriptorToStringSecurityDescriptorW(descriptor, SDDL_REVISION_1,
+                                                                   kOwnerAndDacl, text.put(),
+                                                                   nullptr)) {
+        return win::GetLastError();
+    }
+    sddl = text.get();
+    return ERROR_SUCCESS;
+}
+
+// Whether the path names a key in one of the trees: its first component is one of the roots
+// (ASCII letters in any case, as the registry compares them) and no component is empty.
+bool InTrees(const std::wstring& path, const wchar_t* const* roots, size_t rootCount) {
+    if (path.empty() || path.size() > kMaxKeyPathLength || path.back() == L'\\' ||
+        path.find(L"\\\\") != std::wstring::npos) {
+        return false;
+    }
+    const std::wstring first = path.substr(0, path.find(L'\\'));
+    for (size_t i = 0; i < rootCount; ++i) {
+        const std::wstring root = roots[i];
+        if (root.size() == first.size() &&
+            std::equal(root.begin(), root.end(), first.begin(), [](wchar_t a, wchar_t b) {
+                return a < 0x80 && b < 0x80 && std::towlower(a) == std::towlower(b);
+            })) {
+            return true;
+        }
+    }
+    return false;
+}
+
+// Parses one entry line into `entry`; returns what is wrong with it, or an empty text.
+std::wstring ParseEntry(const std::wstring& line, const wchar_t* const* roots, size_t rootCount,
+                        UndoEntry& entry) {
+    const size_t tab = line.find(L'\t');
+    if (tab == std::wstring::npos || line.find(L'\t', tab + 1) != std::wstring::npos ||
+        line.find_first_of(L"\r\n") != std::wstring::npos) {
+        return L"is not a key path, a tab and its security";
+    }
+    if (!UnescapeUndoPath(line.substr(0, tab), entry.path)) {
+        return L"has a badly escaped key path";
+    }
+    if (!InTrees(entry.path, roots, rootCount)) {
+        return L"names a key outside the repaired trees";
+    }
+    const std::wstring security = line.substr(tab + 1);
+    if (security.rfind(kUnreadable, 0) == 0) {
+        const std::wstring code = security.substr(std::size(kUnreadable) - 1);
+        unsigned long long value = 0;
+        for (wchar_t c : code) {
+            value = value * 10 + static_cast<unsigned>(c - L'0');
+        }
+        if (code.empty() || code.size() > 10 ||
+            code.find_first_not_of(L"0123456789") != std::wstring::npos || value == 0 ||
+            value > 0xFFFFFFFFull) {
+            return L"has a bad error code";
+        }
+        entry.unreadable = static_cast<DWORD>(value);
+        return L"";
+    }
+    if (!win::ConvertStringSecurityDescriptorToSecurityDescriptorW(
+            security.c_str(), SDDL_REVISION_1, entry.descriptor.put(), nullptr)) {
+        return L"has a security descriptor that does not convert";
+    }
+    // Both parts are restored, so both must be there.
+    const auto* relative =
+        static_cast<const SECURITY_DESCRIPTOR_RELATIVE*>(entry.descriptor.get());
+    if (relative->Owner == 0 || (relative->Control & SE_DACL_PRESENT) == 0 ||
+        (relative->Control & SE_SELF_RELATIVE) == 0) {
+        return L"has a security descriptor without owner or DACL";
+    }
+    entry.sddl = security;
+    return L"";
+}
+
+} // namespace
+
+std::wstring UndoPathFor(const std::wstring& logPath) {
+    constexpr std::wstring_view kLog = L".log";
+    if (logPath.size() < kLog.size() ||
+        logPath.compare(logPath.size() - kLog.size(), kLog.size(), kLog) != 0) {
+        return logPath.empty() ? logPath : logPath + L"_undo.txt";
+    }
+    return logPath.substr(0, logPath.size() - kLog.size()) + L"_undo.txt";
+}
+
+std::wstring EscapeUndoPath(const std::wstring& path) {
+    std::wstring escaped;
+    escaped.reserve(path.size());
+    for (wchar_t c : path) {
+        if (NeedsEscape(c)) {
+            escaped += L'%';
+            escaped += kHex[(c >> 4) & 0xF];
+            escaped += kHex[c & 0xF];
+        } else {
+            escaped += c;
+        }
+    }
+    return escaped;
+}
+
+bool UnescapeUndoPath(const std::wstring& text, std::wstring& path) {
+    path.clear();
+    for (size_t i = 0; i < text.size(); ++i) {
+        wchar_t c = text[i];
+        if (c == L'%') {
+            const int high = i + 2 < text.size() ? HexValue(text[i + 1]) : -1;
+            const int low = high >= 0 ? HexValue(text[i + 2]) : -1;
+            if (low < 0) {
+                return false;
+            }
+            c = static_cast<wchar_t>(high * 16 + low);
+            i += 2;
+        }
+        if (c == L'\0') {
+            return false;
+        }
+        path += c;
+    }
+    return true;
+}
+
+DWORD ReadKeySddl(const std::wstring& keyPath, std::wstring& sddl) {
+    const std::wstring objectName = L"CLASSES_ROOT\\" + keyPath;
+    UniqueDescriptor descriptor;
+    DWORD status = win::GetNamedSecurityInfoW(objectName.c_str(), SE_REGISTRY_KEY, kOwnerAndDacl,
+                                              nullptr, nullptr, nullptr, nullptr,
+                                              descriptor.put());
+    if (status == ERROR_SUCCESS) {
+        return ToSddl(descriptor.get(), sddl);
+    }
+    if (status != ERROR_ACCESS_DENIED) {
+        return status;
+    }
+    std::vector<BYTE> backup;
+    if (ReadUnderBackupPrivilege(keyPath, backup) != ERROR_SUCCESS) {
+        return status;
+    }
+    return ToSddl(backup.data(), sddl);
+}
+
+DWORD UndoWriter::Save(const std::wstring& keyPath) {
+    std::wstring sddl;
+    const DWORD status = ReadKeySddl(keyPath, sddl);
+    if (status == ERROR_FILE_NOT_FOUND) {
+        return status; // nothing to restore
+    }
+    const std::wstring line = EscapeUndoPath(keyPath) + L'\t' +
+                              (status == ERROR_SUCCESS ? sddl
+                                                       : kUnreadable + std::to_wstring(status)) +
+                              L"\r\n";
+    const DWORD error = Write(line);
+    if (error != ERROR_SUCCESS) {
+        LogReport(ReportLevel::Warning,
+                  L"\tPrevious owner and DACL not saved in the undo file. Error: %u",
+                  static_cast<unsigned>(error));
+    }
+    return status;
+}
+
+DWORD UndoWriter::Write(const std::wstring& line) {
+    auto write = [this](const std::wstring& text) -> DWORD {
+        const DWORD bytes = static_cast<DWORD>(text.size() * sizeof(wchar_t));
+        DWORD written = 0;
+        if (!win::WriteFile(file_.get(), text.data(), bytes, &written, nullptr) ||
+            written != bytes) {
+            const DWORD error = win::GetLastError();
+            file_.reset(); // opened again for the next entry
+            return error != ERROR_SUCCESS ? error : ERROR_WRITE_FAULT;
+        }
+        return ERROR_SUCCESS;
+    };
+    if (!file_) {
+        DWORD error = ERROR_SUCCESS;
+        LONGLONG size = 0;
+        file_ = OpenForAppend(path_, error, size);
+        if (!file_) {
+            return error;
+        }
+        if (size == 0) {
+            error = write(std::wstring(1, L'\xFEFF') + kUndoHeader + L"\r\n");
+            if (error != ERROR_SUCCESS) {
+                return error;
+            }
+        }
+    }
+    // One write per entry: the entry is whole in the file before the key's security changes.
+    return write(line);
+}
+
+bool ReadUndoFile(const std::wstring& path, const wchar_t* const* roots, size_t rootCount,
+                  std::vector<UndoEntry>& entries, unsigned& badLine, std::wstring& reason) {
+    badLine = 1;
+    const UniqueFile file(win::CreateFileW(path.c_str(), GENERIC_READ,
+                                           FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
+                                           OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr));
+    if (!file) {
+        reason = L"cannot be opened (error " + std::to_wstring(win::GetLastError()) + L")";
+        return false;
+    }
+    std::string bytes;
+    char buffer[65536];
+    for (DWORD read = 0;; bytes.append(buffer, read)) {
+        if (!win::ReadFile(file.get(), buffer, sizeof buffer, &read, nullptr)) {
+            reason = L"cannot be read (error " + std::to_wstring(win::GetLastError()) + L")";
+            return false;
+        }
+        if (read == 0) {
+            break;
+        }
+    }
+    if (bytes.empty()) {
+        reason = L"is empty";
+        return false;
+    }
+    if (bytes.size() < 2 || static_cast<unsigned char>(bytes[0]) != 0xFF ||
+        static_cast<unsigned char>(bytes[1]) != 0xFE) {
+        reason = L"is not UTF-16 text with a byte-order mark";
+        return false;
+    }
+    const std::wstring text(reinterpret_cast<const wchar_t*>(bytes.data() + 2),
+                            (bytes.size() - 2) / sizeof(wchar_t));
+    const bool whole = bytes.size() % 2 == 0;
+    entries.clear();
+    size_t start = 0;
+    for (unsigned number = 1;; ++number) {
+        badLine = number;
+        const size_t end = text.find(L"\r\n", start);
+        if (end == std::wstring::npos) {
+            if (start == text.size() && whole && number > 1) {
+                return true; // every line ended properly
+            }
+            reason = L"is cut short";
+            return false;
+        }
+        const std::wstring line = text.substr(start, end - start);
+        start = end + 2;
+        if (number == 1) {
+            if (line != kUndoHeader) {
+                reason = L"is not the header of a version 1 undo file";
+                return false;
+            }
+            continue;
+        }
+        UndoEntry entry;
+        reason = ParseEntry(line, roots, rootCount, entry);
+        if (!reason.empty()) {
+            return false;
+        }
+        entries.push_back(std::move(entry));
+    }
+}
+
+} // namespace tkr

@@ -1,0 +1,127 @@
+// Unattended runs as deployment engines start them: exit status, summary line, check mode, log
+// folder, usage errors, and whole console lines when standard output is redirected.
+#include "e2e.h"
+
+using namespace tkrtest;
+
+namespace {
+
+// The last line the run wrote to standard output, without its line end.
+std::string LastLine(const std::string& console) {
+    const size_t end = console.rfind("\r\n");
+    const size_t start = console.rfind("\r\n", end - 1);
+    return console.substr(start == std::string::npos ? 0 : start + 2, end - start - 2);
+}
+
+TEST_F(ToolTest, QuietRunsEndWithASummaryAndAStatusThatTellsWhetherAKeyFailed) {
+    Seed(L".zor", kDeniedSddl);
+    ToolRun run = Run(L"-q");
+    EXPECT_EQ(run.exitCode, 0u);
+    EXPECT_EQ(run.console.find("Press a key"), std::string::npos);
+    EXPECT_EQ(LastLine(run.console),
+              "Summary: 1 key repaired, 0 failed, 0 registry links skipped, 14 keys not present");
+    EXPECT_NE(run.log.find(Utf16Bytes(L"Message: Summary: 1 key repaired")), std::string::npos);
+
+    Seed(L".qk4");
+    Seed(L".qk4\\Locked", kLockedSddl);
+    Seed(L".gli");
+    ASSERT_EQ(SeedLink(L".gli\\lnk", L".qk4"), ERROR_SUCCESS);
+    run = Run(L"-i3 -q");
+    EXPECT_EQ(run.exitCode, 1u);
+    EXPECT_EQ(LastLine(run.console),
+              "Summary: 3 keys repaired, 1 failed, 1 registry link skipped, 12 keys not present");
+    EXPECT_TRUE(run.errors.empty());
+}
+
+TEST_F(ToolTest, CheckChangesNothingAndAgreesWithTheRepairsOfItsFlags) {
+    const std::vector<std::pair<std::wstring, const wchar_t*>> keys = {
+        {L".qk4", kNormalSddl}, {L".qk4\\sub", L"O:SYD:(A;CI;KA;;;BA)"}, {L".zor", kNormalSddl}};
+    std::vector<std::wstring> before;
+    for (const auto& [key, sddl] : keys) {
+        Seed(key, sddl);
+        before.push_back(KeySddl(key));
+    }
+    ToolRun run = Run(L"-check -q");
+    EXPECT_EQ(run.exitCode, 1u);
+    EXPECT_NE(run.console.find("Check \".qk4\" ...\r\nNEEDS REPAIR: its own DACL entries are not "
+                               "the two the repair writes\r\nCheck \".qk4\\sub\" ...\r\n"
+                               "NEEDS REPAIR: owner is not Administrators; its own DACL entries "
+                               "are not the two the repair writes\r\n"),
+              std::string::npos);
+    EXPECT_NE(run.console.find("Check \".wun\" ...\r\nNOT PRESENT\r\n"), std::string::npos);
+    EXPECT_EQ(LastLine(run.console),
+              "Summary: 0 keys OK, 3 need repair, 0 registry links skipped, 13 keys not present");
+    EXPECT_TRUE(run.undoPath.empty());
+    for (size_t i = 0; i < keys.size(); ++i) {
+        EXPECT_EQ(KeySddl(keys[i].first), before[i]);
+    }
+
+    struct Case {
+        const wchar_t* arguments;
+        DWORD status;
+    };
+    ASSERT_EQ(Run(L"-i1 -q").exitCode, 0u);
+    for (const Case& c : {Case{L"-check -q -i1", 0}, Case{L"-i1 -check", 0},
+                          Case{L"-check -q", 1}, Case{L"-check -q -i3", 1}}) {
+        run = Run(c.arguments);
+        EXPECT_EQ(run.exitCode, c.status) << Narrow(c.arguments);
+        EXPECT_EQ(run.console.find("NEEDS REPAIR") == std::string::npos, c.status == 0);
+    }
+    EXPECT_EQ(run.console.find("Press a key"), std::string::npos);
+}
+
+TEST_F(ToolTest, TheLogGoesIntoTheFolderGivenWhichIsCreatedIfMissing) {
+    wchar_t current[MAX_PATH];
+    GetCurrentDirectoryW(MAX_PATH, current);
+    const std::wstring relative = L"tkr-logs-" + std::to_wstring(GetTickCount());
+    struct Case {
+        std::wstring argument;
+        std::wstring folder;
+    };
+    Seed(L".lud");
+    for (const Case& c :
+         {Case{dir + L"\\missing\\nested", dir + L"\\missing\\nested"},
+          Case{dir + L"\\with space \x00DCn\x00EF \x65E5\x672C", dir + L"\\with space \x00DCn\x00EF \x65E5\x672C"},
+          Case{relative + L"\\deeper", std::wstring(current) + L"\\" + relative + L"\\deeper"}}) {
+        const ToolRun run = Run(L"-q -log \"" + c.argument + L"\"");
+        EXPECT_EQ(run.exitCode, 0u);
+        EXPECT_TRUE(run.logPath.empty()) << "a log beside the exe";
+        const std::wstring log = FindFile(c.folder, L"typekey-repair_*.log");
+        ASSERT_FALSE(log.empty()) << Narrow(c.folder);
+        Expected expected;
+        expected.Repaired(L".lud");
+        EXPECT_NE(ReadBytes(log).find(Utf16Bytes(expected.log)), std::string::npos);
+        EXPECT_EQ(FindFile(c.folder, L"typekey-repair_*_undo.txt").substr(0, log.size() - 4),
+                  log.substr(0, log.size() - 4));
+    }
+}
+
+TEST_F(ToolTest, UsageErrorsSayWhatIsWrongOnStandardErrorAndChangeNothing) {
+    Seed(L".qk4");
+    const std::wstring before = KeySddl(L".qk4");
+    for (const wchar_t* arguments : {L"-log", L"-q -log", L"-log a -log b", L"-log -q",
+                                     L"-log -i1", L"-undo", L"-undo -check", L"-undo f -check",
+                                     L"-undo f -i2", L"-undo f -undo g"}) {
+        const ToolRun run = Run(arguments);
+        EXPECT_EQ(run.exitCode, 2u) << Narrow(arguments);
+        EXPECT_TRUE(run.console.empty()) << run.console;
+        EXPECT_EQ(run.errors.rfind("typekey-repair: ", 0), 0u) << run.errors;
+        EXPECT_EQ(run.errors.find("\r\n"), run.errors.size() - 2) << run.errors;
+        EXPECT_TRUE(run.logPath.empty());
+    }
+    EXPECT_EQ(KeySddl(L".qk4"), before);
+}
+
+TEST_F(ToolTest, RedirectedOutputKeepsEveryLineWholeWithUnconvertibleCharactersAsQuestionMarks) {
+    const std::wstring name = L"\x00DCn\x00EF\x0063\x00F6\x0064\x00E9 \x03A9 \x65E5\x672C \xD83D\xDE00";
+    Seed(L".nol");
+    Seed(L".nol\\" + name);
+    const ToolRun run = Run(L"-q");
+    EXPECT_NE(run.console.find("Fix \".nol\\\xDCn\xEF" "c\xF6" "d\xE9 ? ?? ?\" ...\r\nDONE\r\n"),
+              std::string::npos)
+        << run.console;
+    EXPECT_NE(run.log.find(Utf16Bytes(L"Message: Fix \".nol\\" + name + L"\" ...\r\n")),
+              std::string::npos);
+}
+
+} // namespace
