@@ -98,7 +98,10 @@ void RemoveRepeats(std::vector<std::wstring>& names) {
     size_t kept = 0;
     for (size_t i = 0; i < names.size(); ++i) {
         if (!repeated[i]) {
-            names[kept++] = std::move(names[i]);
+            if (kept != i) {
+                names[kept] = std::move(names[i]);
+            }
+            ++kept;
         }
     }
     names.resize(kept);

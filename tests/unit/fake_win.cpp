@@ -267,7 +267,9 @@ DWORD SetNamedSecurityInfoW(LPWSTR objectName, SE_OBJECT_TYPE type, SECURITY_INF
     if (g_fake->onSetSecurity) {
         g_fake->onSetSecurity(objectName);
     }
-    return g_fake->Next("SetNamedSecurityInfoW");
+    const DWORD code = g_fake->Next("SetNamedSecurityInfoW");
+    const bool exists = g_fake->keys.count(std::wstring(objectName).substr(13)) != 0;
+    return code == ERROR_SUCCESS && g_fake->strictKeys && !exists ? ERROR_FILE_NOT_FOUND : code;
 }
 
 DWORD GetNamedSecurityInfoW(LPCWSTR objectName, SE_OBJECT_TYPE type, SECURITY_INFORMATION info,
@@ -387,6 +389,9 @@ HANDLE CreateEventW(LPSECURITY_ATTRIBUTES, BOOL manualReset, BOOL initialState, 
 
 DWORD WaitForSingleObject(HANDLE handle, DWORD milliseconds) {
     Log(L"WaitForSingleObject " + g_fake->handles.at(handle) + L" " + std::to_wstring(milliseconds));
+    if (g_fake->onWait) {
+        g_fake->onWait();
+    }
     // Scripted 1 means the key changed under the read; otherwise nothing happened.
     return g_fake->Next("WaitForSingleObject") == 1 ? WAIT_OBJECT_0 : WAIT_TIMEOUT;
 }

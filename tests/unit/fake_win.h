@@ -39,10 +39,13 @@ struct FakeWindows {
     std::map<std::wstring, FakeKey> keys;
     // Called with the object name on every SetNamedSecurityInfoW, before it answers.
     std::function<void(const std::wstring&)> onSetSecurity;
+    // Called on every WaitForSingleObject, before it answers.
+    std::function<void()> onWait;
 
     std::wstring console;
     std::wstring errors;       // what went to standard error
     bool consoleIsTerminal = false;
+    bool strictKeys = false; // SetNamedSecurityInfoW fails with 2 for keys not in `keys`
     std::wstring modulePath = L"C:\\Tools\\typekey-repair.exe";
     std::set<std::wstring> notPlainFiles; // files that are links (or have more than one name)
     std::vector<std::wstring> folders;    // created by CreateDirectoryW
