@@ -1,6 +1,7 @@
 // The floor for the benchmark: exactly the Windows and console calls the tool must make per key
-// (link check, the security calls, the console lines, one open-append-close of the log per line,
-// the walk), with no formatting and no strings beyond what the calls need.
+// (link check, the read of the key's owner and DACL that must precede any change, the security
+// calls, the console lines, one open-append-close of the log per line, the walk), with no
+// formatting and no strings beyond what the calls need.
 #include <windows.h>
 #include <aclapi.h>
 #include <conio.h>
@@ -83,6 +84,11 @@ void Walk(std::wstring& path, DWORD flags) {
         RegQueryValueExW(key, L"SymbolicLinkValue", nullptr, &type, nullptr, nullptr);
         RegCloseKey(key);
     }
+    PSECURITY_DESCRIPTOR before = nullptr;
+    GetNamedSecurityInfoW(object.c_str(), SE_REGISTRY_KEY,
+                          OWNER_SECURITY_INFORMATION | DACL_SECURITY_INFORMATION, nullptr, nullptr,
+                          nullptr, nullptr, &before);
+    LocalFree(before);
     const bool ok = Repair(object, flags);
     wprintf(ok ? L"DONE\n" : L"ERROR OCCURED\n");
     Line(ok ? L"Message: DONE\r\n" : L"!ERROR!: ERROR OCCURED\r\n");

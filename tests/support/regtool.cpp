@@ -3,6 +3,8 @@
 //   regtool seed-demo          seeds the table keys in a realistic mix of states
 //   regtool seed-tree KEY N    seeds a tree of about N keys below KEY
 //   regtool show               prints owner and DACL of every table key and key below it
+//   regtool seed-unicode       seeds .qk4 and below it a key named with Latin-1, Greek, CJK and
+//                              non-BMP characters
 #include "registry.h"
 
 #include <cstdio>
@@ -12,6 +14,10 @@
 using namespace tkrtest;
 
 namespace {
+
+// "Ünïcödé Ω 日本 😀", written with escapes so that the source stays ASCII.
+constexpr wchar_t kUnicodeName[] =
+    L"\x00DCn\x00EF\x0063\x00F6\x0064\x00E9 \x03A9 \x65E5\x672C \xD83D\xDE00";
 
 int Check(LSTATUS status, const std::wstring& what) {
     if (status != ERROR_SUCCESS) {
@@ -130,6 +136,10 @@ int wmain(int argc, wchar_t** argv) {
     if (command == L"show") {
         return ShowAll();
     }
-    std::fwprintf(stderr, L"usage: regtool reset | seed-demo | seed-tree KEY N | show\n");
+    if (command == L"seed-unicode") {
+        return Reset() + Check(SeedKey(L".qk4\\" + std::wstring(kUnicodeName)), L"seeding");
+    }
+    std::fwprintf(stderr,
+                  L"usage: regtool reset | seed-demo | seed-tree KEY N | show | seed-unicode\n");
     return 2;
 }
