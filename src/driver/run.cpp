@@ -40,9 +40,10 @@ std::wstring Summary(Mode mode, const Tally& tally) {
         text += Count(tally[Outcome::Done], L"key OK", L"keys OK") + L", " +
                 Count(tally[Outcome::Failed], L"needs repair", L"need repair");
     } else {
-        text += Count(tally[Outcome::Done], mode == Mode::Repair ? L"key repaired" : L"key restored",
-                      mode == Mode::Repair ? L"keys repaired" : L"keys restored") +
-                L", " + std::to_wstring(tally[Outcome::Failed]) + L" failed";
+        text +=
+            Count(tally[Outcome::Done], mode == Mode::Repair ? L"key repaired" : L"key restored",
+                  mode == Mode::Repair ? L"keys repaired" : L"keys restored") +
+            L", " + std::to_wstring(tally[Outcome::Failed]) + L" failed";
     }
     return text + L", " +
            Count(tally[Outcome::Link], L"registry link skipped", L"registry links skipped") +

@@ -110,8 +110,7 @@ void RemoveRepeats(std::vector<std::wstring>& names) {
 // Announces the key and hands it to the action unless it is too long or a link; returns whether
 // the walk may enter it.
 bool VisitKey(const std::wstring& path, KeyAction& action, Tally& tally) {
-    ShowReport(ReportLevel::Message, L"%ls \"%ls\" ...", action.Verb(),
-               DisplayName(path).c_str());
+    ShowReport(ReportLevel::Message, L"%ls \"%ls\" ...", action.Verb(), DisplayName(path).c_str());
     // A longer name would be cut short by the registry and address another key.
     if (path.size() > kMaxKeyPathLength) {
         ShowReport(ReportLevel::Warning, kPathTooLong);

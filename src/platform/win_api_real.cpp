@@ -6,8 +6,8 @@
 #include <cstdlib>
 #include <cwchar>
 
-extern "C" LONG NTAPI NtQueryKey(HANDLE key, int informationClass, PVOID information,
-                                 ULONG length, PULONG resultLength);
+extern "C" LONG NTAPI NtQueryKey(HANDLE key, int informationClass, PVOID information, ULONG length,
+                                 PULONG resultLength);
 
 namespace win {
 

@@ -128,10 +128,9 @@ void WriteErrorLine(const std::wstring& text) {
 
 UniqueFile OpenForAppend(const std::wstring& path, DWORD& error, LONGLONG& size) {
     // The reparse point itself is opened, never what it points at, so that the check sees it.
-    UniqueFile file(win::CreateFileW(path.c_str(), GENERIC_WRITE, FILE_SHARE_READ, nullptr,
-                                     OPEN_ALWAYS,
-                                     FILE_ATTRIBUTE_NORMAL | FILE_FLAG_OPEN_REPARSE_POINT,
-                                     nullptr));
+    UniqueFile file(
+        win::CreateFileW(path.c_str(), GENERIC_WRITE, FILE_SHARE_READ, nullptr, OPEN_ALWAYS,
+                         FILE_ATTRIBUTE_NORMAL | FILE_FLAG_OPEN_REPARSE_POINT, nullptr));
     if (!file) {
         error = win::GetLastError();
         return file;

@@ -47,9 +47,8 @@ DWORD ReadUnderBackupPrivilege(const std::wstring& keyPath, std::vector<BYTE>& d
 
 DWORD ToSddl(PSECURITY_DESCRIPTOR descriptor, std::wstring& sddl) {
     UniqueLocalText text;
-    if (!win::ConvertSecurityDescriptorToStringSecurityDescriptorW(descriptor, SDDL_REVISION_1,
-                                                                   kOwnerAndDacl, text.put(),
-                                                                   nullptr)) {
+    if (!win::ConvertSecurityDescriptorToStringSecurityDescriptorW(
+            descriptor, SDDL_REVISION_1, kOwnerAndDacl, text.put(), nullptr)) {
         return win::GetLastError();
     }
     sddl = text.get();
@@ -110,8 +109,7 @@ std::wstring ParseEntry(const std::wstring& line, const wchar_t* const* roots, s
         return L"has a security descriptor that does not convert";
     }
     // Both parts are restored, so both must be there.
-    const auto* relative =
-        static_cast<const SECURITY_DESCRIPTOR_RELATIVE*>(entry.descriptor.get());
+    const auto* relative = static_cast<const SECURITY_DESCRIPTOR_RELATIVE*>(entry.descriptor.get());
     if (relative->Owner == 0 || (relative->Control & SE_DACL_PRESENT) == 0 ||
         (relative->Control & SE_SELF_RELATIVE) == 0) {
         return L"has a security descriptor without owner or DACL";
@@ -171,8 +169,7 @@ DWORD ReadKeySddl(const std::wstring& keyPath, std::wstring& sddl) {
     const std::wstring objectName = L"CLASSES_ROOT\\" + keyPath;
     UniqueDescriptor descriptor;
     DWORD status = win::GetNamedSecurityInfoW(objectName.c_str(), SE_REGISTRY_KEY, kOwnerAndDacl,
-                                              nullptr, nullptr, nullptr, nullptr,
-                                              descriptor.put());
+                                              nullptr, nullptr, nullptr, nullptr, descriptor.put());
     if (status == ERROR_SUCCESS) {
         return ToSddl(descriptor.get(), sddl);
     }
@@ -192,10 +189,9 @@ DWORD UndoWriter::Save(const std::wstring& keyPath) {
     if (status == ERROR_FILE_NOT_FOUND) {
         return status; // nothing to restore
     }
-    const std::wstring line = EscapeUndoPath(keyPath) + L'\t' +
-                              (status == ERROR_SUCCESS ? sddl
-                                                       : kUnreadable + std::to_wstring(status)) +
-                              L"\r\n";
+    const std::wstring line =
+        EscapeUndoPath(keyPath) + L'\t' +
+        (status == ERROR_SUCCESS ? sddl : kUnreadable + std::to_wstring(status)) + L"\r\n";
     const DWORD error = Write(line);
     if (error != ERROR_SUCCESS) {
         LogReport(ReportLevel::Warning,

@@ -47,8 +47,8 @@ class UndoWriter {
 
 struct UndoEntry {
     std::wstring path;
-    std::wstring sddl;          // as recorded; empty when unreadable
-    DWORD unreadable = 0;       // the code it could not be read with
+    std::wstring sddl;           // as recorded; empty when unreadable
+    DWORD unreadable = 0;        // the code it could not be read with
     UniqueDescriptor descriptor; // the SDDL converted
 };
 

@@ -113,7 +113,7 @@ LSTATUS RegOpenKeyExW(HKEY root, LPCWSTR subKey, DWORD options, REGSAM desired, 
     }
     const bool itself = (options & REG_OPTION_OPEN_LINK) != 0;
     // No access at all is granted whatever the DACL.
-    const LSTATUS status = desired == 0 ? ERROR_SUCCESS
+    const LSTATUS status = desired == 0                           ? ERROR_SUCCESS
                            : itself && desired == KEY_QUERY_VALUE ? key->second.linkCheckStatus
                                                                   : key->second.openStatus;
     if (status != ERROR_SUCCESS) {
@@ -388,7 +388,8 @@ HANDLE CreateEventW(LPSECURITY_ATTRIBUTES, BOOL manualReset, BOOL initialState, 
 }
 
 DWORD WaitForSingleObject(HANDLE handle, DWORD milliseconds) {
-    Log(L"WaitForSingleObject " + g_fake->handles.at(handle) + L" " + std::to_wstring(milliseconds));
+    Log(L"WaitForSingleObject " + g_fake->handles.at(handle) + L" " +
+        std::to_wstring(milliseconds));
     if (g_fake->onWait) {
         g_fake->onWait();
     }

@@ -30,8 +30,12 @@ TEST(Options, UsageErrorsAndValues) {
     };
     const Case cases[] = {
         {{}, false, {}},
-        {{L"-q", L"-check", L"-Q", L"-log", L"C:\\a b"}, false, {2, false, true, true, L"C:\\a b", L""}},
-        {{L"-undo", L"u.txt", L"-log", L"x", L"-q"}, false, {2, false, true, false, L"x", L"u.txt"}},
+        {{L"-q", L"-check", L"-Q", L"-log", L"C:\\a b"},
+         false,
+         {2, false, true, true, L"C:\\a b", L""}},
+        {{L"-undo", L"u.txt", L"-log", L"x", L"-q"},
+         false,
+         {2, false, true, false, L"x", L"u.txt"}},
         {{L"-i1", L"-i2", L"-check"}, false, {3, true, false, true, L"", L""}},
         {{L"-log"}, true, {}},
         {{L"-log", L""}, true, {}},
@@ -86,18 +90,18 @@ TEST(KeyCheck, OwnerAndOwnEntriesAreComparedWithWhatTheRepairWrites) {
         bool owner;
         bool dacl;
     };
-    for (const Case& c : {
-             Case{L"O:BAD:(A;CI;GR;;;WD)(A;CI;GA;;;BA)", true, true},
-             Case{L"O:BAD:P(A;CI;KA;;;BA)(A;CI;KR;;;WD)", true, true}, // mapped, either order
-             Case{L"O:BAD:(A;CI;GR;;;WD)(A;CI;GA;;;BA)(A;CIID;KA;;;SY)", true, true},
-             Case{L"O:SYD:(A;CI;GR;;;WD)(A;CI;GA;;;BA)", false, true},
-             Case{L"O:BAD:(A;OICI;GR;;;WD)(A;CI;GA;;;BA)", true, false},
-             Case{L"O:BAD:(A;CI;GR;;;WD)", true, false},
-             Case{L"O:BAD:(A;CI;GR;;;WD)(A;CI;GA;;;BA)(A;CI;KR;;;BU)", true, false},
-             Case{L"O:BAD:(D;CI;GR;;;WD)(A;CI;GA;;;BA)", true, false},
-             Case{L"O:BAD:(A;CI;GA;;;WD)(A;CI;GA;;;BA)", true, false},
-             Case{L"O:BAD:(A;CI;GR;;;WD)(A;CI;GR;;;WD)", true, false},
-             Case{L"O:WDD:NO_ACCESS_CONTROL", false, false}}) {
+    for (const Case& c :
+         {Case{L"O:BAD:(A;CI;GR;;;WD)(A;CI;GA;;;BA)", true, true},
+          Case{L"O:BAD:P(A;CI;KA;;;BA)(A;CI;KR;;;WD)", true, true}, // mapped, either order
+          Case{L"O:BAD:(A;CI;GR;;;WD)(A;CI;GA;;;BA)(A;CIID;KA;;;SY)", true, true},
+          Case{L"O:SYD:(A;CI;GR;;;WD)(A;CI;GA;;;BA)", false, true},
+          Case{L"O:BAD:(A;OICI;GR;;;WD)(A;CI;GA;;;BA)", true, false},
+          Case{L"O:BAD:(A;CI;GR;;;WD)", true, false},
+          Case{L"O:BAD:(A;CI;GR;;;WD)(A;CI;GA;;;BA)(A;CI;KR;;;BU)", true, false},
+          Case{L"O:BAD:(D;CI;GR;;;WD)(A;CI;GA;;;BA)", true, false},
+          Case{L"O:BAD:(A;CI;GA;;;WD)(A;CI;GA;;;BA)", true, false},
+          Case{L"O:BAD:(A;CI;GR;;;WD)(A;CI;GR;;;WD)", true, false},
+          Case{L"O:WDD:NO_ACCESS_CONTROL", false, false}}) {
         FakeWindows fake;
         fake.AddKey(L".qk4");
         fake.keys[L".qk4"].sddl = c.sddl;
@@ -135,8 +139,10 @@ TEST_F(Fake, EachKeysEntryIsWholeInTheUndoFileBeforeItsFirstSecurityWrite) {
                                      L".qk4\\locked\tunreadable 5\r\n");
     std::vector<std::wstring> order;
     for (const std::wstring& line : fake.journal) {
-        if (line.find(L"undo") != std::wstring::npos || line.rfind(L"SetNamedSecurityInfoW", 0) == 0 ||
-            line.rfind(L"RegGetKeySecurity", 0) == 0 || line.find(L"options=0xc") != std::wstring::npos) {
+        if (line.find(L"undo") != std::wstring::npos ||
+            line.rfind(L"SetNamedSecurityInfoW", 0) == 0 ||
+            line.rfind(L"RegGetKeySecurity", 0) == 0 ||
+            line.find(L"options=0xc") != std::wstring::npos) {
             order.push_back(line.substr(0, line.find(L" type=")));
         }
     }
@@ -232,11 +238,14 @@ TEST(Modes, EachEndsWithItsSummaryAndStatus) {
         std::wstring last; // the last console line
     };
     const Case cases[] = {
-        {{L"-q"}, 0,
+        {{L"-q"},
+         0,
          L"Summary: 1 key repaired, 0 failed, 1 registry link skipped, 14 keys not present"},
-        {{L"-check", L"-q"}, 1,
+        {{L"-check", L"-q"},
+         1,
          L"Summary: 0 keys OK, 1 needs repair, 1 registry link skipped, 14 keys not present"},
-        {{L"-check", L"-q", L"-i5"}, 0,
+        {{L"-check", L"-q", L"-i5"},
+         0,
          L"Summary: 1 key OK, 0 need repair, 1 registry link skipped, 14 keys not present"},
         {{L"-check"}, 1, L"Press a key to close..."},
         {{}, 0, L"Press a key to close..."},

@@ -105,19 +105,17 @@ TEST_F(Walk, VisitsPreOrderWithSiblingsInIndexOrderAndTheParentOpen) {
         std::vector<std::wstring> calls = {L"RegNotifyChangeKeyValue " + key +
                                            L" subtree=0 filter=1 async=1"};
         for (int i = 0; i <= count; ++i) {
-            calls.push_back(L"RegEnumKeyExW " + key + L" " + std::to_wstring(i) +
-                            L" capacity=256");
+            calls.push_back(L"RegEnumKeyExW " + key + L" " + std::to_wstring(i) + L" capacity=256");
         }
         calls.push_back(L"WaitForSingleObject event 0");
         calls.push_back(L"RegCloseKey " + key);
         return calls;
     };
     std::vector<std::wstring> expected;
-    for (const auto& part : {linkCheck(L".qk4"), names(L".qk4", 2), linkCheck(L".qk4\\A"),
-                             names(L".qk4\\A", 1), linkCheck(L".qk4\\A\\A1"),
-                             std::vector<std::wstring>{L"RegCloseKey .qk4\\A\\A1"},
-                             linkCheck(L".qk4\\B"),
-                             std::vector<std::wstring>{L"RegCloseKey .qk4\\B"}}) {
+    for (const auto& part :
+         {linkCheck(L".qk4"), names(L".qk4", 2), linkCheck(L".qk4\\A"), names(L".qk4\\A", 1),
+          linkCheck(L".qk4\\A\\A1"), std::vector<std::wstring>{L"RegCloseKey .qk4\\A\\A1"},
+          linkCheck(L".qk4\\B"), std::vector<std::wstring>{L"RegCloseKey .qk4\\B"}}) {
         expected.insert(expected.end(), part.begin(), part.end());
     }
     EXPECT_EQ(walk, expected);

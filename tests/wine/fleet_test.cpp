@@ -61,8 +61,8 @@ TEST_F(ToolTest, CheckChangesNothingAndAgreesWithTheRepairsOfItsFlags) {
         DWORD status;
     };
     ASSERT_EQ(Run(L"-i1 -q").exitCode, 0u);
-    for (const Case& c : {Case{L"-check -q -i1", 0}, Case{L"-i1 -check", 0},
-                          Case{L"-check -q", 1}, Case{L"-check -q -i3", 1}}) {
+    for (const Case& c : {Case{L"-check -q -i1", 0}, Case{L"-i1 -check", 0}, Case{L"-check -q", 1},
+                          Case{L"-check -q -i3", 1}}) {
         run = Run(c.arguments);
         EXPECT_EQ(run.exitCode, c.status) << Narrow(c.arguments);
         EXPECT_EQ(run.console.find("NEEDS REPAIR") == std::string::npos, c.status == 0);
@@ -81,7 +81,8 @@ TEST_F(ToolTest, TheLogGoesIntoTheFolderGivenWhichIsCreatedIfMissing) {
     Seed(L".lud");
     for (const Case& c :
          {Case{dir + L"\\missing\\nested", dir + L"\\missing\\nested"},
-          Case{dir + L"\\with space \x00DCn\x00EF \x65E5\x672C", dir + L"\\with space \x00DCn\x00EF \x65E5\x672C"},
+          Case{dir + L"\\with space \x00DCn\x00EF \x65E5\x672C",
+               dir + L"\\with space \x00DCn\x00EF \x65E5\x672C"},
           Case{relative + L"\\deeper", std::wstring(current) + L"\\" + relative + L"\\deeper"}}) {
         const ToolRun run = Run(L"-q -log \"" + c.argument + L"\"");
         EXPECT_EQ(run.exitCode, 0u);
@@ -99,9 +100,9 @@ TEST_F(ToolTest, TheLogGoesIntoTheFolderGivenWhichIsCreatedIfMissing) {
 TEST_F(ToolTest, UsageErrorsSayWhatIsWrongOnStandardErrorAndChangeNothing) {
     Seed(L".qk4");
     const std::wstring before = KeySddl(L".qk4");
-    for (const wchar_t* arguments : {L"-log", L"-q -log", L"-log a -log b", L"-log -q",
-                                     L"-log -i1", L"-undo", L"-undo -check", L"-undo f -check",
-                                     L"-undo f -i2", L"-undo f -undo g"}) {
+    for (const wchar_t* arguments :
+         {L"-log", L"-q -log", L"-log a -log b", L"-log -q", L"-log -i1", L"-undo", L"-undo -check",
+          L"-undo f -check", L"-undo f -i2", L"-undo f -undo g"}) {
         const ToolRun run = Run(arguments);
         EXPECT_EQ(run.exitCode, 2u) << Narrow(arguments);
         EXPECT_TRUE(run.console.empty()) << run.console;
@@ -113,11 +114,14 @@ TEST_F(ToolTest, UsageErrorsSayWhatIsWrongOnStandardErrorAndChangeNothing) {
 }
 
 TEST_F(ToolTest, RedirectedOutputKeepsEveryLineWholeWithUnconvertibleCharactersAsQuestionMarks) {
-    const std::wstring name = L"\x00DCn\x00EF\x0063\x00F6\x0064\x00E9 \x03A9 \x65E5\x672C \xD83D\xDE00";
+    const std::wstring name =
+        L"\x00DCn\x00EF\x0063\x00F6\x0064\x00E9 \x03A9 \x65E5\x672C \xD83D\xDE00";
     Seed(L".nol");
     Seed(L".nol\\" + name);
     const ToolRun run = Run(L"-q");
-    EXPECT_NE(run.console.find("Fix \".nol\\\xDCn\xEF" "c\xF6" "d\xE9 ? ?? ?\" ...\r\nDONE\r\n"),
+    EXPECT_NE(run.console.find("Fix \".nol\\\xDCn\xEF"
+                               "c\xF6"
+                               "d\xE9 ? ?? ?\" ...\r\nDONE\r\n"),
               std::string::npos)
         << run.console;
     EXPECT_NE(run.log.find(Utf16Bytes(L"Message: Fix \".nol\\" + name + L"\" ...\r\n")),

@@ -68,18 +68,17 @@ TEST_F(ToolTest, AnUndoFileThatIsNotWholeAndValidIsRefusedAndChangesNothing) {
         const char* line;
     };
     const std::string whole = Utf16Bytes(header + entry);
-    for (const Case& c : {
-             Case{"cut mid-line", whole.substr(0, whole.size() - 12), "line 2"},
-             Case{"bad SDDL", Utf16Bytes(header + L".qk4\tO:SYD:P(A;;QQ;;;SY)\r\n"), "line 2"},
-             Case{"other version", Utf16Bytes(L"\xFEFFtypekey-repair undo file, version 2\r\n" +
-                                              entry),
-                  "line 1"},
-             Case{"empty", "", "line 1"},
-             Case{"not UTF-16", "typekey-repair undo file, version 1\r\n", "line 1"},
-             Case{"outside the trees",
-                  Utf16Bytes(header + entry + L"tkr-elsewhere\tO:SYD:P(A;;KA;;;SY)\r\n"), "line 3"},
-             Case{"bad escape", Utf16Bytes(header + L".qk4\\%zz\tO:BAD:P(A;;KA;;;BA)\r\n"),
-                  "line 2"}}) {
+    for (const Case& c :
+         {Case{"cut mid-line", whole.substr(0, whole.size() - 12), "line 2"},
+          Case{"bad SDDL", Utf16Bytes(header + L".qk4\tO:SYD:P(A;;QQ;;;SY)\r\n"), "line 2"},
+          Case{"other version",
+               Utf16Bytes(L"\xFEFFtypekey-repair undo file, version 2\r\n" + entry), "line 1"},
+          Case{"empty", "", "line 1"},
+          Case{"not UTF-16", "typekey-repair undo file, version 1\r\n", "line 1"},
+          Case{"outside the trees",
+               Utf16Bytes(header + entry + L"tkr-elsewhere\tO:SYD:P(A;;KA;;;SY)\r\n"), "line 3"},
+          Case{"bad escape", Utf16Bytes(header + L".qk4\\%zz\tO:BAD:P(A;;KA;;;BA)\r\n"),
+               "line 2"}}) {
         const std::wstring file = dir + L"\\undo.txt";
         WriteBytes(file, c.bytes);
         const ToolRun run = Run(L"-q -undo \"" + file + L"\"");
@@ -115,11 +114,11 @@ TEST_F(ToolTest, AnUndoFileHeldByAnotherProgramLeavesWarningsAndTheRepairUnchang
     EXPECT_EQ(run.console.substr(0, expected.console.size()), expected.console);
     const std::wstring notSaved =
         L"Warning: \tPrevious owner and DACL not saved in the undo file. Error: 32\r\n";
-    const std::wstring first =
-        L"Message: Fix \".qk4\" ...\r\n" + notSaved + L"Message: \tSuccessfully changed DACL permissions\r\n";
+    const std::wstring first = L"Message: Fix \".qk4\" ...\r\n" + notSaved +
+                               L"Message: \tSuccessfully changed DACL permissions\r\n";
     EXPECT_EQ(log.substr(0, first.size()), first);
     EXPECT_NE(log.find(L"Message: Fix \".zor\" ...\r\n" + notSaved +
-                                 L"Warning: \tFirst SetNamedSecurityInfo access denide\r\n"),
+                       L"Warning: \tFirst SetNamedSecurityInfo access denide\r\n"),
               std::wstring::npos);
 }
 
