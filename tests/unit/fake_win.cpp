@@ -195,17 +195,8 @@ LSTATUS RegGetKeySecurity(HKEY key, SECURITY_INFORMATION, PSECURITY_DESCRIPTOR, 
     return ERROR_ACCESS_DENIED; // as Wine answers even under the backup privilege
 }
 
-LSTATUS RegSetKeySecurity(HKEY key, SECURITY_INFORMATION info, PSECURITY_DESCRIPTOR descriptor) {
-    LPWSTR text = nullptr;
-    ::ConvertSecurityDescriptorToStringSecurityDescriptorW(descriptor, SDDL_REVISION_1, info, &text,
-                                                           nullptr);
-    Log(L"RegSetKeySecurity " + KeyPathOf(key) + L" info=" + std::to_wstring(info) + L" " + text);
-    const LSTATUS status = static_cast<LSTATUS>(g_fake->Next("RegSetKeySecurity"));
-    if (status == ERROR_SUCCESS) {
-        g_fake->keys[KeyPathOf(key)].sddl = text;
-    }
-    ::LocalFree(text);
-    return status;
+LSTATUS RegSetKeySecurity(HKEY, SECURITY_INFORMATION, PSECURITY_DESCRIPTOR) {
+    return ERROR_CALL_NOT_IMPLEMENTED; // restores are run on Wine's registry
 }
 
 LONG NtQueryKey(HANDLE key, int informationClass, PVOID information, ULONG length,
@@ -267,9 +258,7 @@ DWORD SetNamedSecurityInfoW(LPWSTR objectName, SE_OBJECT_TYPE type, SECURITY_INF
     if (g_fake->onSetSecurity) {
         g_fake->onSetSecurity(objectName);
     }
-    const DWORD code = g_fake->Next("SetNamedSecurityInfoW");
-    const bool exists = g_fake->keys.count(std::wstring(objectName).substr(13)) != 0;
-    return code == ERROR_SUCCESS && g_fake->strictKeys && !exists ? ERROR_FILE_NOT_FOUND : code;
+    return g_fake->Next("SetNamedSecurityInfoW");
 }
 
 DWORD GetNamedSecurityInfoW(LPCWSTR objectName, SE_OBJECT_TYPE type, SECURITY_INFORMATION info,
@@ -376,7 +365,6 @@ BOOL CloseHandle(HANDLE handle) {
     } else {
         Log(L"CloseHandle " + g_fake->handles.at(handle));
         g_fake->handles.erase(handle);
-        g_fake->readHandles.erase(handle);
     }
     return TRUE;
 }
@@ -415,30 +403,16 @@ HANDLE CreateFileW(LPCWSTR name, DWORD access, DWORD share, LPSECURITY_ATTRIBUTE
         std::to_wstring(share) + L" security=" + (security ? L"set" : L"null") + L" disposition=" +
         std::to_wstring(disposition) + L" attributes=" + std::to_wstring(attributes) +
         L" template=" + (templateFile ? L"set" : L"null"));
-    DWORD code = *name == L'\0' ? ERROR_PATH_NOT_FOUND : g_fake->Next("CreateFileW");
-    if (code == ERROR_SUCCESS && disposition == OPEN_EXISTING && !g_fake->files.count(name)) {
-        code = ERROR_FILE_NOT_FOUND;
-    }
+    const DWORD code = *name == L'\0' ? ERROR_PATH_NOT_FOUND : g_fake->Next("CreateFileW");
     if (!Fail(code)) {
         return INVALID_HANDLE_VALUE;
     }
     g_fake->files[name]; // OPEN_ALWAYS: created if missing, kept if present
-    const HANDLE handle = NewHandle(name);
-    if (access == GENERIC_READ) {
-        g_fake->readHandles.insert(handle);
-    }
-    return handle;
+    return NewHandle(name);
 }
 
-BOOL ReadFile(HANDLE file, LPVOID buffer, DWORD bytes, LPDWORD read, LPOVERLAPPED) {
-    // The whole content at the first read (tests keep files small), nothing after.
-    const std::wstring& text = g_fake->files[g_fake->handles.at(file)];
-    *read = 0;
-    if (g_fake->readHandles.erase(file) != 0) {
-        *read = static_cast<DWORD>(std::min<size_t>(bytes, text.size() * sizeof(wchar_t)));
-        std::memcpy(buffer, text.data(), *read);
-    }
-    return TRUE;
+BOOL ReadFile(HANDLE, LPVOID, DWORD, LPDWORD, LPOVERLAPPED) {
+    return Fail(ERROR_CALL_NOT_IMPLEMENTED); // undo files are read on Wine's file system
 }
 
 BOOL GetFileInformationByHandleEx(HANDLE file, FILE_INFO_BY_HANDLE_CLASS infoClass,

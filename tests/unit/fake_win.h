@@ -45,7 +45,6 @@ struct FakeWindows {
     std::wstring console;
     std::wstring errors; // what went to standard error
     bool consoleIsTerminal = false;
-    bool strictKeys = false; // SetNamedSecurityInfoW fails with 2 for keys not in `keys`
     std::wstring modulePath = L"C:\\Tools\\typekey-repair.exe";
     std::set<std::wstring> notPlainFiles;       // files that are links (or have more than one name)
     std::vector<std::wstring> folders;          // created by CreateDirectoryW
@@ -68,7 +67,6 @@ struct FakeWindows {
     DWORD lastError = 0;
     std::map<HANDLE, std::wstring> handles;
     std::map<HANDLE, std::wstring> keyNames; // the key each key handle really refers to
-    std::set<HANDLE> readHandles;            // files opened for reading, read once whole
     uintptr_t nextHandle = 0x1000;
 };
 

@@ -1,8 +1,7 @@
-// Options, the check of a key's security, the undo file, changing subkey lists, locked links,
-// console output and the ends of each mode, against the scripted fake.
+// The check of a key's security, the undo file, changing subkey lists, locked links and console
+// output, against the scripted fake.
 #include "fake_win.h"
 
-#include "driver/options.h"
 #include "driver/run.h"
 #include "report/report.h"
 #include "security/key_check.h"
@@ -13,56 +12,6 @@ namespace {
 
 constexpr wchar_t kLog[] = L"C:\\logs\\run.log";
 constexpr wchar_t kUndo[] = L"C:\\logs\\run_undo.txt";
-
-std::vector<wchar_t*> Argv(std::vector<std::wstring>& words) {
-    std::vector<wchar_t*> argv;
-    for (std::wstring& word : words) {
-        argv.push_back(word.data());
-    }
-    return argv;
-}
-
-TEST(Options, UsageErrorsAndValues) {
-    struct Case {
-        std::vector<std::wstring> arguments;
-        bool usageError;
-        tkr::RunOptions expected;
-    };
-    const Case cases[] = {
-        {{}, false, {}},
-        {{L"-q", L"-check", L"-Q", L"-log", L"C:\\a b"},
-         false,
-         {2, false, true, true, L"C:\\a b", L""}},
-        {{L"-undo", L"u.txt", L"-log", L"x", L"-q"},
-         false,
-         {2, false, true, false, L"x", L"u.txt"}},
-        {{L"-i1", L"-i2", L"-check"}, false, {3, true, false, true, L"", L""}},
-        {{L"-log"}, true, {}},
-        {{L"-log", L""}, true, {}},
-        {{L"-log", L"a", L"-log", L"b"}, true, {}},
-        {{L"-log", L"-undo"}, true, {}},
-        {{L"-undo", L"-i5"}, true, {}},
-        {{L"-undo", L"f", L"-check"}, true, {}},
-        {{L"-i4", L"-undo", L"f"}, true, {}},
-    };
-    for (const Case& c : cases) {
-        std::vector<std::wstring> words = {L"typekey-repair.exe"};
-        words.insert(words.end(), c.arguments.begin(), c.arguments.end());
-        tkr::RunOptions options;
-        const std::wstring error =
-            tkr::ParseOptions(static_cast<int>(words.size()), Argv(words).data(), options);
-        const std::wstring line = words.size() > 1 ? words[1] : L"(none)";
-        EXPECT_EQ(!error.empty(), c.usageError) << line.c_str();
-        if (!c.usageError) {
-            EXPECT_EQ(options.inheritanceFlags, c.expected.inheritanceFlags);
-            EXPECT_EQ(options.inheritanceGiven, c.expected.inheritanceGiven);
-            EXPECT_EQ(options.quiet, c.expected.quiet);
-            EXPECT_EQ(options.check, c.expected.check);
-            EXPECT_EQ(options.logFolder, c.expected.logFolder);
-            EXPECT_EQ(options.undoFile, c.expected.undoFile);
-        }
-    }
-}
 
 TEST(Names, ControlCharactersAreShownInCaretNotationAndUndoPathsRoundTrip) {
     EXPECT_EQ(tkr::DisplayName(L"plain\ttab %s \xD83D\xDE00"), L"plain\ttab %s \xD83D\xDE00");
@@ -170,22 +119,6 @@ TEST_F(Fake, EachKeysEntryIsWholeInTheUndoFileBeforeItsFirstSecurityWrite) {
     EXPECT_EQ(fake.Calls(L"LookupPrivilegeValueW null SeBackupPrivilege").size(), 2u);
 }
 
-TEST_F(Fake, AnUndoEntryThatCannotBeWrittenIsAWarningAndTheRepairGoesOn) {
-    fake.AddKey(L".qk4");
-    fake.outcomes["CreateFileW"] = {0, ERROR_SHARING_VIOLATION}; // the log's, then the undo's
-    tkr::UndoWriter undo(kUndo);
-    tkr::RepairAction action(2, undo);
-    tkr::Tally tally;
-    tkr::WalkKeyTree(L".qk4", action, tally);
-    EXPECT_EQ(tally[tkr::Outcome::Done], 1u);
-    EXPECT_EQ(fake.LogLines(kLog),
-              (std::vector<std::wstring>{
-                  L"Message: Fix \".qk4\" ...",
-                  L"Warning: \tPrevious owner and DACL not saved in the undo file. Error: 32",
-                  L"Message: \tSuccessfully changed DACL permissions",
-                  L"Message: \tSuccessfully changed DACL owner", L"Message: DONE"}));
-}
-
 TEST_F(Fake, NamesAreReadAgainWhileTheListChangesAndMergedWithoutRepeats) {
     fake.AddKey(L".zor");
     fake.keys[L".zor"].children = {L"a", L"c"}; // the first read misses "b", shifted under it
@@ -229,49 +162,6 @@ TEST_F(Fake, ConsoleLinesAreExactOnATerminalAndWholeWhenRedirected) {
     tkr::InitConsoleOutput();
     tkr::ShowReport(tkr::ReportLevel::Message, L"%ls", text.c_str());
     EXPECT_EQ(fake.console, text + L"\r\n");
-}
-
-TEST(Modes, EachEndsWithItsSummaryAndStatus) {
-    struct Case {
-        std::vector<std::wstring> arguments;
-        int status;
-        std::wstring last; // the last console line
-    };
-    const Case cases[] = {
-        {{L"-q"},
-         0,
-         L"Summary: 1 key repaired, 0 failed, 1 registry link skipped, 14 keys not present"},
-        {{L"-check", L"-q"},
-         1,
-         L"Summary: 0 keys OK, 1 needs repair, 1 registry link skipped, 14 keys not present"},
-        {{L"-check", L"-q", L"-i5"},
-         0,
-         L"Summary: 1 key OK, 0 need repair, 1 registry link skipped, 14 keys not present"},
-        {{L"-check"}, 1, L"Press a key to close..."},
-        {{}, 0, L"Press a key to close..."},
-        {{L"-log"}, 2, L""},
-    };
-    for (const Case& c : cases) {
-        FakeWindows fake;
-        fake.strictKeys = true;
-        fake.AddKey(L".qk4");
-        fake.keys[L".qk4"].sddl = L"O:BAD:(A;IO;GR;;;WD)(A;IO;GA;;;BA)";
-        fake.AddKey(L".qk4\\link");
-        fake.keys[L".qk4\\link"].isLink = true;
-        std::vector<std::wstring> words = {L"typekey-repair.exe"};
-        words.insert(words.end(), c.arguments.begin(), c.arguments.end());
-        const int status = tkr::RunRepair(static_cast<int>(words.size()), Argv(words).data());
-        EXPECT_EQ(status, c.status) << words.back();
-        const std::wstring console = fake.console;
-        const size_t end = console.size() - (console.empty() || console.back() != L'\n' ? 0 : 1);
-        const size_t start = console.rfind(L'\n', end - 1);
-        EXPECT_EQ(console.substr(start == std::wstring::npos ? 0 : start + 1,
-                                 end - (start == std::wstring::npos ? 0 : start + 1)),
-                  c.last)
-            << words.back();
-        EXPECT_EQ(fake.errors.empty(), c.status != 2);
-        tkr::RunLogPath.clear();
-    }
 }
 
 } // namespace
