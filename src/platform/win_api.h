@@ -84,7 +84,7 @@ BOOL WriteConsoleW(HANDLE console, const void* text, DWORD length, LPDWORD writt
 // Runtime library
 int wprintf(const wchar_t* format, ...);
 int fflush(FILE* stream);
-size_t fwrite(const void* data, size_t size, size_t count, FILE* stream);
+int fwprintf(FILE* stream, const wchar_t* format, ...);
 int wctomb(char* bytes, wchar_t character);
 int _getch();
 __time64_t _time64(__time64_t* time);

@@ -163,8 +163,12 @@ int wprintf(const wchar_t* format, ...) {
 int fflush(FILE* stream) {
     return ::fflush(stream);
 }
-size_t fwrite(const void* data, size_t size, size_t count, FILE* stream) {
-    return ::fwrite(data, size, count, stream);
+int fwprintf(FILE* stream, const wchar_t* format, ...) {
+    va_list args;
+    va_start(args, format);
+    const int written = ::vfwprintf(stream, format, args);
+    va_end(args);
+    return written;
 }
 int wctomb(char* bytes, wchar_t character) {
     return ::wctomb(bytes, character);

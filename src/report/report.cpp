@@ -36,32 +36,25 @@ void WriteLine(const StdStream& out, const std::wstring& text) {
                            static_cast<DWORD>(line.size()), &written, nullptr);
         return;
     }
-    // The runtime's own conversion, as its wide printf would write each character; one it
-    // cannot convert (or a pair of surrogates, one character) becomes "?" rather than ending
-    // the line there.
-    std::string bytes;
-    bytes.reserve(text.size() + 1);
+    // The runtime's wide printf, as ever, writes what it can convert; a character it cannot
+    // convert (or a pair of surrogates, one character) becomes "?" first, since the printf
+    // would stop there and lose the rest of the line.
+    std::wstring line;
+    line.reserve(text.size());
     for (size_t i = 0; i < text.size(); ++i) {
-        const wchar_t c = text[i];
-        if (c < 0x80) {
-            bytes.push_back(static_cast<char>(c));
-            continue;
+        wchar_t c = text[i];
+        if (c >= 0x80) {
+            char converted[MB_LEN_MAX];
+            if (IS_HIGH_SURROGATE(c) && i + 1 < text.size() && IS_LOW_SURROGATE(text[i + 1])) {
+                ++i;
+                c = L'?';
+            } else if (win::wctomb(converted, c) <= 0) {
+                c = L'?';
+            }
         }
-        if (IS_HIGH_SURROGATE(c) && i + 1 < text.size() && IS_LOW_SURROGATE(text[i + 1])) {
-            ++i;
-            bytes.push_back('?');
-            continue;
-        }
-        char converted[MB_LEN_MAX];
-        const int length = win::wctomb(converted, c);
-        if (length > 0) {
-            bytes.append(converted, static_cast<size_t>(length));
-        } else {
-            bytes.push_back('?');
-        }
+        line.push_back(c);
     }
-    bytes.push_back('\n');
-    win::fwrite(bytes.data(), 1, bytes.size(), out.stream);
+    win::fwprintf(out.stream, L"%ls\n", line.c_str());
 }
 
 // A reparse point or a file with other names is not the plain file the name promised.
@@ -92,18 +85,10 @@ void CreateFolders(const std::wstring& folder) {
 } // namespace
 
 std::wstring DisplayName(const std::wstring& name) {
-    auto isControl = [](wchar_t c) { return (c < 0x20 && c != L'\t') || c == 0x7F; };
-    size_t first = 0;
-    while (first < name.size() && !isControl(name[first])) {
-        ++first;
-    }
-    if (first == name.size()) {
-        return name;
-    }
-    std::wstring shown = name.substr(0, first);
-    for (size_t i = first; i < name.size(); ++i) {
-        const wchar_t c = name[i];
-        if (isControl(c)) {
+    std::wstring shown;
+    shown.reserve(name.size());
+    for (const wchar_t c : name) {
+        if ((c < 0x20 && c != L'\t') || c == 0x7F) {
             shown.push_back(L'^');
             shown.push_back(c == 0x7F ? L'?' : static_cast<wchar_t>(c + L'@'));
         } else {

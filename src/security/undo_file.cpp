@@ -243,7 +243,8 @@ bool ReadUndoFile(const std::wstring& path, const wchar_t* const* roots, size_t 
     }
     std::string bytes;
     char buffer[65536];
-    for (DWORD read = 0;; bytes.append(buffer, read)) {
+    for (;;) {
+        DWORD read = 0;
         if (!win::ReadFile(file.get(), buffer, sizeof buffer, &read, nullptr)) {
             reason = L"cannot be read (error " + std::to_wstring(win::GetLastError()) + L")";
             return false;
@@ -251,6 +252,7 @@ bool ReadUndoFile(const std::wstring& path, const wchar_t* const* roots, size_t 
         if (read == 0) {
             break;
         }
+        bytes.append(buffer, read);
     }
     if (bytes.empty()) {
         reason = L"is empty";

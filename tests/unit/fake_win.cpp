@@ -454,16 +454,32 @@ void PathRemoveExtensionW(LPWSTR path) {
     ::PathRemoveExtensionW(path);
 }
 
-int wprintf(const wchar_t* format, ...) {
-    va_list args;
-    va_start(args, format);
+namespace {
+std::wstring Format(const wchar_t* format, va_list args) {
     va_list measure;
     va_copy(measure, args);
     std::wstring text(static_cast<size_t>(::_vscwprintf(format, measure)), L'\0');
     va_end(measure);
     ::vswprintf_s(text.data(), text.size() + 1, format, args);
+    return text;
+}
+} // namespace
+
+int wprintf(const wchar_t* format, ...) {
+    va_list args;
+    va_start(args, format);
+    const std::wstring text = Format(format, args);
     va_end(args);
     g_fake->console += text;
+    return static_cast<int>(text.size());
+}
+
+int fwprintf(FILE* stream, const wchar_t* format, ...) {
+    va_list args;
+    va_start(args, format);
+    const std::wstring text = Format(format, args);
+    va_end(args);
+    (stream == stderr ? g_fake->errors : g_fake->console) += text;
     return static_cast<int>(text.size());
 }
 
@@ -481,14 +497,6 @@ BOOL WriteConsoleW(HANDLE console, const void* text, DWORD length, LPDWORD writt
     (console == GetStdHandle(STD_ERROR_HANDLE) ? g_fake->errors : g_fake->console) += line;
     *written = length;
     return TRUE;
-}
-
-size_t fwrite(const void* data, size_t size, size_t count, FILE* stream) {
-    // Bytes as they are, one unit each, so that tests see exactly what was written.
-    const auto* bytes = static_cast<const unsigned char*>(data);
-    std::wstring& out = stream == stderr ? g_fake->errors : g_fake->console;
-    out.append(bytes, bytes + size * count);
-    return count;
 }
 
 int wctomb(char* bytes, wchar_t character) {
