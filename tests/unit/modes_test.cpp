@@ -67,10 +67,7 @@ TEST(KeyCheck, OwnerAndOwnEntriesAreComparedWithWhatTheRepairWrites) {
 class Fake : public ::testing::Test {
   protected:
     void SetUp() override { tkr::RunLogPath = kLog; }
-    void TearDown() override {
-        tkr::RunLogPath.clear();
-        tkr::InitConsoleOutput(); // back to redirected, as the fake answers by default
-    }
+    void TearDown() override { tkr::RunLogPath.clear(); }
     FakeWindows fake;
 };
 
@@ -161,6 +158,8 @@ TEST_F(Fake, ConsoleLinesAreExactOnATerminalAndWholeWhenRedirected) {
     fake.consoleIsTerminal = true;
     tkr::InitConsoleOutput();
     tkr::ShowReport(tkr::ReportLevel::Message, L"%ls", text.c_str());
+    fake.consoleIsTerminal = false;
+    tkr::InitConsoleOutput(); // back to redirected, for the tests after this one
     EXPECT_EQ(fake.console, text + L"\r\n");
 }
 
