@@ -67,6 +67,7 @@ DWORD ParseInheritanceFlags(int argc, wchar_t** argv) {
 std::wstring ParseOptions(int argc, wchar_t** argv, RunOptions& options) {
     bool logGiven = false;
     bool undoGiven = false;
+    bool inheritanceGiven = false;
     for (int i = 1; i < argc; ++i) {
         const std::wstring argument = argv[i];
         std::wstring error;
@@ -79,13 +80,13 @@ std::wstring ParseOptions(int argc, wchar_t** argv, RunOptions& options) {
         } else if (argument == L"-undo") {
             error = TakeValue(argc, argv, i, L"an undo file", undoGiven, options.undoFile);
         } else if (IsOption(argv[i])) {
-            options.inheritanceGiven = true;
+            inheritanceGiven = true; // one of "-i1" to "-i5"
         }
         if (!error.empty()) {
             return error;
         }
     }
-    if (undoGiven && (options.check || options.inheritanceGiven)) {
+    if (undoGiven && (options.check || inheritanceGiven)) {
         return L"-undo cannot be combined with -check or the -i options.";
     }
     options.inheritanceFlags = ParseInheritanceFlags(argc, argv);

@@ -10,11 +10,10 @@ namespace tkr {
 
 struct RunOptions {
     DWORD inheritanceFlags = CONTAINER_INHERIT_ACE;
-    bool inheritanceGiven = false; // any of "-i1" to "-i5"
-    bool quiet = false;            // "-q": no prompt, a summary line, a telling exit status
-    bool check = false;            // "-check": report what a repair would change, change nothing
-    std::wstring logFolder;        // "-log DIR"
-    std::wstring undoFile;         // "-undo FILE": a restore run
+    bool quiet = false;     // "-q": no prompt, a summary line, a telling exit status
+    bool check = false;     // "-check": report what a repair would change, change nothing
+    std::wstring logFolder; // "-log DIR"
+    std::wstring undoFile;  // "-undo FILE": a restore run
 };
 
 // The inheritance word chosen by the "-i1" to "-i5" options; 2 when none is given.

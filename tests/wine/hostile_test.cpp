@@ -118,6 +118,10 @@ TEST_F(ToolTest, LinksAreNeitherRepairedNorFollowed) {
 
     Seed(L".gli");
     ASSERT_EQ(SeedLink(L".gli\\escape", outside), ERROR_SUCCESS);
+    // A link whose own DACL keeps administrators from reading it is still known for one, and a
+    // locked key that is no link is still tried and reported.
+    ASSERT_EQ(SeedLink(L".gli\\locked", outside, kLockedSddl), ERROR_SUCCESS);
+    Seed(L".gli\\lockedkey", kLockedSddl);
     ASSERT_EQ(SeedLink(L".gli\\loop", L".gli"), ERROR_SUCCESS);
     Seed(L".gli\\plain");
     ASSERT_EQ(SeedLink(L".tov", outside), ERROR_SUCCESS);
@@ -127,6 +131,8 @@ TEST_F(ToolTest, LinksAreNeitherRepairedNorFollowed) {
     Expected expected;
     expected.Repaired(L".gli");
     expected.Link(L".gli\\escape");
+    expected.Link(L".gli\\locked");
+    expected.Locked(L".gli\\lockedkey");
     expected.Link(L".gli\\loop");
     expected.Repaired(L".gli\\plain");
     EXPECT_NE(run.console.find(expected.console), std::string::npos) << run.console;
@@ -251,32 +257,6 @@ TEST_F(ToolTest, HandlesAndMemoryDoNotGrowWithTheNumberOfKeys) {
                 static_cast<unsigned>(late.pagefileBytes));
     EXPECT_LE(late.handles, early.handles + 4);
     EXPECT_LE(late.pagefileBytes, early.pagefileBytes + 256 * 1024);
-}
-
-} // namespace
-
-namespace {
-
-TEST_F(ToolTest, ALinkWhoseDaclLocksOutAdministratorsIsSkippedAndItsTargetUntouched) {
-    const std::wstring outside = L"tkr-locked-outside-" + std::to_wstring(GetTickCount());
-    const wchar_t* outsideSddl = L"O:SYD:P(A;;KA;;;BA)(A;;KR;;;BU)";
-    ASSERT_EQ(SeedKey(outside, outsideSddl), ERROR_SUCCESS);
-    ASSERT_EQ(SeedKey(outside + L"\\inner", outsideSddl), ERROR_SUCCESS);
-    const std::wstring before = KeySddl(outside);
-    const std::wstring innerBefore = KeySddl(outside + L"\\inner");
-    Seed(L".qk4");
-    ASSERT_EQ(SeedLink(L".qk4\\lnk", outside, kLockedSddl), ERROR_SUCCESS);
-    Seed(L".qk4\\locked", kLockedSddl); // locked, but no link: still tried and reported
-
-    const ToolRun run = Run();
-    Expected expected;
-    expected.Repaired(L".qk4");
-    expected.Link(L".qk4\\lnk");
-    expected.Locked(L".qk4\\locked");
-    EXPECT_EQ(run.console.substr(0, expected.console.size()), expected.console);
-    EXPECT_EQ(run.log.substr(0, expected.log.size() * 2), Utf16Bytes(expected.log));
-    EXPECT_EQ(KeySddl(outside), before);
-    EXPECT_EQ(KeySddl(outside + L"\\inner"), innerBefore);
 }
 
 TEST_F(ToolTest, KeysPastTheLongestPassablePathAreReportedNotRepairedAndTheRunEnds) {
