@@ -20,11 +20,18 @@ constexpr DWORD kDefaultInheritanceFlags = CONTAINER_INHERIT_ACE;
 
 constexpr const wchar_t* kOtherOptions[] = {L"-q", L"-check", L"-log", L"-undo"};
 
-bool IsOption(const wchar_t* argument) {
+const InheritanceOption* FindInheritanceOption(const wchar_t* argument) {
     for (const InheritanceOption& option : kInheritanceOptions) {
         if (std::wcscmp(argument, option.text) == 0) {
-            return true;
+            return &option;
         }
+    }
+    return nullptr;
+}
+
+bool IsOption(const wchar_t* argument) {
+    if (FindInheritanceOption(argument) != nullptr) {
+        return true;
     }
     for (const wchar_t* option : kOtherOptions) {
         if (std::wcscmp(argument, option) == 0) {
@@ -54,11 +61,8 @@ std::wstring TakeValue(int argc, wchar_t** argv, int& i, const wchar_t* what, bo
 DWORD ParseInheritanceFlags(int argc, wchar_t** argv) {
     DWORD flags = 0;
     for (int i = 1; i < argc; ++i) {
-        for (const InheritanceOption& option : kInheritanceOptions) {
-            if (std::wcscmp(argv[i], option.text) == 0) {
-                flags |= option.value;
-                break;
-            }
+        if (const InheritanceOption* option = FindInheritanceOption(argv[i])) {
+            flags |= option->value;
         }
     }
     return flags != 0 ? flags : kDefaultInheritanceFlags;
@@ -79,8 +83,8 @@ std::wstring ParseOptions(int argc, wchar_t** argv, RunOptions& options) {
             error = TakeValue(argc, argv, i, L"a folder", logGiven, options.logFolder);
         } else if (argument == L"-undo") {
             error = TakeValue(argc, argv, i, L"an undo file", undoGiven, options.undoFile);
-        } else if (IsOption(argv[i])) {
-            inheritanceGiven = true; // one of "-i1" to "-i5"
+        } else if (FindInheritanceOption(argv[i]) != nullptr) {
+            inheritanceGiven = true;
         }
         if (!error.empty()) {
             return error;

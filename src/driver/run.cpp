@@ -35,17 +35,17 @@ std::wstring Count(unsigned count, const wchar_t* one, const wchar_t* many) {
 }
 
 std::wstring Summary(Mode mode, const Tally& tally) {
-    std::wstring text = L"Summary: ";
-    if (mode == Mode::Check) {
-        text += Count(tally[Outcome::Done], L"key OK", L"keys OK") + L", " +
-                Count(tally[Outcome::Failed], L"needs repair", L"need repair");
-    } else {
-        text +=
-            Count(tally[Outcome::Done], mode == Mode::Repair ? L"key repaired" : L"key restored",
-                  mode == Mode::Repair ? L"keys repaired" : L"keys restored") +
-            L", " + std::to_wstring(tally[Outcome::Failed]) + L" failed";
-    }
-    return text + L", " +
+    // What each mode calls its done and its failed keys, for one key and for several.
+    struct Words {
+        const wchar_t* done[2];
+        const wchar_t* failed[2];
+    };
+    constexpr Words kWords[] = {{{L"key repaired", L"keys repaired"}, {L"failed", L"failed"}},
+                                {{L"key OK", L"keys OK"}, {L"needs repair", L"need repair"}},
+                                {{L"key restored", L"keys restored"}, {L"failed", L"failed"}}};
+    const Words& words = kWords[static_cast<size_t>(mode)];
+    return L"Summary: " + Count(tally[Outcome::Done], words.done[0], words.done[1]) + L", " +
+           Count(tally[Outcome::Failed], words.failed[0], words.failed[1]) + L", " +
            Count(tally[Outcome::Link], L"registry link skipped", L"registry links skipped") +
            L", " + Count(tally[Outcome::NotPresent], L"key not present", L"keys not present");
 }
@@ -67,7 +67,12 @@ int ExitStatus(Mode mode, bool quiet, const Tally& tally) {
     case Mode::Repair:
         return quiet && tally[Outcome::Failed] != 0 ? kStatusFailed : kStatusDone;
     case Mode::Restore:
-        return quiet && tally[Outcome::Done] != tally.Total() ? kStatusFailed : kStatusDone;
+        // Links and keys that are gone are entries not restored too.
+        return quiet &&
+                       tally[Outcome::Failed] + tally[Outcome::Link] + tally[Outcome::NotPresent] !=
+                           0
+                   ? kStatusFailed
+                   : kStatusDone;
     }
     return kStatusDone;
 }
@@ -75,7 +80,7 @@ int ExitStatus(Mode mode, bool quiet, const Tally& tally) {
 } // namespace
 
 Outcome RepairAction::Act(const std::wstring& path, std::wstring objectName) {
-    (void)undo_.Save(path); // a failure is logged, and the repair goes on
+    undo_.Save(path);
     DWORD firstWrite = ERROR_SUCCESS;
     if (RepairKeySecurity(std::move(objectName), inheritanceFlags_, &firstWrite)) {
         ShowReport(ReportLevel::Message, L"DONE");
@@ -147,8 +152,7 @@ int RunRepair(int argc, wchar_t** argv) {
     if (mode == Mode::Restore) {
         unsigned line = 0;
         std::wstring reason;
-        if (!ReadUndoFile(options.undoFile, DocumentTypeKeys.data(), DocumentTypeKeys.size(),
-                          entries, line, reason)) {
+        if (!ReadUndoFile(options.undoFile, DocumentTypeKeys, entries, line, reason)) {
             WriteErrorLine(L"typekey-repair: undo file \"" + options.undoFile + L"\", line " +
                            std::to_wstring(line) + L": " + reason);
             return kStatusUsage;

@@ -16,7 +16,6 @@ enum class Outcome { Done, Failed, Link, NotPresent };
 struct Tally {
     std::array<unsigned, 4> counts{};
     void Add(Outcome outcome) { ++counts[static_cast<size_t>(outcome)]; }
-    [[nodiscard]] unsigned Total() const { return counts[0] + counts[1] + counts[2] + counts[3]; }
     [[nodiscard]] unsigned operator[](Outcome outcome) const {
         return counts[static_cast<size_t>(outcome)];
     }

@@ -1,6 +1,7 @@
 // The seam between the tool and Windows: every Windows and runtime call the tool makes,
 // named and typed as Windows names and types it. The product links win_api_real.cpp, which
-// forwards each call; unit tests link a scripted fake instead.
+// forwards each call; unit tests link a scripted fake instead. The calls that only compute
+// (conversions) forward in win_api_pure.cpp, for both.
 #pragma once
 
 #include <windows.h>

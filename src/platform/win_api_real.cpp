@@ -3,7 +3,6 @@
 
 #include <conio.h>
 #include <shlwapi.h>
-#include <cstdlib>
 #include <cwchar>
 
 extern "C" LONG NTAPI NtQueryKey(HANDLE key, int informationClass, PVOID information, ULONG length,
@@ -72,18 +71,6 @@ DWORD GetNamedSecurityInfoW(LPCWSTR objectName, SE_OBJECT_TYPE objectType,
     return ::GetNamedSecurityInfoW(objectName, objectType, info, owner, group, dacl, sacl,
                                    descriptor);
 }
-BOOL ConvertSecurityDescriptorToStringSecurityDescriptorW(PSECURITY_DESCRIPTOR descriptor,
-                                                          DWORD revision, SECURITY_INFORMATION info,
-                                                          LPWSTR* text, PULONG length) {
-    return ::ConvertSecurityDescriptorToStringSecurityDescriptorW(descriptor, revision, info, text,
-                                                                  length);
-}
-BOOL ConvertStringSecurityDescriptorToSecurityDescriptorW(LPCWSTR text, DWORD revision,
-                                                          PSECURITY_DESCRIPTOR* descriptor,
-                                                          PULONG length) {
-    return ::ConvertStringSecurityDescriptorToSecurityDescriptorW(text, revision, descriptor,
-                                                                  length);
-}
 HANDLE GetCurrentProcess() {
     return ::GetCurrentProcess();
 }
@@ -149,10 +136,6 @@ BOOL WriteConsoleW(HANDLE console, const void* text, DWORD length, LPDWORD writt
                    LPVOID reserved) {
     return ::WriteConsoleW(console, text, length, written, reserved);
 }
-void PathRemoveExtensionW(LPWSTR path) {
-    ::PathRemoveExtensionW(path);
-}
-
 int wprintf(const wchar_t* format, ...) {
     va_list args;
     va_start(args, format);
@@ -170,9 +153,6 @@ int fwprintf(FILE* stream, const wchar_t* format, ...) {
     va_end(args);
     return written;
 }
-int wctomb(char* bytes, wchar_t character) {
-    return ::wctomb(bytes, character);
-}
 int _getch() {
     return ::_getch();
 }
@@ -188,8 +168,4 @@ size_t wcsftime(wchar_t* buffer, size_t size, const wchar_t* format, const struc
 int _vscwprintf(const wchar_t* format, va_list args) {
     return ::_vscwprintf(format, args);
 }
-int vswprintf_s(wchar_t* buffer, size_t size, const wchar_t* format, va_list args) {
-    return ::vswprintf_s(buffer, size, format, args);
-}
-
 } // namespace win

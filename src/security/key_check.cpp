@@ -95,11 +95,9 @@ KeyCheck CheckKeySecurity(const std::wstring& objectName, DWORD inheritanceFlags
     if (check.status != ERROR_SUCCESS) {
         return check;
     }
-    const SID& admins = AdministratorsSid();
     check.ownerIsAdministrators =
-        owner != nullptr &&
-        static_cast<const SID*>(owner)->SubAuthorityCount == admins.SubAuthorityCount &&
-        std::memcmp(owner, &admins, SidLength(admins)) == 0;
+        owner != nullptr && SidIs(static_cast<const BYTE*>(owner),
+                                  SidLength(*static_cast<const SID*>(owner)), AdministratorsSid());
     check.daclIsRepairDacl = IsRepairDacl(dacl, inheritanceFlags);
     return check;
 }

@@ -20,6 +20,15 @@ EXPLICIT_ACCESS_W MakeEntry(PSID sid, TRUSTEE_TYPE type, DWORD access, DWORD inh
     return entry;
 }
 
+// The TOKEN_PRIVILEGES record that switches one privilege.
+TOKEN_PRIVILEGES OnePrivilege(LUID luid, bool enable) {
+    TOKEN_PRIVILEGES privileges{};
+    privileges.PrivilegeCount = 1;
+    privileges.Privileges[0].Luid = luid;
+    privileges.Privileges[0].Attributes = enable ? SE_PRIVILEGE_ENABLED : 0;
+    return privileges;
+}
+
 unsigned Code(DWORD code) {
     return static_cast<unsigned>(code);
 }
@@ -63,25 +72,19 @@ const SID& EveryoneSid() {
     return kEveryone.sid;
 }
 
-DWORD SwitchPrivilege(const wchar_t* name, bool enable) {
+void SwitchPrivilege(const wchar_t* name, bool enable) {
     UniqueHandle token;
-    TOKEN_PRIVILEGES privileges{};
-    privileges.PrivilegeCount = 1;
-    privileges.Privileges[0].Attributes = enable ? SE_PRIVILEGE_ENABLED : 0;
-    if (!win::OpenProcessToken(win::GetCurrentProcess(), TOKEN_ADJUST_PRIVILEGES, token.put()) ||
-        !win::LookupPrivilegeValueW(nullptr, name, &privileges.Privileges[0].Luid) ||
-        !win::AdjustTokenPrivileges(token.get(), FALSE, &privileges, sizeof privileges, nullptr,
-                                    nullptr)) {
-        return win::GetLastError();
+    LUID luid{};
+    if (win::OpenProcessToken(win::GetCurrentProcess(), TOKEN_ADJUST_PRIVILEGES, token.put()) &&
+        win::LookupPrivilegeValueW(nullptr, name, &luid)) {
+        TOKEN_PRIVILEGES privileges = OnePrivilege(luid, enable);
+        win::AdjustTokenPrivileges(token.get(), FALSE, &privileges, sizeof privileges, nullptr,
+                                   nullptr);
     }
-    return win::GetLastError(); // ERROR_NOT_ALL_ASSIGNED when the token lacks it
 }
 
 bool SetTokenPrivilegeState(HANDLE token, LUID luid, bool enable) {
-    TOKEN_PRIVILEGES privileges{};
-    privileges.PrivilegeCount = 1;
-    privileges.Privileges[0].Luid = luid;
-    privileges.Privileges[0].Attributes = enable ? SE_PRIVILEGE_ENABLED : 0;
+    TOKEN_PRIVILEGES privileges = OnePrivilege(luid, enable);
     if (!win::AdjustTokenPrivileges(token, FALSE, &privileges, sizeof(TOKEN_PRIVILEGES), nullptr,
                                     nullptr)) {
         LogReport(ReportLevel::Error, L"\tAdjustTokenPrivileges error: %u",

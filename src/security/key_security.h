@@ -24,9 +24,9 @@ bool RepairKeySecurity(std::wstring objectName, DWORD inheritanceFlags,
 // here) or when the token does not hold the privilege (left to the caller to log).
 bool SetTokenPrivilegeState(HANDLE token, LUID luid, bool enable);
 
-// Enables or disables the named privilege in the process token, logging nothing. Returns a Win32
-// code: ERROR_NOT_ALL_ASSIGNED when the token does not hold the privilege.
-[[nodiscard]] DWORD SwitchPrivilege(const wchar_t* name, bool enable);
+// Enables or disables the named privilege in the process token, logging nothing: the call that
+// needs it says by its own failure whether it was there.
+void SwitchPrivilege(const wchar_t* name, bool enable);
 
 // The well-known groups of the repair's DACL, as SIDs that need no release.
 const SID& AdministratorsSid();

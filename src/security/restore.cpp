@@ -12,7 +12,7 @@ constexpr const wchar_t* kRestorePrivileges[] = {L"SeTakeOwnershipPrivilege",
 
 void SwitchRestorePrivileges(bool enable) {
     for (const wchar_t* privilege : kRestorePrivileges) {
-        (void)SwitchPrivilege(privilege, enable); // the write says whether they were needed
+        SwitchPrivilege(privilege, enable);
     }
 }
 

@@ -28,7 +28,7 @@ int HexValue(wchar_t c) {
 
 // A key whose DACL denies even reading it may still be read for a backup.
 DWORD ReadUnderBackupPrivilege(const std::wstring& keyPath, std::vector<BYTE>& descriptor) {
-    (void)SwitchPrivilege(L"SeBackupPrivilege", true); // without it the open below is denied
+    SwitchPrivilege(L"SeBackupPrivilege", true); // without it the open below is denied
     UniqueKey key;
     DWORD status = win::RegOpenKeyExW(HKEY_CLASSES_ROOT, keyPath.c_str(),
                                       REG_OPTION_BACKUP_RESTORE | REG_OPTION_OPEN_LINK,
@@ -41,7 +41,7 @@ DWORD ReadUnderBackupPrivilege(const std::wstring& keyPath, std::vector<BYTE>& d
             status = win::RegGetKeySecurity(key.get(), kOwnerAndDacl, descriptor.data(), &size);
         }
     }
-    (void)SwitchPrivilege(L"SeBackupPrivilege", false);
+    SwitchPrivilege(L"SeBackupPrivilege", false);
     return status;
 }
 
@@ -57,14 +57,13 @@ DWORD ToSddl(PSECURITY_DESCRIPTOR descriptor, std::wstring& sddl) {
 
 // Whether the path names a key in one of the trees: its first component is one of the roots
 // (ASCII letters in any case, as the registry compares them) and no component is empty.
-bool InTrees(const std::wstring& path, const wchar_t* const* roots, size_t rootCount) {
+bool InTrees(const std::wstring& path, std::span<const wchar_t* const> roots) {
     if (path.empty() || path.size() > kMaxKeyPathLength || path.back() == L'\\' ||
         path.find(L"\\\\") != std::wstring::npos) {
         return false;
     }
     const std::wstring first = path.substr(0, path.find(L'\\'));
-    for (size_t i = 0; i < rootCount; ++i) {
-        const std::wstring root = roots[i];
+    for (const std::wstring root : roots) {
         if (root.size() == first.size() &&
             std::equal(root.begin(), root.end(), first.begin(), [](wchar_t a, wchar_t b) {
                 return a < 0x80 && b < 0x80 && std::towlower(a) == std::towlower(b);
@@ -76,7 +75,7 @@ bool InTrees(const std::wstring& path, const wchar_t* const* roots, size_t rootC
 }
 
 // Parses one entry line into `entry`; returns what is wrong with it, or an empty text.
-std::wstring ParseEntry(const std::wstring& line, const wchar_t* const* roots, size_t rootCount,
+std::wstring ParseEntry(const std::wstring& line, std::span<const wchar_t* const> roots,
                         UndoEntry& entry) {
     const size_t tab = line.find(L'\t');
     if (tab == std::wstring::npos || line.find(L'\t', tab + 1) != std::wstring::npos ||
@@ -86,7 +85,7 @@ std::wstring ParseEntry(const std::wstring& line, const wchar_t* const* roots, s
     if (!UnescapeUndoPath(line.substr(0, tab), entry.path)) {
         return L"has a badly escaped key path";
     }
-    if (!InTrees(entry.path, roots, rootCount)) {
+    if (!InTrees(entry.path, roots)) {
         return L"names a key outside the repaired trees";
     }
     const std::wstring security = line.substr(tab + 1);
@@ -183,11 +182,11 @@ DWORD ReadKeySddl(const std::wstring& keyPath, std::wstring& sddl) {
     return ToSddl(backup.data(), sddl);
 }
 
-DWORD UndoWriter::Save(const std::wstring& keyPath) {
+void UndoWriter::Save(const std::wstring& keyPath) {
     std::wstring sddl;
     const DWORD status = ReadKeySddl(keyPath, sddl);
     if (status == ERROR_FILE_NOT_FOUND) {
-        return status; // nothing to restore
+        return; // nothing to restore
     }
     const std::wstring line =
         EscapeUndoPath(keyPath) + L'\t' +
@@ -198,7 +197,6 @@ DWORD UndoWriter::Save(const std::wstring& keyPath) {
                   L"\tPrevious owner and DACL not saved in the undo file. Error: %u",
                   static_cast<unsigned>(error));
     }
-    return status;
 }
 
 DWORD UndoWriter::Write(const std::wstring& line) {
@@ -231,7 +229,7 @@ DWORD UndoWriter::Write(const std::wstring& line) {
     return write(line);
 }
 
-bool ReadUndoFile(const std::wstring& path, const wchar_t* const* roots, size_t rootCount,
+bool ReadUndoFile(const std::wstring& path, std::span<const wchar_t* const> roots,
                   std::vector<UndoEntry>& entries, unsigned& badLine, std::wstring& reason) {
     badLine = 1;
     const UniqueFile file(win::CreateFileW(path.c_str(), GENERIC_READ,
@@ -288,7 +286,7 @@ bool ReadUndoFile(const std::wstring& path, const wchar_t* const* roots, size_t 
             continue;
         }
         UndoEntry entry;
-        reason = ParseEntry(line, roots, rootCount, entry);
+        reason = ParseEntry(line, roots, entry);
         if (!reason.empty()) {
             return false;
         }

@@ -12,6 +12,7 @@
 
 #include <windows.h>
 
+#include <span>
 #include <string>
 #include <vector>
 
@@ -36,8 +37,8 @@ class UndoWriter {
     explicit UndoWriter(std::wstring path) : path_(std::move(path)) {}
     // Saves the key's present owner and DACL before they change. A key that does not exist
     // gets no entry. When the entry cannot be written, a Warning detail line in the log says
-    // so. Returns the status of reading the key's security.
-    DWORD Save(const std::wstring& keyPath);
+    // so, and the repair goes on.
+    void Save(const std::wstring& keyPath);
 
   private:
     DWORD Write(const std::wstring& line);
@@ -55,7 +56,7 @@ struct UndoEntry {
 // Reads and validates the whole undo file: header, every line, every SDDL, every path inside
 // the trees of `roots`. On failure returns false with the first bad line's number (1 for the
 // header or a file that cannot be read) and what is wrong with it.
-bool ReadUndoFile(const std::wstring& file, const wchar_t* const* roots, size_t rootCount,
+bool ReadUndoFile(const std::wstring& file, std::span<const wchar_t* const> roots,
                   std::vector<UndoEntry>& entries, unsigned& badLine, std::wstring& reason);
 
 } // namespace tkr

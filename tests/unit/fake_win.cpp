@@ -295,20 +295,6 @@ DWORD GetNamedSecurityInfoW(LPCWSTR objectName, SE_OBJECT_TYPE type, SECURITY_IN
     return ERROR_SUCCESS;
 }
 
-BOOL ConvertSecurityDescriptorToStringSecurityDescriptorW(PSECURITY_DESCRIPTOR descriptor,
-                                                          DWORD revision, SECURITY_INFORMATION info,
-                                                          LPWSTR* text, PULONG length) {
-    return ::ConvertSecurityDescriptorToStringSecurityDescriptorW(descriptor, revision, info, text,
-                                                                  length);
-}
-
-BOOL ConvertStringSecurityDescriptorToSecurityDescriptorW(LPCWSTR text, DWORD revision,
-                                                          PSECURITY_DESCRIPTOR* descriptor,
-                                                          PULONG length) {
-    return ::ConvertStringSecurityDescriptorToSecurityDescriptorW(text, revision, descriptor,
-                                                                  length);
-}
-
 HANDLE GetCurrentProcess() {
     return reinterpret_cast<HANDLE>(-1);
 }
@@ -450,10 +436,6 @@ BOOL WriteFile(HANDLE file, LPCVOID buffer, DWORD bytes, LPDWORD written, LPOVER
     return TRUE;
 }
 
-void PathRemoveExtensionW(LPWSTR path) {
-    ::PathRemoveExtensionW(path);
-}
-
 namespace {
 std::wstring Format(const wchar_t* format, va_list args) {
     va_list measure;
@@ -499,10 +481,6 @@ BOOL WriteConsoleW(HANDLE console, const void* text, DWORD length, LPDWORD writt
     return TRUE;
 }
 
-int wctomb(char* bytes, wchar_t character) {
-    return ::wctomb(bytes, character);
-}
-
 int fflush(FILE*) {
     Log(L"fflush");
     return 0;
@@ -538,10 +516,6 @@ int _vscwprintf(const wchar_t* format, va_list args) {
         return code == 1 ? -1 : static_cast<int>(code);
     }
     return ::_vscwprintf(format, args);
-}
-
-int vswprintf_s(wchar_t* buffer, size_t size, const wchar_t* format, va_list args) {
-    return ::vswprintf_s(buffer, size, format, args);
 }
 
 } // namespace win
