@@ -111,16 +111,11 @@ LSTATUS RegOpenKeyExW(HKEY root, LPCWSTR subKey, DWORD options, REGSAM desired, 
     if (key == g_fake->keys.end()) {
         return ERROR_FILE_NOT_FOUND;
     }
-    const bool itself = (options & REG_OPTION_OPEN_LINK) != 0;
     // No access at all is granted whatever the DACL.
-    const LSTATUS status = desired == 0                           ? ERROR_SUCCESS
-                           : itself && desired == KEY_QUERY_VALUE ? key->second.linkCheckStatus
-                                                                  : key->second.openStatus;
-    if (status != ERROR_SUCCESS) {
-        return status;
+    if (desired != 0 && key->second.openStatus != ERROR_SUCCESS) {
+        return key->second.openStatus;
     }
     *result = static_cast<HKEY>(NewHandle(subKey));
-    g_fake->keyNames[*result] = itself || key->second.target.empty() ? subKey : key->second.target;
     g_fake->peakOpenKeys = std::max(g_fake->peakOpenKeys, ++g_fake->openKeys);
     return ERROR_SUCCESS;
 }
@@ -178,7 +173,6 @@ LSTATUS RegQueryValueExW(HKEY key, LPCWSTR valueName, LPDWORD, LPDWORD type, LPB
 LSTATUS RegCloseKey(HKEY key) {
     Log(L"RegCloseKey " + KeyPathOf(key));
     g_fake->handles.erase(key);
-    g_fake->keyNames.erase(key);
     --g_fake->openKeys;
     return ERROR_SUCCESS;
 }
@@ -204,7 +198,7 @@ LONG NtQueryKey(HANDLE key, int informationClass, PVOID information, ULONG lengt
     Log(L"NtQueryKey " + KeyPathOf(static_cast<HKEY>(key)) + L" class=" +
         std::to_wstring(informationClass));
     const std::wstring name =
-        L"\\REGISTRY\\MACHINE\\SOFTWARE\\Classes\\" + g_fake->keyNames.at(static_cast<HKEY>(key));
+        L"\\REGISTRY\\MACHINE\\SOFTWARE\\Classes\\" + KeyPathOf(static_cast<HKEY>(key));
     const ULONG bytes = static_cast<ULONG>(name.size() * sizeof(wchar_t));
     *resultLength = sizeof(ULONG) + bytes;
     if (length < *resultLength) {
@@ -262,7 +256,7 @@ DWORD SetNamedSecurityInfoW(LPWSTR objectName, SE_OBJECT_TYPE type, SECURITY_INF
 }
 
 DWORD GetNamedSecurityInfoW(LPCWSTR objectName, SE_OBJECT_TYPE type, SECURITY_INFORMATION info,
-                            PSID* owner, PSID* group, PACL* dacl, PACL* sacl,
+                            PSID* owner, PSID*, PACL* dacl, PACL*,
                             PSECURITY_DESCRIPTOR* descriptor) {
     Log(L"GetNamedSecurityInfoW " + std::wstring(objectName) + L" type=" + std::to_wstring(type) +
         L" info=" + std::to_wstring(info));
@@ -285,12 +279,6 @@ DWORD GetNamedSecurityInfoW(LPCWSTR objectName, SE_OBJECT_TYPE type, SECURITY_IN
     }
     if (dacl) {
         ::GetSecurityDescriptorDacl(*descriptor, &present, dacl, &defaulted);
-    }
-    if (group) {
-        *group = nullptr;
-    }
-    if (sacl) {
-        *sacl = nullptr;
     }
     return ERROR_SUCCESS;
 }
@@ -374,7 +362,7 @@ DWORD WaitForSingleObject(HANDLE handle, DWORD milliseconds) {
 DWORD GetModuleFileNameW(HMODULE module, LPWSTR name, DWORD size) {
     Log(L"GetModuleFileNameW " + std::wstring(module ? L"?" : L"null") + L" " +
         std::to_wstring(size));
-    const std::wstring& path = g_fake->modulePath;
+    const std::wstring path = L"C:\\Tools\\typekey-repair.exe";
     const DWORD copied = static_cast<DWORD>(std::min<size_t>(path.size(), size));
     std::copy(path.begin(), path.begin() + copied, name);
     if (copied < size) {
@@ -405,11 +393,10 @@ BOOL GetFileInformationByHandleEx(HANDLE file, FILE_INFO_BY_HANDLE_CLASS infoCla
                                   LPVOID information, DWORD) {
     Log(L"GetFileInformationByHandleEx " + g_fake->handles.at(file) + L" " +
         std::to_wstring(infoClass));
-    const bool plain = g_fake->notPlainFiles.count(g_fake->handles.at(file)) == 0;
     if (infoClass == FileStandardInfo) {
         auto* standard = static_cast<FILE_STANDARD_INFO*>(information);
         *standard = FILE_STANDARD_INFO{};
-        standard->NumberOfLinks = plain ? 1 : 2;
+        standard->NumberOfLinks = 1;
     } else {
         auto* tag = static_cast<FILE_ATTRIBUTE_TAG_INFO*>(information);
         *tag = FILE_ATTRIBUTE_TAG_INFO{};
@@ -417,8 +404,7 @@ BOOL GetFileInformationByHandleEx(HANDLE file, FILE_INFO_BY_HANDLE_CLASS infoCla
     return TRUE;
 }
 
-BOOL CreateDirectoryW(LPCWSTR name, LPSECURITY_ATTRIBUTES) {
-    g_fake->folders.push_back(name);
+BOOL CreateDirectoryW(LPCWSTR, LPSECURITY_ATTRIBUTES) {
     return TRUE;
 }
 
@@ -456,12 +442,12 @@ int wprintf(const wchar_t* format, ...) {
     return static_cast<int>(text.size());
 }
 
-int fwprintf(FILE* stream, const wchar_t* format, ...) {
+int fwprintf(FILE*, const wchar_t* format, ...) {
     va_list args;
     va_start(args, format);
     const std::wstring text = Format(format, args);
     va_end(args);
-    (stream == stderr ? g_fake->errors : g_fake->console) += text;
+    g_fake->console += text;
     return static_cast<int>(text.size());
 }
 
@@ -474,9 +460,8 @@ BOOL GetConsoleMode(HANDLE, LPDWORD mode) {
     return g_fake->consoleIsTerminal;
 }
 
-BOOL WriteConsoleW(HANDLE console, const void* text, DWORD length, LPDWORD written, LPVOID) {
-    const std::wstring line(static_cast<const wchar_t*>(text), length);
-    (console == GetStdHandle(STD_ERROR_HANDLE) ? g_fake->errors : g_fake->console) += line;
+BOOL WriteConsoleW(HANDLE, const void* text, DWORD length, LPDWORD written, LPVOID) {
+    g_fake->console.append(static_cast<const wchar_t*>(text), length);
     *written = length;
     return TRUE;
 }

@@ -18,8 +18,6 @@ struct FakeKey {
     LSTATUS countStatus = ERROR_SUCCESS; // RegQueryInfoKeyW's answer
     std::set<DWORD> unreadableIndices;   // RegEnumKeyExW fails for these
     bool isLink = false;
-    LSTATUS linkCheckStatus = ERROR_SUCCESS;    // the link check's open (KEY_QUERY_VALUE)
-    std::wstring target;                        // where an open that follows links ends up
     std::wstring sddl = L"O:BAD:P(A;;KA;;;BA)"; // what GetNamedSecurityInfoW reads
     LSTATUS readStatus = ERROR_SUCCESS;         // GetNamedSecurityInfoW's answer
 };
@@ -43,11 +41,7 @@ struct FakeWindows {
     std::function<void()> onWait;
 
     std::wstring console;
-    std::wstring errors; // what went to standard error
     bool consoleIsTerminal = false;
-    std::wstring modulePath = L"C:\\Tools\\typekey-repair.exe";
-    std::set<std::wstring> notPlainFiles;       // files that are links (or have more than one name)
-    std::vector<std::wstring> folders;          // created by CreateDirectoryW
     std::map<std::wstring, std::wstring> files; // contents by path, as UTF-16 text
     std::vector<EXPLICIT_ACCESS_W> aclEntries;  // what SetEntriesInAclW was given
     __time64_t now = 0;
@@ -66,7 +60,6 @@ struct FakeWindows {
     DWORD Next(const char* call);
     DWORD lastError = 0;
     std::map<HANDLE, std::wstring> handles;
-    std::map<HANDLE, std::wstring> keyNames; // the key each key handle really refers to
     uintptr_t nextHandle = 0x1000;
 };
 
