@@ -116,6 +116,25 @@ void Expected::Link(const std::wstring& key) {
     log += L"Warning: SKIPPED: registry link, not followed\r\n";
 }
 
+// "PE32, i386" or "PE32+, x86-64" from the exe's headers; empty if it is neither.
+std::string Architecture(const std::wstring& exe) {
+    const std::string bytes = ReadBytes(exe);
+    DWORD at = 0;
+    if (bytes.size() < 0x40 || (std::memcpy(&at, bytes.data() + 0x3C, 4), bytes.size() < at + 26) ||
+        bytes.compare(at, 4, std::string("PE\0\0", 4)) != 0) {
+        return "";
+    }
+    WORD machine = 0, magic = 0;
+    std::memcpy(&machine, bytes.data() + at + 4, 2);
+    std::memcpy(&magic, bytes.data() + at + 24, 2);
+    if (machine == IMAGE_FILE_MACHINE_I386 && magic == IMAGE_NT_OPTIONAL_HDR32_MAGIC) {
+        return "PE32, i386";
+    }
+    return machine == IMAGE_FILE_MACHINE_AMD64 && magic == IMAGE_NT_OPTIONAL_HDR64_MAGIC
+               ? "PE32+, x86-64"
+               : "";
+}
+
 } // namespace tkrtest
 
 int main(int argc, char** argv) {
@@ -130,6 +149,14 @@ int main(int argc, char** argv) {
     if (tkrtest::ToolPath.empty()) {
         std::fprintf(stderr, "usage: e2e_tests --tool=PATH [--log-writer=PATH]\n");
         return 2;
+    }
+    // The tests run the exe built with them: the shipped 32-bit one in a 32-bit build.
+    const std::string architecture = tkrtest::Architecture(tkrtest::ToolPath);
+    std::printf("e2e: running %s (%s)\n", tkrtest::Narrow(tkrtest::ToolPath).c_str(),
+                architecture.c_str());
+    if (architecture != (sizeof(void*) == 4 ? "PE32, i386" : "PE32+, x86-64")) {
+        std::fprintf(stderr, "e2e: the tool is not of this build's architecture\n");
+        return 1;
     }
     return RUN_ALL_TESTS();
 }
