@@ -6,7 +6,6 @@
 #include "security/key_security.h"
 
 #include <algorithm>
-#include <cstring>
 #include <cwchar>
 #include <numeric>
 
@@ -17,52 +16,17 @@ namespace {
 constexpr DWORD kKeyNameCapacity = 256;
 // Reads of one key's subkey names before the walk goes on with what they saw together.
 constexpr int kMaxNameReads = 16;
-constexpr int kKeyNameInformation = 3;
 
-// A key whose subkeys are being walked, with the names read when it was reached.
+constexpr wchar_t kPathTooLong[] = L"SKIPPED: key path too long";
+
+// A key whose subkeys are being walked: its handle, the parent of each, and the names read when
+// it was reached.
 struct Level {
+    UniqueKey key;
     std::vector<std::wstring> names;
     size_t next;
     size_t pathLength;
 };
-
-// The full name (as the native call gives it) of the key the handle refers to; empty if it
-// cannot be had.
-std::wstring FullKeyName(HKEY key) {
-    std::vector<BYTE> buffer(1024);
-    for (;;) {
-        ULONG needed = 0;
-        const LONG status = win::NtQueryKey(key, kKeyNameInformation, buffer.data(),
-                                            static_cast<ULONG>(buffer.size()), &needed);
-        if (status >= 0) {
-            break;
-        }
-        if (needed <= buffer.size()) {
-            return L"";
-        }
-        buffer.resize(needed);
-    }
-    ULONG bytes = 0;
-    std::memcpy(&bytes, buffer.data(), sizeof bytes);
-    bytes = std::min<ULONG>(bytes, static_cast<ULONG>(buffer.size() - sizeof bytes));
-    return std::wstring(reinterpret_cast<const wchar_t*>(buffer.data() + sizeof bytes),
-                        bytes / sizeof(wchar_t));
-}
-
-// For a key whose DACL denies the plain check: opening with no access at all is allowed whatever
-// the DACL, and the name behind a handle tells whether the open followed a link.
-bool ResolvesToItself(const std::wstring& keyPath) {
-    UniqueKey itself;
-    UniqueKey followed;
-    if (win::RegOpenKeyExW(HKEY_CLASSES_ROOT, keyPath.c_str(), REG_OPTION_OPEN_LINK, 0,
-                           itself.put()) != ERROR_SUCCESS ||
-        win::RegOpenKeyExW(HKEY_CLASSES_ROOT, keyPath.c_str(), 0, 0, followed.put()) !=
-            ERROR_SUCCESS) {
-        return false;
-    }
-    const std::wstring name = FullKeyName(itself.get());
-    return !name.empty() && name == FullKeyName(followed.get());
-}
 
 // Reads every subkey name once, by index, and appends the valid ones.
 void ReadNamesOnce(HKEY key, std::vector<std::wstring>& names) {
@@ -107,52 +71,45 @@ void RemoveRepeats(std::vector<std::wstring>& names) {
     names.resize(kept);
 }
 
-// Announces the key and hands it to the action unless it is too long or a link; returns whether
-// the walk may enter it.
-bool VisitKey(const std::wstring& path, KeyAction& action, Tally& tally) {
-    ShowReport(ReportLevel::Message, L"%ls \"%ls\" ...", action.Verb(), DisplayName(path).c_str());
-    // A longer name would be cut short by the registry and address another key.
+// Announces the key and hands it to the action unless it is too long or a link. Returns a
+// handle to enter it by, or none.
+UniqueKey VisitKey(HKEY parent, const std::wstring& name, const std::wstring& path,
+                   KeyAction& action, Tally& tally) {
+    AnnounceKey(action.Verb(), path);
+    // Kept as the limit of a path the registry can name, so that runs read alike everywhere.
     if (path.size() > kMaxKeyPathLength) {
         ShowReport(ReportLevel::Warning, kPathTooLong);
         tally.Add(Outcome::Failed);
-        return false;
-    }
-    // Security calls and opens follow links; an elevated tool must not be led out of its trees.
-    if (IsRegistryLink(path)) {
-        ShowReport(ReportLevel::Warning, kLinkSkipped);
-        tally.Add(Outcome::Link);
-        return false;
-    }
-    tally.Add(action.Act(path, FormatText(L"CLASSES_ROOT\\%ls", path.c_str())));
-    return true;
-}
-
-// The names below the key, or none if it cannot be opened for reading.
-std::vector<std::wstring> SubkeysOf(const std::wstring& path) {
-    UniqueKey key;
-    if (win::RegOpenKeyExW(HKEY_CLASSES_ROOT, path.c_str(), 0, KEY_READ, key.put()) !=
-        ERROR_SUCCESS) {
         return {};
     }
-    return ReadSubkeyNames(key.get());
+    TreeKey key(parent, name, path);
+    if (SkippedAsLink(key.Pin(action.PinAccess()), tally)) {
+        return {};
+    }
+    tally.Add(action.Act(key));
+    // Opened afresh: whether the key is entered is up to its DACL as the action left it.
+    UniqueKey entered;
+    return key.Open(KEY_READ, entered) == ERROR_SUCCESS ? std::move(entered) : UniqueKey();
 }
 
 } // namespace
 
-bool IsRegistryLink(const std::wstring& keyPath) {
-    UniqueKey key;
-    const LSTATUS status = win::RegOpenKeyExW(HKEY_CLASSES_ROOT, keyPath.c_str(),
-                                              REG_OPTION_OPEN_LINK, KEY_QUERY_VALUE, key.put());
-    if (status == ERROR_FILE_NOT_FOUND) {
-        return false; // nothing there: the action reports the missing key
+const std::array<const wchar_t*, 15> DocumentTypeKeys = {
+    L".qk4", L".zor", L".wun", L".bym", L".kaf", L".27u", L".gli", L".tov",
+    L".rux", L".mik", L".nol", L".ooq", L".lud", L".cwa", L".hib",
+};
+
+void AnnounceKey(const wchar_t* verb, const std::wstring& path) {
+    ShowReport(ReportLevel::Message, L"%ls \"%ls\" ...", verb, DisplayName(path).c_str());
+}
+
+bool SkippedAsLink(LSTATUS status, Tally& tally) {
+    if (status != kRegistryLink) {
+        return false;
     }
-    if (status != ERROR_SUCCESS) {
-        return !ResolvesToItself(keyPath); // better skip a key than write outside the trees
-    }
-    DWORD type = REG_NONE;
-    const LSTATUS query =
-        win::RegQueryValueExW(key.get(), L"SymbolicLinkValue", nullptr, &type, nullptr, nullptr);
-    return (query == ERROR_SUCCESS || query == ERROR_MORE_DATA) && type == REG_LINK;
+    ShowReport(ReportLevel::Warning, kLinkSkipped);
+    tally.Add(Outcome::Link);
+    return true;
 }
 
 std::vector<std::wstring> ReadSubkeyNames(HKEY key) {
@@ -184,14 +141,21 @@ std::vector<std::wstring> ReadSubkeyNames(HKEY key) {
     return names;
 }
 
-void WalkKeyTree(const std::wstring& root, KeyAction& action, Tally& tally) {
+void WalkKeyTree(const wchar_t* root, KeyAction& action, Tally& tally) {
     // An explicit stack instead of recursion: a tree may be nested far deeper than a thread's
-    // stack could follow. One path buffer serves every level.
+    // stack could follow. One path buffer serves every level; each level holds the handle its
+    // subkeys are opened through.
     std::vector<Level> stack;
     std::wstring path = root;
-    if (VisitKey(path, action, tally)) {
-        stack.push_back(Level{SubkeysOf(path), 0, path.size()});
-    }
+    auto enter = [&](UniqueKey key) {
+        if (key) {
+            std::vector<std::wstring> names = ReadSubkeyNames(key.get());
+            if (!names.empty()) {
+                stack.push_back(Level{std::move(key), std::move(names), 0, path.size()});
+            }
+        }
+    };
+    enter(VisitKey(HKEY_CLASSES_ROOT, path, path, action, tally));
     while (!stack.empty()) {
         Level& parent = stack.back();
         if (parent.next >= parent.names.size()) {
@@ -201,12 +165,13 @@ void WalkKeyTree(const std::wstring& root, KeyAction& action, Tally& tally) {
         const std::wstring& name = parent.names[parent.next++];
         path.resize(parent.pathLength);
         path.append(1, L'\\').append(name);
-        if (VisitKey(path, action, tally)) {
-            std::vector<std::wstring> names = SubkeysOf(path);
-            if (!names.empty()) {
-                stack.push_back(Level{std::move(names), 0, path.size()});
-            }
-        }
+        enter(VisitKey(parent.key.get(), name, path, action, tally));
+    }
+}
+
+void WalkKeyTrees(KeyAction& action, Tally& tally) {
+    for (const wchar_t* root : DocumentTypeKeys) {
+        WalkKeyTree(root, action, tally);
     }
 }
 

@@ -1,6 +1,8 @@
-// The key tree walk: every key of a tree, depth-first and pre-order, each handed to the action of
-// the run's mode (repair or check).
+// The key tree walk: every key of the document-type trees, depth-first and pre-order, each
+// reached through its parent's handle and handed to the action of the run's mode.
 #pragma once
+
+#include "registry/tree_key.h"
 
 #include <windows.h>
 
@@ -9,6 +11,9 @@
 #include <vector>
 
 namespace tkr {
+
+// The extension keys under HKEY_CLASSES_ROOT whose trees are walked, in order.
+extern const std::array<const wchar_t*, 15> DocumentTypeKeys;
 
 // What became of one key, for a run's summary and exit status.
 enum class Outcome { Done, Failed, Link, NotPresent };
@@ -25,24 +30,28 @@ struct Tally {
 class KeyAction {
   public:
     virtual ~KeyAction() = default;
-    // The announcement's first word: "Fix \"<path>\" ...".
+    // The announcement's first word: "<Verb> \"<path>\" ...".
     [[nodiscard]] virtual const wchar_t* Verb() const = 0;
-    // Handles one announced key that is neither a link nor too long: shows its result line and
-    // returns its outcome. objectName is "CLASSES_ROOT\<path>".
-    virtual Outcome Act(const std::wstring& path, std::wstring objectName) = 0;
+    // The access the key is pinned with: what the action's first steps need.
+    [[nodiscard]] virtual REGSAM PinAccess() const = 0;
+    // Handles one announced and pinned key that is neither a link nor too long: shows its
+    // result line and returns its outcome.
+    virtual Outcome Act(const TreeKey& key) = 0;
 };
 
 inline constexpr wchar_t kLinkSkipped[] = L"SKIPPED: registry link, not followed";
-inline constexpr wchar_t kPathTooLong[] = L"SKIPPED: key path too long";
 
-// Walks the key (relative to HKEY_CLASSES_ROOT) and every key below it, announcing each. Links
-// are reported and neither handed on nor entered; keys whose path is too long are reported,
-// count as failed, and are not entered.
-void WalkKeyTree(const std::wstring& root, KeyAction& action, Tally& tally);
+// The announcement of a key, on the console and in the log: "<verb> "<path>" ...".
+void AnnounceKey(const wchar_t* verb, const std::wstring& path);
+// Reports and counts a key whose open reached a registry link; returns whether it did.
+bool SkippedAsLink(LSTATUS status, Tally& tally);
 
-// Whether the key is a registry symbolic link. A key whose status cannot be determined counts as
-// one; a key that does not exist does not.
-bool IsRegistryLink(const std::wstring& keyPath);
+// Walks each table key and every key below it, announcing each. Links are reported and neither
+// handed on nor entered; keys whose path is too long are reported, count as failed, and are not
+// entered.
+void WalkKeyTrees(KeyAction& action, Tally& tally);
+// The same for one tree.
+void WalkKeyTree(const wchar_t* root, KeyAction& action, Tally& tally);
 
 // The names of the key's subkeys, in index order. The list is read again while subkeys are
 // created or deleted under the read (up to a bound), and what each read saw is merged, so that

@@ -84,14 +84,16 @@ bool IsRepairDacl(const ACL* dacl, DWORD inheritanceFlags) {
     return own == 2 && everyone && admins;
 }
 
-KeyCheck CheckKeySecurity(const std::wstring& objectName, DWORD inheritanceFlags) {
+KeyCheck CheckKeySecurity(const TreeKey& key, DWORD inheritanceFlags) {
     KeyCheck check;
     PSID owner = nullptr;
     PACL dacl = nullptr;
     UniqueDescriptor descriptor;
-    check.status = win::GetNamedSecurityInfoW(
-        objectName.c_str(), SE_REGISTRY_KEY, OWNER_SECURITY_INFORMATION | DACL_SECURITY_INFORMATION,
-        &owner, nullptr, &dacl, nullptr, descriptor.put());
+    check.status = key.With(READ_CONTROL, [&](HKEY handle) {
+        return win::GetSecurityInfo(handle, SE_REGISTRY_KEY,
+                                    OWNER_SECURITY_INFORMATION | DACL_SECURITY_INFORMATION, &owner,
+                                    nullptr, &dacl, nullptr, descriptor.put());
+    });
     if (check.status != ERROR_SUCCESS) {
         return check;
     }

@@ -1,6 +1,8 @@
 // The check of one key's security: is it what the repair would leave?
 #pragma once
 
+#include "registry/tree_key.h"
+
 #include <windows.h>
 
 #include <string>
@@ -16,9 +18,9 @@ struct KeyCheck {
     }
 };
 
-// Reads the owner and DACL of the key named objectName ("CLASSES_ROOT\...") and compares them
-// with what the repair writes for inheritanceFlags. Changes nothing.
-KeyCheck CheckKeySecurity(const std::wstring& objectName, DWORD inheritanceFlags);
+// Reads the owner and DACL of the key and compares them with what the repair writes for
+// inheritanceFlags. Changes nothing.
+KeyCheck CheckKeySecurity(const TreeKey& key, DWORD inheritanceFlags);
 
 // Whether the DACL's own (not inherited) entries are exactly the repair's two, in either order:
 // Everyone allowed KEY_READ and Administrators allowed KEY_ALL_ACCESS, each with exactly

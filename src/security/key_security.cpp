@@ -1,8 +1,8 @@
 #include "security/key_security.h"
 
-#include "platform/unique.h"
 #include "platform/win_api.h"
 #include "report/report.h"
+#include "security/privilege.h"
 
 namespace tkr {
 namespace {
@@ -20,25 +20,15 @@ EXPLICIT_ACCESS_W MakeEntry(PSID sid, TRUSTEE_TYPE type, DWORD access, DWORD inh
     return entry;
 }
 
-// The TOKEN_PRIVILEGES record that switches one privilege.
-TOKEN_PRIVILEGES OnePrivilege(LUID luid, bool enable) {
-    TOKEN_PRIVILEGES privileges{};
-    privileges.PrivilegeCount = 1;
-    privileges.Privileges[0].Luid = luid;
-    privileges.Privileges[0].Attributes = enable ? SE_PRIVILEGE_ENABLED : 0;
-    return privileges;
-}
-
 unsigned Code(DWORD code) {
     return static_cast<unsigned>(code);
 }
 
 // Looks the take-ownership privilege up afresh and switches it; a failure is logged with what it
 // means for the step. Returns whether the privilege was switched.
-bool SwitchTakeOwnershipPrivilege(HANDLE token, bool enable) {
+bool SwitchTakeOwnershipPrivilege(HANDLE token, bool enable, LUID& luid) {
     const wchar_t* const consequence = enable ? L"\tYou must be logged on as Administrator."
                                               : L"\tFailed SetPrivilege call unexpectedly.";
-    LUID luid{};
     if (!win::LookupPrivilegeValueW(nullptr, kTakeOwnershipPrivilege, &luid)) {
         LogReport(ReportLevel::Error, L"\tLookupPrivilegeValue error: %u",
                   Code(win::GetLastError()));
@@ -72,64 +62,41 @@ const SID& EveryoneSid() {
     return kEveryone.sid;
 }
 
-void SwitchPrivilege(const wchar_t* name, bool enable) {
-    UniqueHandle token;
-    LUID luid{};
-    if (win::OpenProcessToken(win::GetCurrentProcess(), TOKEN_ADJUST_PRIVILEGES, token.put()) &&
-        win::LookupPrivilegeValueW(nullptr, name, &luid)) {
-        TOKEN_PRIVILEGES privileges = OnePrivilege(luid, enable);
-        win::AdjustTokenPrivileges(token.get(), FALSE, &privileges, sizeof privileges, nullptr,
-                                   nullptr);
-    }
-}
-
-bool SetTokenPrivilegeState(HANDLE token, LUID luid, bool enable) {
-    TOKEN_PRIVILEGES privileges = OnePrivilege(luid, enable);
-    if (!win::AdjustTokenPrivileges(token, FALSE, &privileges, sizeof(TOKEN_PRIVILEGES), nullptr,
-                                    nullptr)) {
-        LogReport(ReportLevel::Error, L"\tAdjustTokenPrivileges error: %u",
-                  Code(win::GetLastError()));
-        return false;
-    }
-    // The call succeeds even when the token lacks the privilege; only the last error says so.
-    return win::GetLastError() != ERROR_NOT_ALL_ASSIGNED;
-}
-
-bool RepairKeySecurity(std::wstring objectName, DWORD inheritanceFlags, DWORD* firstWrite) {
-    // Declared in the reverse of the release order: Administrators SID, Everyone SID, ACL, token.
-    UniqueHandle token;
-    UniqueAcl acl;
-    UniqueSid everyone;
-    UniqueSid admins;
-    bool result = false;
-
+RepairDacl::RepairDacl(DWORD inheritanceFlags) {
     SID_IDENTIFIER_AUTHORITY worldAuthority = SECURITY_WORLD_SID_AUTHORITY;
     if (!win::AllocateAndInitializeSid(&worldAuthority, 1, SECURITY_WORLD_RID, 0, 0, 0, 0, 0, 0, 0,
-                                       everyone.put())) {
-        LogReport(ReportLevel::Error, L"\tAllocateAndInitializeSid(Everyone)error %u",
-                  Code(win::GetLastError()));
-        return result;
+                                       everyone_.put())) {
+        failure_ =
+            FormatText(L"\tAllocateAndInitializeSid(Everyone)error %u", Code(win::GetLastError()));
+        return;
     }
     SID_IDENTIFIER_AUTHORITY ntAuthority = SECURITY_NT_AUTHORITY;
     if (!win::AllocateAndInitializeSid(&ntAuthority, 2, SECURITY_BUILTIN_DOMAIN_RID,
-                                       DOMAIN_ALIAS_RID_ADMINS, 0, 0, 0, 0, 0, 0, admins.put())) {
-        LogReport(ReportLevel::Error, L"\tAllocateAndInitializeSid(Admin)error %u",
-                  Code(win::GetLastError()));
-        return result;
+                                       DOMAIN_ALIAS_RID_ADMINS, 0, 0, 0, 0, 0, 0, admins_.put())) {
+        failure_ =
+            FormatText(L"\tAllocateAndInitializeSid(Admin)error %u", Code(win::GetLastError()));
+        return;
     }
-
     EXPLICIT_ACCESS_W entries[2] = {
-        MakeEntry(everyone.get(), TRUSTEE_IS_WELL_KNOWN_GROUP, GENERIC_READ, inheritanceFlags),
-        MakeEntry(admins.get(), TRUSTEE_IS_GROUP, GENERIC_ALL, inheritanceFlags),
+        MakeEntry(everyone_.get(), TRUSTEE_IS_WELL_KNOWN_GROUP, GENERIC_READ, inheritanceFlags),
+        MakeEntry(admins_.get(), TRUSTEE_IS_GROUP, GENERIC_ALL, inheritanceFlags),
     };
-    if (win::SetEntriesInAclW(2, entries, nullptr, acl.put()) != ERROR_SUCCESS) {
-        LogReport(ReportLevel::Error, L"\tFailed SetEntriesInAcl");
-        return result;
+    if (win::SetEntriesInAclW(2, entries, nullptr, acl_.put()) != ERROR_SUCCESS) {
+        failure_ = L"\tFailed SetEntriesInAcl";
     }
+}
 
-    DWORD status =
-        win::SetNamedSecurityInfoW(objectName.data(), SE_REGISTRY_KEY, DACL_SECURITY_INFORMATION,
-                                   nullptr, nullptr, acl.get(), nullptr);
+bool RepairKeySecurity(const TreeKey& key, const RepairDacl& dacl, DWORD* firstWrite) {
+    if (!dacl.Failure().empty()) {
+        LogReport(ReportLevel::Error, L"%ls", dacl.Failure().c_str());
+        return false;
+    }
+    auto writeDacl = [&dacl](HKEY handle) {
+        return win::SetSecurityInfo(handle, SE_REGISTRY_KEY, DACL_SECURITY_INFORMATION, nullptr,
+                                    nullptr, dacl.Acl(), nullptr);
+    };
+    bool result = false;
+    DWORD status = key.With(WRITE_DAC, writeDacl);
     if (firstWrite != nullptr) {
         *firstWrite = status;
     }
@@ -145,29 +112,35 @@ bool RepairKeySecurity(std::wstring objectName, DWORD inheritanceFlags, DWORD* f
     }
 
     // The ownership pass: as owner, Administrators may always write the DACL.
+    UniqueHandle token;
     if (!win::OpenProcessToken(win::GetCurrentProcess(), TOKEN_ADJUST_PRIVILEGES, token.put())) {
         LogReport(ReportLevel::Error, L"\tOpenProcessToken failed: %u", Code(win::GetLastError()));
         return result;
     }
-    if (!SwitchTakeOwnershipPrivilege(token.get(), true)) {
+    LUID luid{};
+    if (!SwitchTakeOwnershipPrivilege(token.get(), true, luid)) {
         return result;
     }
+    ScopedPrivilege takeOwnership(token.get(), luid);
 
-    status =
-        win::SetNamedSecurityInfoW(objectName.data(), SE_REGISTRY_KEY, OWNER_SECURITY_INFORMATION,
-                                   admins.get(), nullptr, nullptr, nullptr);
+    // Opened now: the privilege grants at the open what the key's DACL may not.
+    UniqueKey owned;
+    status = key.Open(WRITE_OWNER, owned);
+    if (status == ERROR_SUCCESS) {
+        status = win::SetSecurityInfo(owned.get(), SE_REGISTRY_KEY, OWNER_SECURITY_INFORMATION,
+                                      dacl.Administrators(), nullptr, nullptr, nullptr);
+    }
     if (status != ERROR_SUCCESS) {
         LogReport(ReportLevel::Error, L"\tCould not set owner. Error: %u", Code(status));
         return result;
     }
 
-    if (!SwitchTakeOwnershipPrivilege(token.get(), false)) {
+    if (!SwitchTakeOwnershipPrivilege(token.get(), false, luid)) {
         return result;
     }
+    takeOwnership.Dismiss();
 
-    status =
-        win::SetNamedSecurityInfoW(objectName.data(), SE_REGISTRY_KEY, DACL_SECURITY_INFORMATION,
-                                   nullptr, nullptr, acl.get(), nullptr);
+    status = key.With(WRITE_DAC, writeDacl);
     if (status == ERROR_SUCCESS) {
         LogReport(ReportLevel::Message, L"\tSuccessfully changed DACL owner");
         result = true;

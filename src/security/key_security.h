@@ -1,32 +1,41 @@
 // Key security repair: the fixed two-entry DACL and the Administrators owner for one key.
 #pragma once
 
+#include "platform/unique.h"
+#include "registry/tree_key.h"
+
 #include <windows.h>
 
 #include <string>
 
 namespace tkr {
 
-// The longest key path that can be passed whole: "CLASSES_ROOT\" and the path together must fit
-// in the 32,766 units a registry name can have; a longer one would be cut short and address
-// another key.
+// The longest key path the tool handles: "CLASSES_ROOT\" and the path together must fit in the
+// 32,766 units a registry name can have.
 inline constexpr size_t kMaxKeyPathLength = 32766 - 13;
 
-// Writes the DACL (Everyone: read, Administrators: full control, both inherited as
-// inheritanceFlags says) to the key named objectName ("CLASSES_ROOT\..."), then makes
-// Administrators the owner under the take-ownership privilege and writes the DACL again.
-// Every outcome goes to the run log. Returns whether a DACL write succeeded; firstWrite, if
-// given, gets the first write's status (ERROR_FILE_NOT_FOUND: the key does not exist).
-bool RepairKeySecurity(std::wstring objectName, DWORD inheritanceFlags,
-                       DWORD* firstWrite = nullptr);
+// The repair's DACL (Everyone: read, Administrators: full control, both inherited as the flags
+// say) and the Administrators SID for the owner, built once for a run.
+class RepairDacl {
+  public:
+    explicit RepairDacl(DWORD inheritanceFlags);
+    [[nodiscard]] PACL Acl() const { return acl_.get(); }
+    [[nodiscard]] PSID Administrators() const { return admins_.get(); }
+    // The error line of the step that could not build them; empty when they are built.
+    [[nodiscard]] const std::wstring& Failure() const { return failure_; }
 
-// Enables or disables one privilege of the token. Returns false when the call fails (logged
-// here) or when the token does not hold the privilege (left to the caller to log).
-bool SetTokenPrivilegeState(HANDLE token, LUID luid, bool enable);
+  private:
+    UniqueSid everyone_;
+    UniqueSid admins_;
+    UniqueAcl acl_;
+    std::wstring failure_;
+};
 
-// Enables or disables the named privilege in the process token, logging nothing: the call that
-// needs it says by its own failure whether it was there.
-void SwitchPrivilege(const wchar_t* name, bool enable);
+// Writes the DACL to the key, then makes Administrators the owner under the take-ownership
+// privilege and writes the DACL again, each through a handle to the key itself. Every outcome
+// goes to the run log. Returns whether a DACL write succeeded; firstWrite, if given, gets the
+// first write's status (ERROR_FILE_NOT_FOUND: the key does not exist).
+bool RepairKeySecurity(const TreeKey& key, const RepairDacl& dacl, DWORD* firstWrite = nullptr);
 
 // The well-known groups of the repair's DACL, as SIDs that need no release.
 const SID& AdministratorsSid();

@@ -3,6 +3,7 @@
 #include "platform/win_api.h"
 #include "report/report.h"
 #include "security/key_security.h"
+#include "security/privilege.h"
 
 #include <cwctype>
 
@@ -27,12 +28,10 @@ int HexValue(wchar_t c) {
 }
 
 // A key whose DACL denies even reading it may still be read for a backup.
-DWORD ReadUnderBackupPrivilege(const std::wstring& keyPath, std::vector<BYTE>& descriptor) {
-    SwitchPrivilege(L"SeBackupPrivilege", true); // without it the open below is denied
+DWORD ReadUnderBackupPrivilege(const TreeKey& tree, std::vector<BYTE>& descriptor) {
+    const ScopedPrivilege backup(L"SeBackupPrivilege"); // without it the open below is denied
     UniqueKey key;
-    DWORD status = win::RegOpenKeyExW(HKEY_CLASSES_ROOT, keyPath.c_str(),
-                                      REG_OPTION_BACKUP_RESTORE | REG_OPTION_OPEN_LINK,
-                                      READ_CONTROL, key.put());
+    DWORD status = tree.Open(READ_CONTROL, key, REG_OPTION_BACKUP_RESTORE);
     if (status == ERROR_SUCCESS) {
         DWORD size = 0;
         status = win::RegGetKeySecurity(key.get(), kOwnerAndDacl, nullptr, &size);
@@ -41,7 +40,6 @@ DWORD ReadUnderBackupPrivilege(const std::wstring& keyPath, std::vector<BYTE>& d
             status = win::RegGetKeySecurity(key.get(), kOwnerAndDacl, descriptor.data(), &size);
         }
     }
-    SwitchPrivilege(L"SeBackupPrivilege", false);
     return status;
 }
 
@@ -164,11 +162,12 @@ bool UnescapeUndoPath(const std::wstring& text, std::wstring& path) {
     return true;
 }
 
-DWORD ReadKeySddl(const std::wstring& keyPath, std::wstring& sddl) {
-    const std::wstring objectName = L"CLASSES_ROOT\\" + keyPath;
+DWORD ReadKeySddl(const TreeKey& key, std::wstring& sddl) {
     UniqueDescriptor descriptor;
-    DWORD status = win::GetNamedSecurityInfoW(objectName.c_str(), SE_REGISTRY_KEY, kOwnerAndDacl,
-                                              nullptr, nullptr, nullptr, nullptr, descriptor.put());
+    const DWORD status = key.With(READ_CONTROL, [&descriptor](HKEY handle) {
+        return win::GetSecurityInfo(handle, SE_REGISTRY_KEY, kOwnerAndDacl, nullptr, nullptr,
+                                    nullptr, nullptr, descriptor.put());
+    });
     if (status == ERROR_SUCCESS) {
         return ToSddl(descriptor.get(), sddl);
     }
@@ -176,20 +175,20 @@ DWORD ReadKeySddl(const std::wstring& keyPath, std::wstring& sddl) {
         return status;
     }
     std::vector<BYTE> backup;
-    if (ReadUnderBackupPrivilege(keyPath, backup) != ERROR_SUCCESS) {
+    if (ReadUnderBackupPrivilege(key, backup) != ERROR_SUCCESS) {
         return status;
     }
     return ToSddl(backup.data(), sddl);
 }
 
-void UndoWriter::Save(const std::wstring& keyPath) {
+void UndoWriter::Save(const TreeKey& key) {
     std::wstring sddl;
-    const DWORD status = ReadKeySddl(keyPath, sddl);
+    const DWORD status = ReadKeySddl(key, sddl);
     if (status == ERROR_FILE_NOT_FOUND) {
         return; // nothing to restore
     }
     const std::wstring line =
-        EscapeUndoPath(keyPath) + L'\t' +
+        EscapeUndoPath(key.Path()) + L'\t' +
         (status == ERROR_SUCCESS ? sddl : kUnreadable + std::to_wstring(status)) + L"\r\n";
     const DWORD error = Write(line);
     if (error != ERROR_SUCCESS) {

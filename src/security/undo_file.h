@@ -9,6 +9,7 @@
 #pragma once
 
 #include "platform/unique.h"
+#include "registry/tree_key.h"
 
 #include <windows.h>
 
@@ -29,7 +30,7 @@ bool UnescapeUndoPath(const std::wstring& text, std::wstring& path);
 
 // Reads the key's owner and DACL as SDDL. When the plain read is denied, tries again under the
 // backup privilege. Returns a Win32 code (ERROR_FILE_NOT_FOUND: no such key).
-DWORD ReadKeySddl(const std::wstring& keyPath, std::wstring& sddl);
+[[nodiscard]] DWORD ReadKeySddl(const TreeKey& key, std::wstring& sddl);
 
 // Writes entries to the undo file, opening it when first needed (and again after a failure).
 class UndoWriter {
@@ -38,10 +39,10 @@ class UndoWriter {
     // Saves the key's present owner and DACL before they change. A key that does not exist
     // gets no entry. When the entry cannot be written, a Warning detail line in the log says
     // so, and the repair goes on.
-    void Save(const std::wstring& keyPath);
+    void Save(const TreeKey& key);
 
   private:
-    DWORD Write(const std::wstring& line);
+    [[nodiscard]] DWORD Write(const std::wstring& line);
     std::wstring path_;
     UniqueFile file_;
 };

@@ -105,9 +105,19 @@ DWORD FakeWindows::Next(const char* call) {
 namespace win {
 
 LSTATUS RegOpenKeyExW(HKEY root, LPCWSTR subKey, DWORD options, REGSAM desired, PHKEY result) {
-    Log(L"RegOpenKeyExW " + std::wstring(root == HKEY_CLASSES_ROOT ? L"HKCR " : L"? ") + subKey +
-        L" options=" + Hex(options) + L" access=" + Hex(desired));
-    const auto key = g_fake->keys.find(subKey);
+    const bool fromRoot = root == HKEY_CLASSES_ROOT;
+    const std::wstring path = fromRoot ? std::wstring(subKey) : KeyPathOf(root) + L"\\" + subKey;
+    Log(L"RegOpenKeyExW " + path + L" options=" + Hex(options) + L" access=" + Hex(desired));
+    // How each key was reached: from its parent's handle (a table key from HKEY_CLASSES_ROOT),
+    // and whether the open could have followed a link with some access.
+    const bool nested = path.find(L'\\') != std::wstring::npos;
+    const bool relative = fromRoot != nested && std::wcschr(subKey, L'\\') == nullptr;
+    g_fake->opens.push_back((relative ? L"relative " : L"by path ") +
+                            std::wstring((options & REG_OPTION_OPEN_LINK) != 0 || desired == 0
+                                             ? L"itself "
+                                             : L"followed ") +
+                            path);
+    const auto key = g_fake->keys.find(path);
     if (key == g_fake->keys.end()) {
         return ERROR_FILE_NOT_FOUND;
     }
@@ -115,7 +125,7 @@ LSTATUS RegOpenKeyExW(HKEY root, LPCWSTR subKey, DWORD options, REGSAM desired, 
     if (desired != 0 && key->second.openStatus != ERROR_SUCCESS) {
         return key->second.openStatus;
     }
-    *result = static_cast<HKEY>(NewHandle(subKey));
+    *result = static_cast<HKEY>(NewHandle(path));
     g_fake->peakOpenKeys = std::max(g_fake->peakOpenKeys, ++g_fake->openKeys);
     return ERROR_SUCCESS;
 }
@@ -223,11 +233,13 @@ BOOL AllocateAndInitializeSid(PSID_IDENTIFIER_AUTHORITY authority, BYTE count, D
         return FALSE;
     }
     *sid = authority->Value[5] == 1 ? static_cast<PSID>(&kEveryoneSid) : &kAdminsSid;
+    ++g_fake->heldSecurity;
     return TRUE;
 }
 
 PVOID FreeSid(PSID sid) {
     Log(L"FreeSid " + std::wstring(SidName(sid)));
+    --g_fake->heldSecurity;
     return nullptr;
 }
 
@@ -238,30 +250,30 @@ DWORD SetEntriesInAclW(ULONG count, PEXPLICIT_ACCESS_W entries, PACL oldAcl, PAC
     const DWORD code = g_fake->Next("SetEntriesInAclW");
     if (code == ERROR_SUCCESS) {
         *newAcl = reinterpret_cast<PACL>(&kAcl);
+        ++g_fake->heldSecurity;
     }
     return code;
 }
 
-DWORD SetNamedSecurityInfoW(LPWSTR objectName, SE_OBJECT_TYPE type, SECURITY_INFORMATION info,
-                            PSID owner, PSID group, PACL dacl, PACL sacl) {
-    Log(L"SetNamedSecurityInfoW " + std::wstring(objectName) + L" type=" + std::to_wstring(type) +
-        L" info=" + std::to_wstring(info) + L" owner=" + SidName(owner) + L" group=" +
-        SidName(group) + L" dacl=" +
-        (dacl == reinterpret_cast<PACL>(&kAcl) ? L"acl" : (dacl ? L"?" : L"null")) + L" sacl=" +
-        (sacl ? L"?" : L"null"));
+DWORD SetSecurityInfo(HANDLE object, SE_OBJECT_TYPE type, SECURITY_INFORMATION info, PSID owner,
+                      PSID group, PACL dacl, PACL sacl) {
+    const std::wstring& path = KeyPathOf(static_cast<HKEY>(object));
+    Log(L"SetSecurityInfo " + path + L" type=" + std::to_wstring(type) + L" info=" +
+        std::to_wstring(info) + L" owner=" + SidName(owner) + L" group=" + SidName(group) +
+        L" dacl=" + (dacl == reinterpret_cast<PACL>(&kAcl) ? L"acl" : (dacl ? L"?" : L"null")) +
+        L" sacl=" + (sacl ? L"?" : L"null"));
     if (g_fake->onSetSecurity) {
-        g_fake->onSetSecurity(objectName);
+        g_fake->onSetSecurity(path);
     }
-    return g_fake->Next("SetNamedSecurityInfoW");
+    return g_fake->Next("SetSecurityInfo");
 }
 
-DWORD GetNamedSecurityInfoW(LPCWSTR objectName, SE_OBJECT_TYPE type, SECURITY_INFORMATION info,
-                            PSID* owner, PSID*, PACL* dacl, PACL*,
-                            PSECURITY_DESCRIPTOR* descriptor) {
-    Log(L"GetNamedSecurityInfoW " + std::wstring(objectName) + L" type=" + std::to_wstring(type) +
-        L" info=" + std::to_wstring(info));
-    const std::wstring prefix = L"CLASSES_ROOT\\";
-    const auto key = g_fake->keys.find(std::wstring(objectName).substr(prefix.size()));
+DWORD GetSecurityInfo(HANDLE object, SE_OBJECT_TYPE type, SECURITY_INFORMATION info, PSID* owner,
+                      PSID*, PACL* dacl, PACL*, PSECURITY_DESCRIPTOR* descriptor) {
+    const std::wstring& path = KeyPathOf(static_cast<HKEY>(object));
+    Log(L"GetSecurityInfo " + path + L" type=" + std::to_wstring(type) + L" info=" +
+        std::to_wstring(info));
+    const auto key = g_fake->keys.find(path);
     if (key == g_fake->keys.end()) {
         return ERROR_FILE_NOT_FOUND;
     }
@@ -294,6 +306,7 @@ BOOL OpenProcessToken(HANDLE process, DWORD desired, PHANDLE token) {
         return FALSE;
     }
     *token = kToken;
+    ++g_fake->heldSecurity;
     return TRUE;
 }
 
@@ -302,7 +315,12 @@ BOOL LookupPrivilegeValueW(LPCWSTR systemName, LPCWSTR name, PLUID luid) {
     if (!Fail(g_fake->Next("LookupPrivilegeValueW"))) {
         return FALSE;
     }
-    *luid = LUID{9, 0};
+    // A LUID of its own for each privilege: 9 for take-ownership, as its tests know it.
+    const std::wstring privilege = name;
+    *luid = LUID{privilege == L"SeTakeOwnershipPrivilege" ? 9u
+                 : privilege == L"SeBackupPrivilege"      ? 17u
+                                                          : 18u,
+                 0};
     return TRUE;
 }
 
@@ -317,6 +335,14 @@ BOOL AdjustTokenPrivileges(HANDLE token, BOOL disableAll, PTOKEN_PRIVILEGES stat
         (returnLength ? L"set" : L"null"));
     const DWORD code = g_fake->Next("AdjustTokenPrivileges");
     g_fake->lastError = code;
+    if (code == ERROR_SUCCESS) {
+        const LUID_AND_ATTRIBUTES& privilege = state->Privileges[0];
+        if (privilege.Attributes == SE_PRIVILEGE_ENABLED) {
+            g_fake->privilegesOn.insert(privilege.Luid.LowPart);
+        } else {
+            g_fake->privilegesOn.erase(privilege.Luid.LowPart);
+        }
+    }
     return code == ERROR_SUCCESS || code == ERROR_NOT_ALL_ASSIGNED;
 }
 
@@ -327,6 +353,7 @@ DWORD GetLastError() {
 HLOCAL LocalFree(HLOCAL memory) {
     if (memory == &kAcl) {
         Log(L"LocalFree acl");
+        --g_fake->heldSecurity;
         return nullptr;
     }
     Log(L"LocalFree descriptor");
@@ -336,6 +363,7 @@ HLOCAL LocalFree(HLOCAL memory) {
 BOOL CloseHandle(HANDLE handle) {
     if (handle == kToken) {
         Log(L"CloseHandle token");
+        --g_fake->heldSecurity;
     } else {
         Log(L"CloseHandle " + g_fake->handles.at(handle));
         g_fake->handles.erase(handle);

@@ -14,12 +14,12 @@
 
 struct FakeKey {
     std::vector<std::wstring> children;
-    LSTATUS openStatus = ERROR_SUCCESS;  // RegOpenKeyExW's answer for this key
+    LSTATUS openStatus = ERROR_SUCCESS;  // RegOpenKeyExW's answer for this key, unless no access
     LSTATUS countStatus = ERROR_SUCCESS; // RegQueryInfoKeyW's answer
     std::set<DWORD> unreadableIndices;   // RegEnumKeyExW fails for these
     bool isLink = false;
-    std::wstring sddl = L"O:BAD:P(A;;KA;;;BA)"; // what GetNamedSecurityInfoW reads
-    LSTATUS readStatus = ERROR_SUCCESS;         // GetNamedSecurityInfoW's answer
+    std::wstring sddl = L"O:BAD:P(A;;KA;;;BA)"; // what GetSecurityInfo reads
+    LSTATUS readStatus = ERROR_SUCCESS;         // GetSecurityInfo's answer
 };
 
 struct FakeWindows {
@@ -35,7 +35,7 @@ struct FakeWindows {
     std::map<std::string, std::deque<DWORD>> outcomes;
     // The registry below HKEY_CLASSES_ROOT, by key path.
     std::map<std::wstring, FakeKey> keys;
-    // Called with the object name on every SetNamedSecurityInfoW, before it answers.
+    // Called with the key's path on every SetSecurityInfo, before it answers.
     std::function<void(const std::wstring&)> onSetSecurity;
     // Called on every WaitForSingleObject, before it answers.
     std::function<void()> onWait;
@@ -48,6 +48,9 @@ struct FakeWindows {
 
     int openKeys = 0;
     int peakOpenKeys = 0;
+    int heldSecurity = 0;            // SIDs, ACLs and tokens not yet released
+    std::set<DWORD> privilegesOn;    // by the LUID the look-up gave
+    std::vector<std::wstring> opens; // every key opened, with how: see RegOpenKeyExW
 
     // Adds a key and links it into its parent's list of children.
     void AddKey(const std::wstring& path, const FakeKey& key = {});

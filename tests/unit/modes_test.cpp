@@ -2,7 +2,7 @@
 // against the scripted fake.
 #include "fake_win.h"
 
-#include "driver/run.h"
+#include "modes/repair_mode.h"
 #include "report/report.h"
 #include "security/key_check.h"
 
@@ -36,7 +36,9 @@ TEST(KeyCheck, OwnerAndOwnEntriesAreComparedWithWhatTheRepairWrites) {
         FakeWindows fake;
         fake.AddKey(L".qk4");
         fake.keys[L".qk4"].sddl = c.sddl;
-        const tkr::KeyCheck check = tkr::CheckKeySecurity(L"CLASSES_ROOT\\.qk4", 2);
+        const std::wstring path = L".qk4";
+        const tkr::KeyCheck check =
+            tkr::CheckKeySecurity(tkr::TreeKey(HKEY_CLASSES_ROOT, path, path), 2);
         EXPECT_EQ(check.ownerIsAdministrators, c.owner) << c.sddl;
         EXPECT_EQ(check.daclIsRepairDacl, c.dacl) << c.sddl;
     }
@@ -58,7 +60,8 @@ TEST_F(Fake, EachKeysEntryIsWholeInTheUndoFileBeforeItsFirstSecurityWrite) {
     fake.AddKey(L".qk4\\locked");
     fake.keys[L".qk4\\locked"].readStatus = ERROR_ACCESS_DENIED;
     tkr::UndoWriter undo(kUndo);
-    tkr::RepairAction action(2, undo);
+    const tkr::RepairDacl dacl(2);
+    tkr::RepairAction action(dacl, undo);
     tkr::Tally tally;
     tkr::WalkKeyTree(L".qk4", action, tally);
 
@@ -66,12 +69,12 @@ TEST_F(Fake, EachKeysEntryIsWholeInTheUndoFileBeforeItsFirstSecurityWrite) {
                                      L"\r\n.qk4\tO:BAD:P(A;;KA;;;BA)\r\n"
                                      L".qk4\\locked\tunreadable 5\r\n");
     // Each entry is written (whole, one WriteFile) before the key's first security write; the
-    // plain read denied, the backup read is tried first, which Wine does not honour either.
+    // plain read denied, the read under the backup privilege is tried (which Wine does not
+    // honour either), and the privilege is off again.
     std::vector<std::wstring> order;
     for (const std::wstring& line : fake.journal) {
         for (const wchar_t* call :
-             {L"WriteFile C:\\logs\\run_undo", L"SetNamedSecurityInfoW", L"RegGetKeySecurity",
-              L"RegOpenKeyExW HKCR .qk4\\locked options=0xc"}) {
+             {L"WriteFile C:\\logs\\run_undo", L"SetSecurityInfo", L"RegGetKeySecurity"}) {
             if (line.rfind(call, 0) == 0) {
                 order.push_back(line.substr(0, line.find(L" type=")));
             }
@@ -80,13 +83,11 @@ TEST_F(Fake, EachKeysEntryIsWholeInTheUndoFileBeforeItsFirstSecurityWrite) {
     order.erase(std::unique(order.begin(), order.end()), order.end());
     EXPECT_EQ(order, (std::vector<std::wstring>{
                          L"WriteFile C:\\logs\\run_undo.txt 76", // byte-order mark and header
-                         L"WriteFile C:\\logs\\run_undo.txt 52",
-                         L"SetNamedSecurityInfoW CLASSES_ROOT\\.qk4",
-                         L"RegOpenKeyExW HKCR .qk4\\locked options=0xc access=0x20000",
+                         L"WriteFile C:\\logs\\run_undo.txt 52", L"SetSecurityInfo .qk4",
                          L"RegGetKeySecurity .qk4\\locked", L"WriteFile C:\\logs\\run_undo.txt 52",
-                         L"SetNamedSecurityInfoW CLASSES_ROOT\\.qk4\\locked"}));
-    // The backup privilege is enabled for the read and disabled after it.
-    EXPECT_EQ(fake.Calls(L"LookupPrivilegeValueW null SeBackupPrivilege").size(), 2u);
+                         L"SetSecurityInfo .qk4\\locked"}));
+    EXPECT_EQ(fake.Calls(L"RegOpenKeyExW .qk4\\locked options=0xc access=0x20001").size(), 1u);
+    EXPECT_TRUE(fake.privilegesOn.empty());
 }
 
 TEST_F(Fake, NamesAreReadAgainWhileTheListChangesAndMergedWithoutRepeats) {

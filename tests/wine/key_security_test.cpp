@@ -24,8 +24,17 @@ class KeySecurityOnRegistry : public ::testing::Test {
         tkr::RunLogPath.clear();
         MoveKeyAway(root);
     }
+    // Repairs the key below the scratch root, reached through the root's handle as the walk
+    // reaches it.
     bool Repair(const std::wstring& key, DWORD flags = 2) {
-        return tkr::RepairKeySecurity(L"CLASSES_ROOT\\" + root + L"\\" + key, flags);
+        HKEY parent = nullptr;
+        EXPECT_EQ(RegOpenKeyExW(HKEY_CLASSES_ROOT, root.c_str(), REG_OPTION_OPEN_LINK, 0, &parent),
+                  ERROR_SUCCESS);
+        const std::wstring path = root + L"\\" + key;
+        const tkr::RepairDacl dacl(flags);
+        const bool repaired = tkr::RepairKeySecurity(tkr::TreeKey(parent, key, path), dacl);
+        RegCloseKey(parent);
+        return repaired;
     }
     std::string Log() const { return ReadBytes(log); }
 

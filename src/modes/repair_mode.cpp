@@ -1,0 +1,31 @@
+#include "modes/repair_mode.h"
+
+#include "report/report.h"
+
+namespace tkr {
+
+Outcome RepairAction::Act(const TreeKey& key) {
+    undo_.Save(key);
+    DWORD firstWrite = ERROR_SUCCESS;
+    if (RepairKeySecurity(key, dacl_, &firstWrite)) {
+        ShowReport(ReportLevel::Message, L"DONE");
+        return Outcome::Done;
+    }
+    ShowReport(ReportLevel::Error, L"ERROR OCCURED");
+    return firstWrite == ERROR_FILE_NOT_FOUND ? Outcome::NotPresent : Outcome::Failed;
+}
+
+void RepairMode::Run(Tally& tally) {
+    RepairAction action(dacl_, undo_);
+    WalkKeyTrees(action, tally);
+}
+
+std::wstring RepairMode::Summary(const Tally& tally) const {
+    return SummaryLine(tally, {{L"key repaired", L"keys repaired"}, {L"failed", L"failed"}});
+}
+
+int RepairMode::ExitStatus(bool quiet, const Tally& tally) const {
+    return quiet && tally[Outcome::Failed] != 0 ? kStatusFailed : kStatusDone;
+}
+
+} // namespace tkr

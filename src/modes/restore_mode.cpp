@@ -1,0 +1,73 @@
+#include "modes/restore_mode.h"
+
+#include "report/report.h"
+#include "security/restore.h"
+
+namespace tkr {
+namespace {
+
+// Reaches the entry's key as the walk does, through each key above it from HKEY_CLASSES_ROOT
+// down, every one opened itself and checked, and restores it. Returns a Win32 code, or
+// kRegistryLink when a link stands anywhere on the way.
+DWORD RestoreEntry(const UndoEntry& entry) {
+    const std::wstring& path = entry.path;
+    UniqueKey parent;
+    HKEY at = HKEY_CLASSES_ROOT;
+    size_t start = 0;
+    for (size_t slash; (slash = path.find(L'\\', start)) != std::wstring::npos; start = slash + 1) {
+        UniqueKey next;
+        const LSTATUS status = TreeKey(at, path.substr(start, slash - start), path).Open(0, next);
+        if (status != ERROR_SUCCESS) {
+            return status;
+        }
+        parent = std::move(next);
+        at = parent.get();
+    }
+    TreeKey key(at, path.substr(start), path);
+    const LSTATUS status = key.Pin(READ_CONTROL);
+    return status != ERROR_SUCCESS ? status : RestoreKeySecurity(key, entry);
+}
+
+} // namespace
+
+void RestoreMode::Run(Tally& tally) {
+    for (auto entry = entries_.rbegin(); entry != entries_.rend(); ++entry) {
+        AnnounceKey(L"Restore", entry->path);
+        if (entry->unreadable != ERROR_SUCCESS) {
+            ShowReport(ReportLevel::Warning,
+                       L"SKIPPED: previous owner and DACL were not saved (error %u)",
+                       static_cast<unsigned>(entry->unreadable));
+            tally.Add(Outcome::Failed);
+            continue;
+        }
+        const DWORD status = RestoreEntry(*entry);
+        if (SkippedAsLink(static_cast<LSTATUS>(status), tally)) {
+            continue;
+        }
+        if (status == ERROR_SUCCESS) {
+            ShowReport(ReportLevel::Message, L"DONE");
+            tally.Add(Outcome::Done);
+        } else if (status == ERROR_FILE_NOT_FOUND) {
+            ShowReport(ReportLevel::Warning, L"SKIPPED: key not present");
+            tally.Add(Outcome::NotPresent);
+        } else {
+            LogReport(ReportLevel::Error, L"\tCould not restore owner and DACL. Error: %u",
+                      static_cast<unsigned>(status));
+            ShowReport(ReportLevel::Error, L"ERROR OCCURED");
+            tally.Add(Outcome::Failed);
+        }
+    }
+}
+
+std::wstring RestoreMode::Summary(const Tally& tally) const {
+    return SummaryLine(tally, {{L"key restored", L"keys restored"}, {L"failed", L"failed"}});
+}
+
+int RestoreMode::ExitStatus(bool quiet, const Tally& tally) const {
+    // Links and keys that are gone are entries not restored too.
+    const unsigned notRestored =
+        tally[Outcome::Failed] + tally[Outcome::Link] + tally[Outcome::NotPresent];
+    return quiet && notRestored != 0 ? kStatusFailed : kStatusDone;
+}
+
+} // namespace tkr

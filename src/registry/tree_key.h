@@ -1,0 +1,58 @@
+// A key in the trees, reached only through its parent's handle: no key is ever looked up by its
+// full path, and none is opened in a way that follows a registry link. A link swapped in for a
+// key at any moment can then receive nothing but a write to the link key itself, which the check
+// on each handle refuses.
+#pragma once
+
+#include "platform/unique.h"
+
+#include <windows.h>
+
+#include <string>
+
+namespace tkr {
+
+// The status of an open that reached a registry link (or a key that could not be told from one).
+inline constexpr LSTATUS kRegistryLink = ERROR_CANT_ACCESS_FILE;
+
+class TreeKey {
+  public:
+    // The key `name` below the key `parent` holds (HKEY_CLASSES_ROOT for a table key); `path` is
+    // its path below HKEY_CLASSES_ROOT, for what the console, the log and the undo file show.
+    TreeKey(HKEY parent, std::wstring name, const std::wstring& path)
+        : parent_(parent), name_(std::move(name)), path_(path) {}
+
+    [[nodiscard]] const std::wstring& Path() const { return path_; }
+
+    // Opens the key itself (never what a link names) with `access` and `options` besides
+    // REG_OPTION_OPEN_LINK, and checks the object opened. Returns ERROR_SUCCESS, kRegistryLink
+    // (the object is a link, or whether it is one cannot be told), or the open's error.
+    [[nodiscard]] LSTATUS Open(REGSAM access, UniqueKey& key, DWORD options = 0) const;
+
+    // Pins the key: a handle to the object checked, with `access`, or with no access at all when
+    // that is denied. Returns as Open does.
+    [[nodiscard]] LSTATUS Pin(REGSAM access);
+
+    // Calls use(HKEY) with a handle to the key itself that holds `access`: the pinned one if it
+    // does, otherwise one opened afresh (and checked) for the call. Returns the open's error or
+    // what use returns.
+    template <typename Use> [[nodiscard]] LSTATUS With(REGSAM access, Use&& use) const {
+        if (pinned_ && (granted_ & access) == access) {
+            return use(pinned_.get());
+        }
+        UniqueKey key;
+        const LSTATUS status = Open(access, key);
+        return status != ERROR_SUCCESS ? status : use(key.get());
+    }
+
+  private:
+    [[nodiscard]] bool ResolvesToItself(HKEY key) const;
+
+    HKEY parent_;
+    std::wstring name_;
+    const std::wstring& path_;
+    UniqueKey pinned_;
+    REGSAM granted_ = 0;
+};
+
+} // namespace tkr
