@@ -1,6 +1,7 @@
 #include "driver/run.h"
 
 #include "driver/options.h"
+#include "driver/run_lock.h"
 #include "modes/check_mode.h"
 #include "modes/repair_mode.h"
 #include "modes/restore_mode.h"
@@ -18,6 +19,17 @@ constexpr wchar_t kOutOfMemory[] = L"Out of memory.";
 constexpr wchar_t kUsage[] =
     L" Usage: typekey-repair [-i1] [-i2] [-i3] [-i4] [-i5] [-q] [-check] [-log DIR] [-undo FILE]";
 
+// Without -q, the prompt and the wait for a key press; with it, only what was written, flushed.
+void EndRun(bool quiet) {
+    if (!quiet) {
+        win::wprintf(L"Press a key to close...");
+    }
+    win::fflush(stdout);
+    if (!quiet) {
+        win::_getch();
+    }
+}
+
 } // namespace
 
 int RunRepair(int argc, wchar_t** argv) {
@@ -29,11 +41,11 @@ int RunRepair(int argc, wchar_t** argv) {
         return kStatusUsage;
     }
     // A restore reads and judges the whole file before it changes anything, the log included.
-    std::vector<UndoEntry> entries;
+    UndoFile undo;
     if (!options.undoFile.empty()) {
         unsigned line = 0;
         std::wstring reason;
-        if (!ReadUndoFile(options.undoFile, DocumentTypeKeys, entries, line, reason)) {
+        if (!ReadUndoFile(options.undoFile, DocumentTypeKeys, undo, line, reason)) {
             WriteErrorLine(L"typekey-repair: undo file \"" + options.undoFile + L"\", line " +
                            std::to_wstring(line) + L": " + reason);
             return kStatusUsage;
@@ -41,9 +53,16 @@ int RunRepair(int argc, wchar_t** argv) {
     }
 
     InitRunLogPath(ProgramPath().c_str(), options.logFolder);
+    // Runs that change keys take turns: two at once would each save what the other changed.
+    RunLock lock;
+    if (!options.check && !lock.Take()) {
+        ShowReport(ReportLevel::Error, L"Another typekey-repair run is in progress.");
+        EndRun(options.quiet);
+        return kStatusStopped;
+    }
     std::unique_ptr<Mode> mode;
     if (!options.undoFile.empty()) {
-        mode = std::make_unique<RestoreMode>(std::move(entries));
+        mode = std::make_unique<RestoreMode>(std::move(undo));
     } else if (options.check) {
         mode = std::make_unique<CheckMode>(options.inheritanceFlags);
     } else {
@@ -51,16 +70,13 @@ int RunRepair(int argc, wchar_t** argv) {
     }
     Tally tally;
     mode->Run(tally);
-
     if (options.quiet) {
         ShowReport(ReportLevel::Message, L"%ls", mode->Summary(tally).c_str());
-        win::fflush(stdout);
-    } else {
-        win::wprintf(L"Press a key to close...");
-        win::fflush(stdout);
-        win::_getch();
     }
-    return mode->ExitStatus(options.quiet, tally);
+    const int status = mode->ExitStatus(options.quiet, tally);
+    mode.reset(); // the undo file on the disk before the run says it is done
+    EndRun(options.quiet);
+    return status;
 }
 
 int RunTool(int argc, wchar_t** argv) {

@@ -21,11 +21,17 @@ void RepairMode::Run(Tally& tally) {
 }
 
 std::wstring RepairMode::Summary(const Tally& tally) const {
-    return SummaryLine(tally, {{L"key repaired", L"keys repaired"}, {L"failed", L"failed"}});
+    std::wstring summary =
+        SummaryLine(tally, {{L"key repaired", L"keys repaired"}, {L"failed", L"failed"}});
+    if (undo_.NotSaved() != 0) {
+        summary += L", " + std::to_wstring(undo_.NotSaved()) + L" not saved for undo";
+    }
+    return summary;
 }
 
 int RepairMode::ExitStatus(bool quiet, const Tally& tally) const {
-    return quiet && tally[Outcome::Failed] != 0 ? kStatusFailed : kStatusDone;
+    return quiet && (tally[Outcome::Failed] != 0 || undo_.NotSaved() != 0) ? kStatusFailed
+                                                                             : kStatusDone;
 }
 
 } // namespace tkr

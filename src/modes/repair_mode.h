@@ -26,7 +26,8 @@ class RepairMode final : public Mode {
         : dacl_(inheritanceFlags), undo_(std::move(undoPath)) {}
     void Run(Tally& tally) override;
     [[nodiscard]] std::wstring Summary(const Tally& tally) const override;
-    // 1 with -q when a key could not be repaired; otherwise 0.
+    // 1 with -q when a key could not be repaired or was changed without its undo entry;
+    // otherwise 0.
     [[nodiscard]] int ExitStatus(bool quiet, const Tally& tally) const override;
 
   private:

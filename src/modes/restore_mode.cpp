@@ -31,7 +31,12 @@ DWORD RestoreEntry(const UndoEntry& entry) {
 } // namespace
 
 void RestoreMode::Run(Tally& tally) {
-    for (auto entry = entries_.rbegin(); entry != entries_.rend(); ++entry) {
+    if (undo_.tornLine != 0) {
+        ShowReport(ReportLevel::Warning, L"Undo file line %u is cut short and was ignored.",
+                   undo_.tornLine);
+        tally.Add(Outcome::Failed);
+    }
+    for (auto entry = undo_.entries.rbegin(); entry != undo_.entries.rend(); ++entry) {
         AnnounceKey(L"Restore", entry->path);
         if (entry->unreadable != ERROR_SUCCESS) {
             ShowReport(ReportLevel::Warning,

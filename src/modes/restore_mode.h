@@ -4,21 +4,20 @@
 #include "modes/mode.h"
 #include "security/undo_file.h"
 
-#include <vector>
-
 namespace tkr {
 
 class RestoreMode final : public Mode {
   public:
-    explicit RestoreMode(std::vector<UndoEntry> entries) : entries_(std::move(entries)) {}
-    // Restores each entry's key, newest entry first, announcing each and its result.
+    explicit RestoreMode(UndoFile undo) : undo_(std::move(undo)) {}
+    // Restores each entry's key, newest entry first, announcing each and its result; an
+    // incomplete last line is reported first and counts as an entry not restored.
     void Run(Tally& tally) override;
     [[nodiscard]] std::wstring Summary(const Tally& tally) const override;
     // 1 with -q when an entry was not restored (failed, a link, or its key gone); otherwise 0.
     [[nodiscard]] int ExitStatus(bool quiet, const Tally& tally) const override;
 
   private:
-    std::vector<UndoEntry> entries_;
+    UndoFile undo_;
 };
 
 } // namespace tkr

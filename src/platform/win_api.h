@@ -63,6 +63,8 @@ BOOL CloseHandle(HANDLE handle);
 HANDLE CreateEventW(LPSECURITY_ATTRIBUTES security, BOOL manualReset, BOOL initialState,
                     LPCWSTR name);
 DWORD WaitForSingleObject(HANDLE handle, DWORD milliseconds);
+HANDLE CreateMutexW(LPSECURITY_ATTRIBUTES security, BOOL initialOwner, LPCWSTR name);
+BOOL ReleaseMutex(HANDLE mutex);
 DWORD GetModuleFileNameW(HMODULE module, LPWSTR name, DWORD size);
 
 // Files and paths
@@ -71,6 +73,7 @@ HANDLE CreateFileW(LPCWSTR name, DWORD access, DWORD share, LPSECURITY_ATTRIBUTE
 DWORD SetFilePointer(HANDLE file, LONG distance, PLONG distanceHigh, DWORD method);
 BOOL WriteFile(HANDLE file, LPCVOID buffer, DWORD bytes, LPDWORD written, LPOVERLAPPED overlapped);
 BOOL ReadFile(HANDLE file, LPVOID buffer, DWORD bytes, LPDWORD read, LPOVERLAPPED overlapped);
+BOOL FlushFileBuffers(HANDLE file);
 BOOL GetFileInformationByHandleEx(HANDLE file, FILE_INFO_BY_HANDLE_CLASS infoClass,
                                   LPVOID information, DWORD size);
 BOOL CreateDirectoryW(LPCWSTR name, LPSECURITY_ATTRIBUTES security);

@@ -101,6 +101,12 @@ HANDLE CreateEventW(LPSECURITY_ATTRIBUTES security, BOOL manualReset, BOOL initi
 DWORD WaitForSingleObject(HANDLE handle, DWORD milliseconds) {
     return ::WaitForSingleObject(handle, milliseconds);
 }
+HANDLE CreateMutexW(LPSECURITY_ATTRIBUTES security, BOOL initialOwner, LPCWSTR name) {
+    return ::CreateMutexW(security, initialOwner, name);
+}
+BOOL ReleaseMutex(HANDLE mutex) {
+    return ::ReleaseMutex(mutex);
+}
 DWORD GetModuleFileNameW(HMODULE module, LPWSTR name, DWORD size) {
     return ::GetModuleFileNameW(module, name, size);
 }
@@ -117,6 +123,9 @@ BOOL WriteFile(HANDLE file, LPCVOID buffer, DWORD bytes, LPDWORD written, LPOVER
 }
 BOOL ReadFile(HANDLE file, LPVOID buffer, DWORD bytes, LPDWORD read, LPOVERLAPPED overlapped) {
     return ::ReadFile(file, buffer, bytes, read, overlapped);
+}
+BOOL FlushFileBuffers(HANDLE file) {
+    return ::FlushFileBuffers(file);
 }
 BOOL GetFileInformationByHandleEx(HANDLE file, FILE_INFO_BY_HANDLE_CLASS infoClass,
                                   LPVOID information, DWORD size) {

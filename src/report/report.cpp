@@ -73,13 +73,20 @@ DWORD CheckPlainFile(HANDLE file) {
 }
 
 // Creates each missing folder of the path in turn; what cannot be created shows when the log
-// is written.
+// is written. Only SYSTEM and Administrators may write in the folders it creates (everyone may
+// read), so that no other user can plant or replace a file there.
 void CreateFolders(const std::wstring& folder) {
-    for (size_t at = folder.find_first_of(L"\\/", 1); at != std::wstring::npos;
-         at = folder.find_first_of(L"\\/", at + 1)) {
-        win::CreateDirectoryW(folder.substr(0, at).c_str(), nullptr);
+    UniqueDescriptor descriptor;
+    win::ConvertStringSecurityDescriptorToSecurityDescriptorW(
+        L"D:P(A;OICI;FA;;;SY)(A;OICI;FA;;;BA)(A;OICI;FRFX;;;WD)", SDDL_REVISION_1, descriptor.put(),
+        nullptr);
+    SECURITY_ATTRIBUTES security{sizeof security, descriptor.get(), FALSE};
+    for (size_t at = folder.find_first_of(L"\\/", 1);; at = folder.find_first_of(L"\\/", at + 1)) {
+        win::CreateDirectoryW(folder.substr(0, at).c_str(), descriptor ? &security : nullptr);
+        if (at == std::wstring::npos) {
+            break;
+        }
     }
-    win::CreateDirectoryW(folder.c_str(), nullptr);
 }
 
 } // namespace
@@ -128,6 +135,14 @@ UniqueFile OpenForAppend(const std::wstring& path, DWORD& error, LONGLONG& size)
     const DWORD low = win::SetFilePointer(file.get(), 0, &high, FILE_END);
     size = (static_cast<LONGLONG>(high) << 32) | low;
     return file;
+}
+
+UniqueFile CreateNewFile(const std::wstring& path, DWORD& error) {
+    UniqueFile file(win::CreateFileW(path.c_str(), GENERIC_WRITE, FILE_SHARE_READ, nullptr,
+                                     CREATE_NEW,
+                                     FILE_ATTRIBUTE_NORMAL | FILE_FLAG_OPEN_REPARSE_POINT, nullptr));
+    error = file ? CheckPlainFile(file.get()) : win::GetLastError();
+    return error == ERROR_SUCCESS ? std::move(file) : UniqueFile();
 }
 
 const wchar_t* ReportLevelLabel(ReportLevel level) {

@@ -41,6 +41,9 @@ void WriteErrorLine(const std::wstring& text);
 // that cannot be opened (ERROR_CANT_ACCESS_FILE). `error` gets the reason; `size` the size
 // found, in bytes.
 [[nodiscard]] UniqueFile OpenForAppend(const std::wstring& path, DWORD& error, LONGLONG& size);
+// Creates the file new, failing with ERROR_FILE_EXISTS when the name is taken, and holds it so
+// that others may read it but neither write nor delete it. `error` gets the reason it failed.
+[[nodiscard]] UniqueFile CreateNewFile(const std::wstring& path, DWORD& error);
 
 // Formats printf-style (%ls for wide strings, %u for unsigned) into a string of any length.
 // Throws FatalError when the format cannot be applied, std::bad_alloc without memory.

@@ -14,6 +14,8 @@ constexpr SECURITY_INFORMATION kOwnerAndDacl =
     OWNER_SECURITY_INFORMATION | DACL_SECURITY_INFORMATION;
 constexpr wchar_t kUnreadable[] = L"unreadable ";
 constexpr wchar_t kHex[] = L"0123456789ABCDEF";
+// Names an undo file may take when the first ones are taken.
+constexpr unsigned kMaxUndoNames = 1000;
 
 bool NeedsEscape(wchar_t c) {
     return c < 0x20 || c == 0x7F || c == L'%';
@@ -105,11 +107,14 @@ std::wstring ParseEntry(const std::wstring& line, std::span<const wchar_t* const
             security.c_str(), SDDL_REVISION_1, entry.descriptor.put(), nullptr)) {
         return L"has a security descriptor that does not convert";
     }
-    // Both parts are restored, so both must be there.
+    // Both parts are restored, so both must be there, and nothing the tool never saves.
     const auto* relative = static_cast<const SECURITY_DESCRIPTOR_RELATIVE*>(entry.descriptor.get());
     if (relative->Owner == 0 || (relative->Control & SE_DACL_PRESENT) == 0 ||
         (relative->Control & SE_SELF_RELATIVE) == 0) {
         return L"has a security descriptor without owner or DACL";
+    }
+    if (relative->Group != 0 || (relative->Control & SE_SACL_PRESENT) != 0) {
+        return L"has a security descriptor with parts the tool never saves";
     }
     entry.sddl = security;
     return L"";
@@ -181,58 +186,80 @@ DWORD ReadKeySddl(const TreeKey& key, std::wstring& sddl) {
     return ToSddl(backup.data(), sddl);
 }
 
+UndoWriter::~UndoWriter() {
+    if (file_) {
+        win::FlushFileBuffers(file_.get()); // on the disk before the run reports it is done
+    }
+}
+
 void UndoWriter::Save(const TreeKey& key) {
     std::wstring sddl;
     const DWORD status = ReadKeySddl(key, sddl);
     if (status == ERROR_FILE_NOT_FOUND) {
         return; // nothing to restore
     }
-    const std::wstring line =
-        EscapeUndoPath(key.Path()) + L'\t' +
-        (status == ERROR_SUCCESS ? sddl : kUnreadable + std::to_wstring(status)) + L"\r\n";
-    const DWORD error = Write(line);
+    DWORD error = broken_;
+    if (error == ERROR_SUCCESS && !file_) {
+        error = Create();
+    }
+    if (error == ERROR_SUCCESS) {
+        // One write per entry: the entry is whole in the file before the key's security changes.
+        error = Write(EscapeUndoPath(key.Path()) + L'\t' +
+                      (status == ERROR_SUCCESS ? sddl : kUnreadable + std::to_wstring(status)) +
+                      L"\r\n");
+    }
     if (error != ERROR_SUCCESS) {
+        ++notSaved_;
         LogReport(ReportLevel::Warning,
                   L"\tPrevious owner and DACL not saved in the undo file. Error: %u",
                   static_cast<unsigned>(error));
     }
 }
 
-DWORD UndoWriter::Write(const std::wstring& line) {
-    auto write = [this](const std::wstring& text) -> DWORD {
-        const DWORD bytes = static_cast<DWORD>(text.size() * sizeof(wchar_t));
-        DWORD written = 0;
-        if (!win::WriteFile(file_.get(), text.data(), bytes, &written, nullptr) ||
-            written != bytes) {
-            const DWORD error = win::GetLastError();
-            file_.reset(); // opened again for the next entry
-            return error != ERROR_SUCCESS ? error : ERROR_WRITE_FAULT;
-        }
-        return ERROR_SUCCESS;
-    };
-    if (!file_) {
-        DWORD error = ERROR_SUCCESS;
-        LONGLONG size = 0;
-        file_ = OpenForAppend(path_, error, size);
-        if (!file_) {
-            return error;
-        }
-        if (size == 0) {
-            error = write(std::wstring(1, L'\xFEFF') + kUndoHeader + L"\r\n");
-            if (error != ERROR_SUCCESS) {
-                return error;
+DWORD UndoWriter::Create() {
+    constexpr std::wstring_view kSuffix = L".txt";
+    const std::wstring stem = path_.substr(0, path_.size() - kSuffix.size());
+    DWORD error = ERROR_SUCCESS;
+    for (unsigned number = 1; number <= kMaxUndoNames; ++number) {
+        const std::wstring name =
+            number == 1 ? path_ : stem + L"_" + std::to_wstring(number) + std::wstring(kSuffix);
+        file_ = CreateNewFile(name, error);
+        if (file_) {
+            if (number > 1) {
+                LogReport(ReportLevel::Warning,
+                          L"\tThe undo file \"%ls\" exists already; this run's undo file is "
+                          L"\"%ls\".",
+                          path_.c_str(), name.c_str());
             }
+            return Write(std::wstring(1, L'\xFEFF') + kUndoHeader + L"\r\n");
+        }
+        if (error != ERROR_FILE_EXISTS && error != ERROR_ALREADY_EXISTS) {
+            break; // the folder cannot take it: the next key tries again
         }
     }
-    // One write per entry: the entry is whole in the file before the key's security changes.
-    return write(line);
+    return error;
 }
 
-bool ReadUndoFile(const std::wstring& path, std::span<const wchar_t* const> roots,
-                  std::vector<UndoEntry>& entries, unsigned& badLine, std::wstring& reason) {
+DWORD UndoWriter::Write(const std::wstring& text) {
+    const DWORD bytes = static_cast<DWORD>(text.size() * sizeof(wchar_t));
+    DWORD written = 0;
+    if (win::WriteFile(file_.get(), text.data(), bytes, &written, nullptr) && written == bytes) {
+        return ERROR_SUCCESS;
+    }
+    // A part of the text may be in the file: nothing more goes after it, so that a restore
+    // still finds every entry before it whole.
+    broken_ = win::GetLastError();
+    if (broken_ == ERROR_SUCCESS) {
+        broken_ = ERROR_WRITE_FAULT;
+    }
+    return broken_;
+}
+
+bool ReadUndoFile(const std::wstring& path, std::span<const wchar_t* const> roots, UndoFile& undo,
+                  unsigned& badLine, std::wstring& reason) {
     badLine = 1;
-    const UniqueFile file(win::CreateFileW(path.c_str(), GENERIC_READ,
-                                           FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
+    // Not shared with writers: a file still being written is not taken for a whole one.
+    const UniqueFile file(win::CreateFileW(path.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr,
                                            OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr));
     if (!file) {
         reason = L"cannot be opened (error " + std::to_wstring(win::GetLastError()) + L")";
@@ -260,17 +287,26 @@ bool ReadUndoFile(const std::wstring& path, std::span<const wchar_t* const> root
         reason = L"is not UTF-16 text with a byte-order mark";
         return false;
     }
-    const std::wstring text(reinterpret_cast<const wchar_t*>(bytes.data() + 2),
-                            (bytes.size() - 2) / sizeof(wchar_t));
-    const bool whole = bytes.size() % 2 == 0;
-    entries.clear();
+    // What a crash can leave after the last whole line: part of a character, zeros, a line
+    // without its end. The lines before it are whole: each was written in one piece.
+    std::wstring text(reinterpret_cast<const wchar_t*>(bytes.data() + 2),
+                      (bytes.size() - 2) / sizeof(wchar_t));
+    bool torn = bytes.size() % 2 != 0;
+    const size_t used = text.find_last_not_of(L'\0') + 1; // 0 when all are zeros
+    torn |= used != text.size();
+    text.resize(used);
+    undo = UndoFile{};
     size_t start = 0;
     for (unsigned number = 1;; ++number) {
         badLine = number;
         const size_t end = text.find(L"\r\n", start);
         if (end == std::wstring::npos) {
-            if (start == text.size() && whole && number > 1) {
-                return true; // every line ended properly
+            torn |= start != text.size();
+            if (torn && number > 1) {
+                undo.tornLine = number;
+            }
+            if (number > 1) {
+                return true;
             }
             reason = L"is cut short";
             return false;
@@ -289,7 +325,7 @@ bool ReadUndoFile(const std::wstring& path, std::span<const wchar_t* const> root
         if (!reason.empty()) {
             return false;
         }
-        entries.push_back(std::move(entry));
+        undo.entries.push_back(std::move(entry));
     }
 }
 

@@ -32,19 +32,30 @@ bool UnescapeUndoPath(const std::wstring& text, std::wstring& path);
 // backup privilege. Returns a Win32 code (ERROR_FILE_NOT_FOUND: no such key).
 [[nodiscard]] DWORD ReadKeySddl(const TreeKey& key, std::wstring& sddl);
 
-// Writes entries to the undo file, opening it when first needed (and again after a failure).
+// Writes the run's undo file. It is created new when the first entry needs it, never opened
+// when it exists: a name taken (by a planted file, or another run of the same second) makes it
+// take the next free one, "..._undo_2.txt" and on. It is held for the run, readable by others
+// but not writable nor deletable, and flushed to disk at the end.
 class UndoWriter {
   public:
     explicit UndoWriter(std::wstring path) : path_(std::move(path)) {}
+    UndoWriter(const UndoWriter&) = delete;
+    UndoWriter& operator=(const UndoWriter&) = delete;
+    ~UndoWriter();
     // Saves the key's present owner and DACL before they change. A key that does not exist
     // gets no entry. When the entry cannot be written, a Warning detail line in the log says
-    // so, and the repair goes on.
+    // so, the key is counted, and the repair goes on.
     void Save(const TreeKey& key);
+    // The keys whose entry could not be written.
+    [[nodiscard]] unsigned NotSaved() const { return notSaved_; }
 
   private:
-    [[nodiscard]] DWORD Write(const std::wstring& line);
+    [[nodiscard]] DWORD Create();
+    [[nodiscard]] DWORD Write(const std::wstring& text);
     std::wstring path_;
     UniqueFile file_;
+    DWORD broken_ = ERROR_SUCCESS; // why the file cannot take more entries
+    unsigned notSaved_ = 0;
 };
 
 struct UndoEntry {
@@ -54,10 +65,19 @@ struct UndoEntry {
     UniqueDescriptor descriptor; // the SDDL converted
 };
 
+// What reading an undo file found.
+struct UndoFile {
+    std::vector<UndoEntry> entries;
+    // The number of a last line left incomplete (cut short, a partial character, zero bytes
+    // after the last whole line, as a crash leaves it), ignored; 0 when there is none.
+    unsigned tornLine = 0;
+};
+
 // Reads and validates the whole undo file: header, every line, every SDDL, every path inside
-// the trees of `roots`. On failure returns false with the first bad line's number (1 for the
-// header or a file that cannot be read) and what is wrong with it.
-bool ReadUndoFile(const std::wstring& file, std::span<const wchar_t* const> roots,
-                  std::vector<UndoEntry>& entries, unsigned& badLine, std::wstring& reason);
+// the trees of `roots`. Damage only at the end is left out (see UndoFile::tornLine). A file that
+// another process holds open for writing is refused. On failure returns false with the first
+// bad line's number (1 for the header or a file that cannot be read) and what is wrong with it.
+[[nodiscard]] bool ReadUndoFile(const std::wstring& file, std::span<const wchar_t* const> roots,
+                                UndoFile& undo, unsigned& badLine, std::wstring& reason);
 
 } // namespace tkr

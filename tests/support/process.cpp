@@ -105,7 +105,7 @@ ProcessResult RunProcess(const std::wstring& program, const std::wstring& comman
             PROCESS_MEMORY_COUNTERS memory{};
             GetProcessMemoryInfo(process.hProcess, &memory, sizeof memory);
             sample(ProcessSample{outputBytes.load(), CountHandles(process.dwProcessId),
-                                 memory.PagefileUsage});
+                                 memory.PagefileUsage, process.hProcess});
         }
     }
     WaitForSingleObject(process.hProcess, INFINITE);

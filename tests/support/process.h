@@ -19,6 +19,7 @@ struct ProcessSample {
     size_t outputBytes;   // what it had written so far
     int handles;          // handles it held open, -1 if unknown
     size_t pagefileBytes; // its private memory
+    HANDLE process;       // to end it early
 };
 
 // Runs the program with the command line (whose first word becomes its argv[0]) without a

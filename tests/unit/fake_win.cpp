@@ -378,6 +378,9 @@ HANDLE CreateEventW(LPSECURITY_ATTRIBUTES, BOOL manualReset, BOOL initialState, 
 }
 
 DWORD WaitForSingleObject(HANDLE handle, DWORD milliseconds) {
+    if (g_fake->handles.at(handle).rfind(L"mutex ", 0) == 0) {
+        return g_fake->runLockHeld ? WAIT_TIMEOUT : WAIT_OBJECT_0;
+    }
     Log(L"WaitForSingleObject " + g_fake->handles.at(handle) + L" " +
         std::to_wstring(milliseconds));
     if (g_fake->onWait) {
@@ -405,11 +408,14 @@ HANDLE CreateFileW(LPCWSTR name, DWORD access, DWORD share, LPSECURITY_ATTRIBUTE
         std::to_wstring(share) + L" security=" + (security ? L"set" : L"null") + L" disposition=" +
         std::to_wstring(disposition) + L" attributes=" + std::to_wstring(attributes) +
         L" template=" + (templateFile ? L"set" : L"null"));
-    const DWORD code = *name == L'\0' ? ERROR_PATH_NOT_FOUND : g_fake->Next("CreateFileW");
+    DWORD code = *name == L'\0' ? ERROR_PATH_NOT_FOUND : g_fake->Next("CreateFileW");
+    if (code == ERROR_SUCCESS && disposition == CREATE_NEW && g_fake->files.count(name) != 0) {
+        code = ERROR_FILE_EXISTS;
+    }
     if (!Fail(code)) {
         return INVALID_HANDLE_VALUE;
     }
-    g_fake->files[name]; // OPEN_ALWAYS: created if missing, kept if present
+    g_fake->files[name]; // created if missing, kept if present
     return NewHandle(name);
 }
 
@@ -432,7 +438,29 @@ BOOL GetFileInformationByHandleEx(HANDLE file, FILE_INFO_BY_HANDLE_CLASS infoCla
     return TRUE;
 }
 
-BOOL CreateDirectoryW(LPCWSTR, LPSECURITY_ATTRIBUTES) {
+BOOL CreateDirectoryW(LPCWSTR name, LPSECURITY_ATTRIBUTES security) {
+    LPWSTR sddl = nullptr;
+    if (security != nullptr && ::ConvertSecurityDescriptorToStringSecurityDescriptorW(
+                                   security->lpSecurityDescriptor, SDDL_REVISION_1,
+                                   DACL_SECURITY_INFORMATION, &sddl, nullptr)) {
+        g_fake->folders[name] = sddl;
+        ::LocalFree(sddl);
+    } else {
+        g_fake->folders[name] = L"inherited";
+    }
+    return TRUE;
+}
+
+BOOL FlushFileBuffers(HANDLE file) {
+    Log(L"FlushFileBuffers " + g_fake->handles.at(file));
+    return TRUE;
+}
+
+HANDLE CreateMutexW(LPSECURITY_ATTRIBUTES, BOOL, LPCWSTR name) {
+    return NewHandle(L"mutex " + std::wstring(name));
+}
+
+BOOL ReleaseMutex(HANDLE) {
     return TRUE;
 }
 

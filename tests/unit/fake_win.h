@@ -51,6 +51,8 @@ struct FakeWindows {
     int heldSecurity = 0;            // SIDs, ACLs and tokens not yet released
     std::set<DWORD> privilegesOn;    // by the LUID the look-up gave
     std::vector<std::wstring> opens; // every key opened, with how: see RegOpenKeyExW
+    bool runLockHeld = false; // another run holds the lock of changing runs
+    std::map<std::wstring, std::wstring> folders; // created, with their DACL in SDDL
 
     // Adds a key and links it into its parent's list of children.
     void AddKey(const std::wstring& path, const FakeKey& key = {});

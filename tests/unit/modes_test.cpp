@@ -2,6 +2,7 @@
 // against the scripted fake.
 #include "fake_win.h"
 
+#include "driver/run.h"
 #include "modes/repair_mode.h"
 #include "report/report.h"
 #include "security/key_check.h"
@@ -9,6 +10,7 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <sddl.h>
 
 namespace {
 
@@ -118,6 +120,97 @@ TEST_F(Fake, ConsoleLinesAreExactOnATerminalAndWholeWhenRedirected) {
     fake.consoleIsTerminal = false;
     tkr::InitConsoleOutput(); // back to redirected, for the tests after this one
     EXPECT_EQ(fake.console, text + L"\r\n");
+}
+
+} // namespace
+
+namespace {
+
+TEST_F(Fake, ATakenUndoNameIsLeftAloneAndTheRunTakesTheNextFreeOneAndSaysWhich) {
+    fake.AddKey(L".qk4");
+    const std::wstring names[] = {kUndo, L"C:\\logs\\run_undo_2.txt",
+                                  L"C:\\logs\\run_undo_3.txt"};
+    for (size_t taken = 0; taken < 3; ++taken) {
+        fake.files.clear();
+        for (size_t i = 0; i < taken; ++i) {
+            fake.files[names[i]] = L"planted";
+        }
+        {
+            tkr::UndoWriter undo(kUndo);
+            const tkr::RepairDacl dacl(2);
+            tkr::RepairAction action(dacl, undo);
+            tkr::Tally tally;
+            tkr::WalkKeyTree(L".qk4", action, tally);
+            EXPECT_EQ(undo.NotSaved(), 0u);
+        }
+        for (size_t i = 0; i < taken; ++i) {
+            EXPECT_EQ(fake.files[names[i]], L"planted");
+        }
+        EXPECT_EQ(fake.files[names[taken]].substr(1, 35), tkr::kUndoHeader) << taken;
+        const std::vector<std::wstring> log = fake.LogLines(kLog);
+        const std::wstring warning = L"Warning: \tThe undo file \"" + std::wstring(kUndo) +
+                                     L"\" exists already; this run's undo file is \"" +
+                                     names[taken] + L"\".";
+        EXPECT_EQ(std::count(log.begin(), log.end(), warning), taken == 0 ? 0 : 1) << taken;
+        // Held to the end of the run, and then flushed to disk.
+        EXPECT_EQ(fake.Calls(L"FlushFileBuffers " + names[taken]).size(), 1u);
+    }
+}
+
+TEST_F(Fake, KeysChangedWithoutTheirUndoEntryAreCountedInTheSummaryAndTheStatus) {
+    fake.AddKey(L".qk4");
+    fake.AddKey(L".qk4\\sub");
+    tkr::RepairMode mode(2, L""); // an undo file that cannot be created
+    tkr::Tally tally;
+    mode.Run(tally);
+    EXPECT_EQ(mode.Summary(tally), L"Summary: 2 keys repaired, 0 failed, 0 registry links "
+                                   L"skipped, 14 keys not present, 2 not saved for undo");
+    EXPECT_EQ(mode.ExitStatus(true, tally), 1);
+    EXPECT_EQ(mode.ExitStatus(false, tally), 0);
+    EXPECT_EQ(fake.LogLines(kLog)[1],
+              L"Warning: \tPrevious owner and DACL not saved in the undo file. Error: 3");
+}
+
+TEST(RunLock, ASecondChangingRunChangesNothingAndStopsWithThreeWhileChecksGoOn) {
+    wchar_t program[] = L"C:\\Tools\\typekey-repair.exe";
+    wchar_t quiet[] = L"-q";
+    wchar_t check[] = L"-check";
+    for (bool checking : {false, true}) {
+        FakeWindows fake;
+        fake.runLockHeld = true;
+        fake.AddKey(L".qk4");
+        wchar_t* argv[] = {program, quiet, check};
+        const int status = tkr::RunTool(checking ? 3 : 2, argv);
+        const bool stopped =
+            fake.console.find(L"Another typekey-repair run is in progress.\n") != std::wstring::npos;
+        EXPECT_EQ(stopped, !checking);
+        EXPECT_EQ(status, checking ? 1 : 3);
+        EXPECT_TRUE(fake.Calls(L"SetSecurityInfo").empty());
+        tkr::RunLogPath.clear();
+    }
+}
+
+TEST(LogFolder, FoldersTheRunCreatesLetOnlySystemAndAdministratorsWrite) {
+    FakeWindows fake;
+    wchar_t program[] = L"C:\\Tools\\typekey-repair.exe";
+    wchar_t log[] = L"-log";
+    wchar_t folder[] = L"C:\\new\\logs";
+    wchar_t check[] = L"-check";
+    wchar_t* argv[] = {program, log, folder, check};
+    tkr::RunTool(4, argv);
+    PSECURITY_DESCRIPTOR descriptor = nullptr;
+    LPWSTR expected = nullptr;
+    ASSERT_TRUE(ConvertStringSecurityDescriptorToSecurityDescriptorW(
+        L"D:P(A;OICI;FA;;;SY)(A;OICI;FA;;;BA)(A;OICI;FRFX;;;WD)", SDDL_REVISION_1, &descriptor,
+        nullptr));
+    ASSERT_TRUE(ConvertSecurityDescriptorToStringSecurityDescriptorW(
+        descriptor, SDDL_REVISION_1, DACL_SECURITY_INFORMATION, &expected, nullptr));
+    fake.folders.erase(L"C:"); // the drive, tried like every folder on the way
+    EXPECT_EQ(fake.folders, (std::map<std::wstring, std::wstring>{{L"C:\\new", expected},
+                                                                   {L"C:\\new\\logs", expected}}));
+    LocalFree(expected);
+    LocalFree(descriptor);
+    tkr::RunLogPath.clear();
 }
 
 } // namespace

@@ -206,6 +206,12 @@ TEST_F(ToolTest, ALogFolderThatCannotBeCreatedLeavesConsoleOutputOnly) {
     EXPECT_EQ(run.console.substr(run.console.size() - 23), "Press a key to close...");
     EXPECT_TRUE(run.logPath.empty());
     EXPECT_TRUE(IsRepairedSddl(KeySddl(L".lud"), 2));
+    // Keys changed with no undo data: an unattended run says so and fails.
+    const ToolRun quiet = Run(L"-q -log \"" + dir + L"\\a file\\logs\"");
+    EXPECT_EQ(quiet.exitCode, 1u);
+    EXPECT_NE(quiet.console.find("Summary: 1 key repaired, 0 failed, 0 registry links skipped, "
+                                 "14 keys not present, 1 not saved for undo\r\n"),
+              std::string::npos);
 }
 
 TEST_F(ToolTest, TwoProcessesAppendingToOneLogNeverTearALine) {
@@ -256,8 +262,8 @@ TEST_F(ToolTest, HandlesAndMemoryDoNotGrowWithTheNumberOfKeys) {
 
     // Early: from a twentieth to a tenth of the output written; late: from half of it on.
     const size_t total = run.console.size();
-    ProcessSample early{0, -1, 0};
-    ProcessSample late{0, -1, 0};
+    ProcessSample early{0, -1, 0, nullptr};
+    ProcessSample late{0, -1, 0, nullptr};
     for (const ProcessSample& s : samples) {
         const bool isEarly = s.outputBytes >= total / 20 && s.outputBytes < total / 10;
         const bool isLate = s.outputBytes >= total / 2;

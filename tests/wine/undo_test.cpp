@@ -2,6 +2,7 @@
 #include "e2e.h"
 
 #include <map>
+#include <thread>
 
 using namespace tkrtest;
 
@@ -69,7 +70,11 @@ TEST_F(ToolTest, AnUndoFileThatIsNotWholeAndValidIsRefusedAndChangesNothing) {
     };
     const std::string whole = Utf16Bytes(header + entry);
     for (const Case& c :
-         {Case{"cut mid-line", whole.substr(0, whole.size() - 12), "line 2"},
+         {Case{"cut in an earlier line", Utf16Bytes(header + L".qk4\tO:SY\r\n" + entry), "line 2"},
+          Case{"a group", Utf16Bytes(header + L".qk4\tO:BAG:BAD:P(A;;KA;;;BA)\r\n"), "line 2"},
+          Case{"a SACL", Utf16Bytes(header + L".qk4\tO:BAD:P(A;;KA;;;BA)S:(AU;SA;KA;;;WD)\r\n"),
+               "line 2"},
+          Case{"cut in the header", whole.substr(0, 40), "line 1"},
           Case{"bad SDDL", Utf16Bytes(header + L".qk4\tO:SYD:P(A;;QQ;;;SY)\r\n"), "line 2"},
           Case{"other version",
                Utf16Bytes(L"\xFEFFtypekey-repair undo file, version 2\r\n" + entry), "line 1"},
@@ -91,35 +96,141 @@ TEST_F(ToolTest, AnUndoFileThatIsNotWholeAndValidIsRefusedAndChangesNothing) {
     }
 }
 
-TEST_F(ToolTest, AnUndoFileHeldByAnotherProgramLeavesWarningsAndTheRepairUnchanged) {
+// Every key below the path, itself included, and its owner and DACL.
+std::map<std::wstring, std::wstring> TreeSddls(const std::wstring& root) {
+    std::map<std::wstring, std::wstring> found = {{root, KeySddl(root)}};
+    HKEY key = nullptr;
+    if (RegOpenKeyExW(HKEY_CLASSES_ROOT, root.c_str(), 0, KEY_READ, &key) == ERROR_SUCCESS) {
+        wchar_t name[256];
+        for (DWORD i = 0, length = 256;
+             RegEnumKeyExW(key, i, name, &length, nullptr, nullptr, nullptr, nullptr) ==
+             ERROR_SUCCESS;
+             ++i, length = 256) {
+            found.merge(TreeSddls(root + L"\\" + name));
+        }
+        RegCloseKey(key);
+    }
+    return found;
+}
+
+ProcessResult RunIn(const std::wstring& exe, const std::wstring& arguments) {
+    return RunProcess(exe, L"\"" + exe + L"\" " + arguments);
+}
+
+TEST_F(ToolTest, FilesPlantedUnderTheUndoNamesAreLeftAsTheyWereAndNeverRestored) {
     Seed(L".qk4");
-    Seed(L".zor", kDeniedSddl);
-    // The undo file's name is predictable to the second: hold every name of the coming seconds.
-    const std::wstring logs = dir + L"\\logs";
-    CreateDirectoryW(logs.c_str(), nullptr);
-    std::vector<HANDLE> held;
-    const __time64_t now = _time64(nullptr);
-    for (const std::wstring& stamp : TimeStamps(now, now + 30)) {
-        held.push_back(CreateFileW((logs + L"\\typekey-repair" + stamp + L"_undo.txt").c_str(),
-                                   GENERIC_READ, 0, nullptr, CREATE_NEW, 0, nullptr));
+    Seed(L".qk4\\sub", L"O:BAD:P(A;;KA;;;BA)(A;;KR;;;BU)");
+    Seed(L".zor", L"O:SYD:P(A;;RCWO;;;BA)(A;;KA;;;SY)"); // first write denied
+    std::map<std::wstring, std::wstring> before = TreeSddls(L".qk4");
+    before.merge(TreeSddls(L".zor"));
+    const std::wstring victim = dir + L"\\victim.txt";
+    WriteBytes(victim, "precious");
+    struct Plant {
+        const char* what;
+        std::string bytes; // empty: a hard link to the victim
+    };
+    for (const Plant& plant :
+         {Plant{"a foreign entry",
+                Utf16Bytes(L"\xFEFFtypekey-repair undo file, version 1\r\n"
+                           L".qk4\tO:WDD:(A;;KA;;;WD)\r\n")},
+          Plant{"junk", "junk"}, Plant{"a hard link", ""}}) {
+        const std::wstring logs = ScratchDirectory(L"planted");
+        std::vector<std::wstring> planted;
+        const __time64_t now = _time64(nullptr);
+        for (const std::wstring& stamp : TimeStamps(now, now + 30)) {
+            planted.push_back(logs + L"\\typekey-repair" + stamp + L"_undo.txt");
+            if (plant.bytes.empty()) {
+                ASSERT_TRUE(CreateHardLinkW(planted.back().c_str(), victim.c_str(), nullptr));
+            } else {
+                WriteBytes(planted.back(), plant.bytes);
+            }
+        }
+        const ToolRun repair = Run(L"-q -log \"" + logs + L"\"");
+        EXPECT_EQ(repair.exitCode, 0u) << plant.what;
+        for (const std::wstring& file : planted) {
+            ASSERT_EQ(ReadBytes(file), plant.bytes.empty() ? "precious" : plant.bytes);
+        }
+        const std::wstring own = FindFile(logs, L"*_undo_2.txt");
+        ASSERT_FALSE(own.empty()) << plant.what;
+        EXPECT_NE(ReadBytes(FindFile(logs, L"*.log"))
+                      .find(Utf16Bytes(L"\" exists already; this run's undo file is \"" + own)),
+                  std::string::npos);
+        const ToolRun restore = Run(L"-q -undo \"" + own + L"\"");
+        EXPECT_EQ(restore.exitCode, 0u) << plant.what;
+        EXPECT_NE(restore.console.find("Summary: 3 keys restored, 0 failed"), std::string::npos);
+        std::map<std::wstring, std::wstring> after = TreeSddls(L".qk4");
+        after.merge(TreeSddls(L".zor"));
+        EXPECT_EQ(after, before) << plant.what;
     }
-    const ToolRun run = Run(L"-log \"" + logs + L"\"");
-    for (HANDLE handle : held) {
-        CloseHandle(handle);
+}
+
+TEST_F(ToolTest, ChangingRunsTakeTurnsAndAStoppedOneChangesNothing) {
+    ASSERT_EQ(SeedTree(L".qk4", 1500), ERROR_SUCCESS);
+    const std::map<std::wstring, std::wstring> before = TreeSddls(L".qk4");
+    const std::wstring logs = ScratchDirectory(L"turns");
+    ProcessResult first;
+    ProcessResult second;
+    std::thread other([&] { second = RunIn(exe, L"-q -log \"" + logs + L"\""); });
+    first = RunIn(exe, L"-q -log \"" + logs + L"\"");
+    other.join();
+    const ProcessResult& stopped = first.exitCode == 3 ? first : second;
+    const ProcessResult& repaired = first.exitCode == 3 ? second : first;
+    EXPECT_EQ(stopped.exitCode, 3u);
+    EXPECT_EQ(repaired.exitCode, 0u);
+    EXPECT_EQ(stopped.output, "Another typekey-repair run is in progress.\r\n");
+    const std::wstring undo = FindFile(logs, L"*_undo*.txt"); // only the run that repaired
+    ASSERT_FALSE(undo.empty());
+
+    // A restore while a repair runs waits for no one: it changes nothing and says so.
+    ProcessResult during;
+    const ToolRun again = Run(L"-q", [&](const ProcessSample&) {
+        // Once the repair has its undo file, it holds the lock.
+        if (during.output.empty() && !FindFile(dir, L"*_undo.txt").empty()) {
+            during = RunIn(exe, L"-q -undo \"" + undo + L"\"");
+        }
+    });
+    EXPECT_EQ(again.exitCode, 0u);
+    EXPECT_EQ(during.exitCode, 3u);
+    EXPECT_EQ(Count(during.output, "DONE"), 0u);
+
+    EXPECT_EQ(RunIn(exe, L"-q -undo \"" + undo + L"\"").exitCode, 0u);
+    EXPECT_EQ(TreeSddls(L".qk4"), before);
+}
+
+TEST_F(ToolTest, ARepairKilledMidwayIsUndoneFromWhatItsFileHoldsWhateverItsLastLine) {
+    ASSERT_EQ(SeedTree(L".qk4", 1500), ERROR_SUCCESS);
+    const std::map<std::wstring, std::wstring> before = TreeSddls(L".qk4");
+    struct Case {
+        size_t killAt; // bytes of undo file
+        std::string tail;
+    };
+    for (const Case& c : {Case{2000, Utf16Bytes(L".qk4\\b9\\k0\tO:BAD:P(A;;")},
+                          Case{20000, std::string(4096, '\0')}, Case{60000, "\x2e"}}) {
+        const std::wstring logs = ScratchDirectory(L"killed");
+        RunProcess(exe, L"\"" + exe + L"\" -q -log \"" + logs + L"\"",
+                   [&](const ProcessSample& sample) {
+                       const std::wstring undo = FindFile(logs, L"*_undo.txt");
+                       if (!undo.empty() && ReadBytes(undo).size() >= c.killAt) {
+                           TerminateProcess(sample.process, 9);
+                       }
+                   });
+        const std::wstring undo = FindFile(logs, L"*_undo.txt");
+        ASSERT_FALSE(undo.empty());
+        const std::string whole = ReadBytes(undo);
+        // Damage before the last line refuses the whole file and changes nothing.
+        std::string damaged = whole + c.tail;
+        damaged[whole.find(Utf16Bytes(L"\r\n")) + 6] = '%';
+        WriteBytes(undo, damaged);
+        const std::map<std::wstring, std::wstring> killed = TreeSddls(L".qk4");
+        EXPECT_EQ(Run(L"-q -undo \"" + undo + L"\"").exitCode, 2u);
+        EXPECT_EQ(TreeSddls(L".qk4"), killed);
+
+        WriteBytes(undo, whole + c.tail);
+        const ToolRun restore = Run(L"-q -undo \"" + undo + L"\"");
+        EXPECT_EQ(restore.exitCode, 1u) << c.killAt;
+        EXPECT_NE(restore.console.find(" is cut short and was ignored.\r\n"), std::string::npos);
+        EXPECT_EQ(TreeSddls(L".qk4"), before) << c.killAt;
     }
-    const std::wstring log = Text(ReadBytes(FindFile(logs, L"*.log")));
-    Expected expected;
-    expected.Repaired(L".qk4");
-    expected.Repaired(L".zor", true);
-    EXPECT_EQ(run.console.substr(0, expected.console.size()), expected.console);
-    const std::wstring notSaved =
-        L"Warning: \tPrevious owner and DACL not saved in the undo file. Error: 32\r\n";
-    const std::wstring first = L"Message: Fix \".qk4\" ...\r\n" + notSaved +
-                               L"Message: \tSuccessfully changed DACL permissions\r\n";
-    EXPECT_EQ(log.substr(0, first.size()), first);
-    EXPECT_NE(log.find(L"Message: Fix \".zor\" ...\r\n" + notSaved +
-                       L"Warning: \tFirst SetNamedSecurityInfo access denide\r\n"),
-              std::wstring::npos);
 }
 
 } // namespace

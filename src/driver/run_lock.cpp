@@ -1,0 +1,37 @@
+#include "driver/run_lock.h"
+
+#include "platform/win_api.h"
+
+namespace tkr {
+namespace {
+
+constexpr wchar_t kMutexName[] = L"Global\\typekey-repair-changing-run";
+// Only SYSTEM and Administrators may open it, so that no ordinary user can hold it.
+constexpr wchar_t kMutexSddl[] = L"D:P(A;;GA;;;SY)(A;;GA;;;BA)";
+
+} // namespace
+
+bool RunLock::Take() {
+    UniqueDescriptor descriptor;
+    if (!win::ConvertStringSecurityDescriptorToSecurityDescriptorW(kMutexSddl, SDDL_REVISION_1,
+                                                                   descriptor.put(), nullptr)) {
+        return false;
+    }
+    SECURITY_ATTRIBUTES security{sizeof security, descriptor.get(), FALSE};
+    mutex_ = UniqueHandle(win::CreateMutexW(&security, FALSE, kMutexName));
+    if (!mutex_) {
+        return false;
+    }
+    // A run that ended without letting go (killed) leaves it abandoned: free to take.
+    const DWORD wait = win::WaitForSingleObject(mutex_.get(), 0);
+    held_ = wait == WAIT_OBJECT_0 || wait == WAIT_ABANDONED;
+    return held_;
+}
+
+RunLock::~RunLock() {
+    if (held_) {
+        win::ReleaseMutex(mutex_.get());
+    }
+}
+
+} // namespace tkr
