@@ -31,7 +31,7 @@ std::wstring RepairMode::Summary(const Tally& tally) const {
 
 int RepairMode::ExitStatus(bool quiet, const Tally& tally) const {
     return quiet && (tally[Outcome::Failed] != 0 || undo_.NotSaved() != 0) ? kStatusFailed
-                                                                             : kStatusDone;
+                                                                           : kStatusDone;
 }
 
 } // namespace tkr

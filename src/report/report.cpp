@@ -138,9 +138,9 @@ UniqueFile OpenForAppend(const std::wstring& path, DWORD& error, LONGLONG& size)
 }
 
 UniqueFile CreateNewFile(const std::wstring& path, DWORD& error) {
-    UniqueFile file(win::CreateFileW(path.c_str(), GENERIC_WRITE, FILE_SHARE_READ, nullptr,
-                                     CREATE_NEW,
-                                     FILE_ATTRIBUTE_NORMAL | FILE_FLAG_OPEN_REPARSE_POINT, nullptr));
+    UniqueFile file(
+        win::CreateFileW(path.c_str(), GENERIC_WRITE, FILE_SHARE_READ, nullptr, CREATE_NEW,
+                         FILE_ATTRIBUTE_NORMAL | FILE_FLAG_OPEN_REPARSE_POINT, nullptr));
     error = file ? CheckPlainFile(file.get()) : win::GetLastError();
     return error == ERROR_SUCCESS ? std::move(file) : UniqueFile();
 }

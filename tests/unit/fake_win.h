@@ -48,10 +48,10 @@ struct FakeWindows {
 
     int openKeys = 0;
     int peakOpenKeys = 0;
-    int heldSecurity = 0;            // SIDs, ACLs and tokens not yet released
-    std::set<DWORD> privilegesOn;    // by the LUID the look-up gave
-    std::vector<std::wstring> opens; // every key opened, with how: see RegOpenKeyExW
-    bool runLockHeld = false; // another run holds the lock of changing runs
+    int heldSecurity = 0;                         // SIDs, ACLs and tokens not yet released
+    std::set<DWORD> privilegesOn;                 // by the LUID the look-up gave
+    std::vector<std::wstring> opens;              // every key opened, with how: see RegOpenKeyExW
+    bool runLockHeld = false;                     // another run holds the lock of changing runs
     std::map<std::wstring, std::wstring> folders; // created, with their DACL in SDDL
 
     // Adds a key and links it into its parent's list of children.

@@ -128,8 +128,7 @@ namespace {
 
 TEST_F(Fake, ATakenUndoNameIsLeftAloneAndTheRunTakesTheNextFreeOneAndSaysWhich) {
     fake.AddKey(L".qk4");
-    const std::wstring names[] = {kUndo, L"C:\\logs\\run_undo_2.txt",
-                                  L"C:\\logs\\run_undo_3.txt"};
+    const std::wstring names[] = {kUndo, L"C:\\logs\\run_undo_2.txt", L"C:\\logs\\run_undo_3.txt"};
     for (size_t taken = 0; taken < 3; ++taken) {
         fake.files.clear();
         for (size_t i = 0; i < taken; ++i) {
@@ -181,8 +180,8 @@ TEST(RunLock, ASecondChangingRunChangesNothingAndStopsWithThreeWhileChecksGoOn) 
         fake.AddKey(L".qk4");
         wchar_t* argv[] = {program, quiet, check};
         const int status = tkr::RunTool(checking ? 3 : 2, argv);
-        const bool stopped =
-            fake.console.find(L"Another typekey-repair run is in progress.\n") != std::wstring::npos;
+        const bool stopped = fake.console.find(L"Another typekey-repair run is in progress.\n") !=
+                             std::wstring::npos;
         EXPECT_EQ(stopped, !checking);
         EXPECT_EQ(status, checking ? 1 : 3);
         EXPECT_TRUE(fake.Calls(L"SetSecurityInfo").empty());
@@ -207,7 +206,7 @@ TEST(LogFolder, FoldersTheRunCreatesLetOnlySystemAndAdministratorsWrite) {
         descriptor, SDDL_REVISION_1, DACL_SECURITY_INFORMATION, &expected, nullptr));
     fake.folders.erase(L"C:"); // the drive, tried like every folder on the way
     EXPECT_EQ(fake.folders, (std::map<std::wstring, std::wstring>{{L"C:\\new", expected},
-                                                                   {L"C:\\new\\logs", expected}}));
+                                                                  {L"C:\\new\\logs", expected}}));
     LocalFree(expected);
     LocalFree(descriptor);
     tkr::RunLogPath.clear();
