@@ -6,6 +6,7 @@
 #include "modes/repair_mode.h"
 #include "modes/restore_mode.h"
 #include "platform/win_api.h"
+#include "report/console.h"
 #include "report/report.h"
 
 #include <memory>
@@ -52,26 +53,28 @@ int RunRepair(int argc, wchar_t** argv) {
         }
     }
 
-    InitRunLogPath(ProgramPath().c_str(), options.logFolder);
+    RunLog log;
+    log.InitRunLogPath(ProgramPath().c_str(), options.logFolder);
     // Runs that change keys take turns: two at once would each save what the other changed.
     RunLock lock;
     if (!options.check && !lock.Take()) {
-        ShowReport(ReportLevel::Error, L"Another typekey-repair run is in progress.");
+        ShowReport(log, ReportLevel::Error, L"Another typekey-repair run is in progress.");
         EndRun(options.quiet);
         return kStatusStopped;
     }
     std::unique_ptr<Mode> mode;
     if (!options.undoFile.empty()) {
-        mode = std::make_unique<RestoreMode>(std::move(undo));
+        mode = std::make_unique<RestoreMode>(std::move(undo), log);
     } else if (options.check) {
-        mode = std::make_unique<CheckMode>(options.inheritanceFlags);
+        mode = std::make_unique<CheckMode>(options.inheritanceFlags, log);
     } else {
-        mode = std::make_unique<RepairMode>(options.inheritanceFlags, UndoPathFor(RunLogPath));
+        mode = std::make_unique<RepairMode>(options.inheritanceFlags, UndoPathFor(log.RunLogPath()),
+                                            log);
     }
     Tally tally;
     mode->Run(tally);
     if (options.quiet) {
-        ShowReport(ReportLevel::Message, L"%ls", mode->Summary(tally).c_str());
+        ShowReport(log, ReportLevel::Message, L"%ls", mode->Summary(tally).c_str());
     }
     const int status = mode->ExitStatus(options.quiet, tally);
     mode.reset(); // the undo file on the disk before the run says it is done

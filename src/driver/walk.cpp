@@ -74,16 +74,16 @@ void RemoveRepeats(std::vector<std::wstring>& names) {
 // Announces the key and hands it to the action unless it is too long or a link. Returns a
 // handle to enter it by, or none.
 UniqueKey VisitKey(HKEY parent, const std::wstring& name, const std::wstring& path,
-                   KeyAction& action, Tally& tally) {
-    AnnounceKey(action.Verb(), path);
+                   KeyAction& action, const RunLog& log, Tally& tally) {
+    AnnounceKey(log, action.Verb(), path);
     // Kept as the limit of a path the registry can name, so that runs read alike everywhere.
     if (path.size() > kMaxKeyPathLength) {
-        ShowReport(ReportLevel::Warning, kPathTooLong);
+        ShowReport(log, ReportLevel::Warning, kPathTooLong);
         tally.Add(Outcome::Failed);
         return {};
     }
     TreeKey key(parent, name, path);
-    if (SkippedAsLink(key.Pin(action.PinAccess()), tally)) {
+    if (SkippedAsLink(log, key.Pin(action.PinAccess()), tally)) {
         return {};
     }
     tally.Add(action.Act(key));
@@ -99,15 +99,15 @@ const std::array<const wchar_t*, 15> DocumentTypeKeys = {
     L".rux", L".mik", L".nol", L".ooq", L".lud", L".cwa", L".hib",
 };
 
-void AnnounceKey(const wchar_t* verb, const std::wstring& path) {
-    ShowReport(ReportLevel::Message, L"%ls \"%ls\" ...", verb, DisplayName(path).c_str());
+void AnnounceKey(const RunLog& log, const wchar_t* verb, const std::wstring& path) {
+    ShowReport(log, ReportLevel::Message, L"%ls \"%ls\" ...", verb, DisplayName(path).c_str());
 }
 
-bool SkippedAsLink(LSTATUS status, Tally& tally) {
+bool SkippedAsLink(const RunLog& log, LSTATUS status, Tally& tally) {
     if (status != kRegistryLink) {
         return false;
     }
-    ShowReport(ReportLevel::Warning, kLinkSkipped);
+    ShowReport(log, ReportLevel::Warning, kLinkSkipped);
     tally.Add(Outcome::Link);
     return true;
 }
@@ -141,7 +141,7 @@ std::vector<std::wstring> ReadSubkeyNames(HKEY key) {
     return names;
 }
 
-void WalkKeyTree(const wchar_t* root, KeyAction& action, Tally& tally) {
+void WalkKeyTree(const wchar_t* root, KeyAction& action, const RunLog& log, Tally& tally) {
     // An explicit stack instead of recursion: a tree may be nested far deeper than a thread's
     // stack could follow. One path buffer serves every level; each level holds the handle its
     // subkeys are opened through.
@@ -155,7 +155,7 @@ void WalkKeyTree(const wchar_t* root, KeyAction& action, Tally& tally) {
             }
         }
     };
-    enter(VisitKey(HKEY_CLASSES_ROOT, path, path, action, tally));
+    enter(VisitKey(HKEY_CLASSES_ROOT, path, path, action, log, tally));
     while (!stack.empty()) {
         Level& parent = stack.back();
         if (parent.next >= parent.names.size()) {
@@ -165,13 +165,13 @@ void WalkKeyTree(const wchar_t* root, KeyAction& action, Tally& tally) {
         const std::wstring& name = parent.names[parent.next++];
         path.resize(parent.pathLength);
         path.append(1, L'\\').append(name);
-        enter(VisitKey(parent.key.get(), name, path, action, tally));
+        enter(VisitKey(parent.key.get(), name, path, action, log, tally));
     }
 }
 
-void WalkKeyTrees(KeyAction& action, Tally& tally) {
+void WalkKeyTrees(KeyAction& action, const RunLog& log, Tally& tally) {
     for (const wchar_t* root : DocumentTypeKeys) {
-        WalkKeyTree(root, action, tally);
+        WalkKeyTree(root, action, log, tally);
     }
 }
 

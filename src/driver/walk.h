@@ -3,6 +3,7 @@
 #pragma once
 
 #include "registry/tree_key.h"
+#include "report/run_log.h"
 
 #include <windows.h>
 
@@ -42,16 +43,16 @@ class KeyAction {
 inline constexpr wchar_t kLinkSkipped[] = L"SKIPPED: registry link, not followed";
 
 // The announcement of a key, on the console and in the log: "<verb> "<path>" ...".
-void AnnounceKey(const wchar_t* verb, const std::wstring& path);
+void AnnounceKey(const RunLog& log, const wchar_t* verb, const std::wstring& path);
 // Reports and counts a key whose open reached a registry link; returns whether it did.
-bool SkippedAsLink(LSTATUS status, Tally& tally);
+bool SkippedAsLink(const RunLog& log, LSTATUS status, Tally& tally);
 
 // Walks each table key and every key below it, announcing each. Links are reported and neither
 // handed on nor entered; keys whose path is too long are reported, count as failed, and are not
 // entered.
-void WalkKeyTrees(KeyAction& action, Tally& tally);
+void WalkKeyTrees(KeyAction& action, const RunLog& log, Tally& tally);
 // The same for one tree.
-void WalkKeyTree(const wchar_t* root, KeyAction& action, Tally& tally);
+void WalkKeyTree(const wchar_t* root, KeyAction& action, const RunLog& log, Tally& tally);
 
 // The names of the key's subkeys, in index order. The list is read again while subkeys are
 // created or deleted under the read (up to a bound), and what each read saw is merged, so that

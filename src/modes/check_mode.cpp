@@ -9,14 +9,14 @@ Outcome CheckAction::Act(const TreeKey& key) {
     const KeyCheck check = CheckKeySecurity(key, inheritanceFlags_);
     const std::wstring text = CheckResultText(check);
     if (check.Ok()) {
-        ShowReport(ReportLevel::Message, L"%ls", text.c_str());
+        ShowReport(log_, ReportLevel::Message, L"%ls", text.c_str());
         return Outcome::Done;
     }
     if (check.status == ERROR_FILE_NOT_FOUND) {
-        ShowReport(ReportLevel::Message, L"%ls", text.c_str());
+        ShowReport(log_, ReportLevel::Message, L"%ls", text.c_str());
         return Outcome::NotPresent;
     }
-    ShowReport(ReportLevel::Warning, L"%ls", text.c_str());
+    ShowReport(log_, ReportLevel::Warning, L"%ls", text.c_str());
     return Outcome::Failed;
 }
 

@@ -7,17 +7,17 @@ namespace tkr {
 Outcome RepairAction::Act(const TreeKey& key) {
     undo_.Save(key);
     DWORD firstWrite = ERROR_SUCCESS;
-    if (RepairKeySecurity(key, dacl_, &firstWrite)) {
-        ShowReport(ReportLevel::Message, L"DONE");
+    if (RepairKeySecurity(key, dacl_, log_, &firstWrite)) {
+        ShowReport(log_, ReportLevel::Message, L"DONE");
         return Outcome::Done;
     }
-    ShowReport(ReportLevel::Error, L"ERROR OCCURED");
+    ShowReport(log_, ReportLevel::Error, L"ERROR OCCURED");
     return firstWrite == ERROR_FILE_NOT_FOUND ? Outcome::NotPresent : Outcome::Failed;
 }
 
 void RepairMode::Run(Tally& tally) {
-    RepairAction action(dacl_, undo_);
-    WalkKeyTrees(action, tally);
+    RepairAction action(dacl_, undo_, log_);
+    WalkKeyTrees(action, log_, tally);
 }
 
 std::wstring RepairMode::Summary(const Tally& tally) const {

@@ -10,7 +10,8 @@ namespace tkr {
 // The repair of one key; its result line is "DONE" or "ERROR OCCURED".
 class RepairAction final : public KeyAction {
   public:
-    RepairAction(const RepairDacl& dacl, UndoWriter& undo) : dacl_(dacl), undo_(undo) {}
+    RepairAction(const RepairDacl& dacl, UndoWriter& undo, const RunLog& log)
+        : dacl_(dacl), undo_(undo), log_(log) {}
     [[nodiscard]] const wchar_t* Verb() const override { return L"Fix"; }
     [[nodiscard]] REGSAM PinAccess() const override { return READ_CONTROL | WRITE_DAC; }
     Outcome Act(const TreeKey& key) override;
@@ -18,12 +19,13 @@ class RepairAction final : public KeyAction {
   private:
     const RepairDacl& dacl_;
     UndoWriter& undo_;
+    const RunLog& log_;
 };
 
 class RepairMode final : public Mode {
   public:
-    RepairMode(DWORD inheritanceFlags, std::wstring undoPath)
-        : dacl_(inheritanceFlags), undo_(std::move(undoPath)) {}
+    RepairMode(DWORD inheritanceFlags, std::wstring undoPath, const RunLog& log)
+        : dacl_(inheritanceFlags), undo_(std::move(undoPath), log), log_(log) {}
     void Run(Tally& tally) override;
     [[nodiscard]] std::wstring Summary(const Tally& tally) const override;
     // 1 with -q when a key could not be repaired or was changed without its undo entry;
@@ -33,6 +35,7 @@ class RepairMode final : public Mode {
   private:
     RepairDacl dacl_;
     UndoWriter undo_;
+    const RunLog& log_;
 };
 
 } // namespace tkr

@@ -32,33 +32,33 @@ DWORD RestoreEntry(const UndoEntry& entry) {
 
 void RestoreMode::Run(Tally& tally) {
     if (undo_.tornLine != 0) {
-        ShowReport(ReportLevel::Warning, L"Undo file line %u is cut short and was ignored.",
+        ShowReport(log_, ReportLevel::Warning, L"Undo file line %u is cut short and was ignored.",
                    undo_.tornLine);
         tally.Add(Outcome::Failed);
     }
     for (auto entry = undo_.entries.rbegin(); entry != undo_.entries.rend(); ++entry) {
-        AnnounceKey(L"Restore", entry->path);
+        AnnounceKey(log_, L"Restore", entry->path);
         if (entry->unreadable != ERROR_SUCCESS) {
-            ShowReport(ReportLevel::Warning,
+            ShowReport(log_, ReportLevel::Warning,
                        L"SKIPPED: previous owner and DACL were not saved (error %u)",
                        static_cast<unsigned>(entry->unreadable));
             tally.Add(Outcome::Failed);
             continue;
         }
         const DWORD status = RestoreEntry(*entry);
-        if (SkippedAsLink(static_cast<LSTATUS>(status), tally)) {
+        if (SkippedAsLink(log_, static_cast<LSTATUS>(status), tally)) {
             continue;
         }
         if (status == ERROR_SUCCESS) {
-            ShowReport(ReportLevel::Message, L"DONE");
+            ShowReport(log_, ReportLevel::Message, L"DONE");
             tally.Add(Outcome::Done);
         } else if (status == ERROR_FILE_NOT_FOUND) {
-            ShowReport(ReportLevel::Warning, L"SKIPPED: key not present");
+            ShowReport(log_, ReportLevel::Warning, L"SKIPPED: key not present");
             tally.Add(Outcome::NotPresent);
         } else {
-            LogReport(ReportLevel::Error, L"\tCould not restore owner and DACL. Error: %u",
+            LogReport(log_, ReportLevel::Error, L"\tCould not restore owner and DACL. Error: %u",
                       static_cast<unsigned>(status));
-            ShowReport(ReportLevel::Error, L"ERROR OCCURED");
+            ShowReport(log_, ReportLevel::Error, L"ERROR OCCURED");
             tally.Add(Outcome::Failed);
         }
     }

@@ -8,7 +8,7 @@ namespace tkr {
 
 class RestoreMode final : public Mode {
   public:
-    explicit RestoreMode(UndoFile undo) : undo_(std::move(undo)) {}
+    RestoreMode(UndoFile undo, const RunLog& log) : undo_(std::move(undo)), log_(log) {}
     // Restores each entry's key, newest entry first, announcing each and its result; an
     // incomplete last line is reported first and counts as an entry not restored.
     void Run(Tally& tally) override;
@@ -18,6 +18,7 @@ class RestoreMode final : public Mode {
 
   private:
     UndoFile undo_;
+    const RunLog& log_;
 };
 
 } // namespace tkr

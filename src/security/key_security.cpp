@@ -26,17 +26,17 @@ unsigned Code(DWORD code) {
 
 // Looks the take-ownership privilege up afresh and switches it; a failure is logged with what it
 // means for the step. Returns whether the privilege was switched.
-bool SwitchTakeOwnershipPrivilege(HANDLE token, bool enable, LUID& luid) {
+bool SwitchTakeOwnershipPrivilege(const RunLog& log, HANDLE token, bool enable, LUID& luid) {
     const wchar_t* const consequence = enable ? L"\tYou must be logged on as Administrator."
                                               : L"\tFailed SetPrivilege call unexpectedly.";
     if (!win::LookupPrivilegeValueW(nullptr, kTakeOwnershipPrivilege, &luid)) {
-        LogReport(ReportLevel::Error, L"\tLookupPrivilegeValue error: %u",
+        LogReport(log, ReportLevel::Error, L"\tLookupPrivilegeValue error: %u",
                   Code(win::GetLastError()));
-        LogReport(ReportLevel::Error, consequence);
+        LogReport(log, ReportLevel::Error, consequence);
         return false;
     }
-    if (!SetTokenPrivilegeState(token, luid, enable)) {
-        LogReport(ReportLevel::Error, consequence);
+    if (!SetTokenPrivilegeState(log, token, luid, enable)) {
+        LogReport(log, ReportLevel::Error, consequence);
         return false;
     }
     return true;
@@ -86,9 +86,10 @@ RepairDacl::RepairDacl(DWORD inheritanceFlags) {
     }
 }
 
-bool RepairKeySecurity(const TreeKey& key, const RepairDacl& dacl, DWORD* firstWrite) {
+bool RepairKeySecurity(const TreeKey& key, const RepairDacl& dacl, const RunLog& log,
+                       DWORD* firstWrite) {
     if (!dacl.Failure().empty()) {
-        LogReport(ReportLevel::Error, L"%ls", dacl.Failure().c_str());
+        LogReport(log, ReportLevel::Error, L"%ls", dacl.Failure().c_str());
         return false;
     }
     auto writeDacl = [&dacl](HKEY handle) {
@@ -101,12 +102,12 @@ bool RepairKeySecurity(const TreeKey& key, const RepairDacl& dacl, DWORD* firstW
         *firstWrite = status;
     }
     if (status == ERROR_SUCCESS) {
-        LogReport(ReportLevel::Message, L"\tSuccessfully changed DACL permissions");
+        LogReport(log, ReportLevel::Message, L"\tSuccessfully changed DACL permissions");
         result = true;
     } else if (status == ERROR_ACCESS_DENIED) {
-        LogReport(ReportLevel::Warning, L"\tFirst SetNamedSecurityInfo access denide");
+        LogReport(log, ReportLevel::Warning, L"\tFirst SetNamedSecurityInfo access denide");
     } else {
-        LogReport(ReportLevel::Error, L"\tFirst SetNamedSecurityInfo call failed: %u",
+        LogReport(log, ReportLevel::Error, L"\tFirst SetNamedSecurityInfo call failed: %u",
                   Code(status));
         return result;
     }
@@ -114,11 +115,12 @@ bool RepairKeySecurity(const TreeKey& key, const RepairDacl& dacl, DWORD* firstW
     // The ownership pass: as owner, Administrators may always write the DACL.
     UniqueHandle token;
     if (!win::OpenProcessToken(win::GetCurrentProcess(), TOKEN_ADJUST_PRIVILEGES, token.put())) {
-        LogReport(ReportLevel::Error, L"\tOpenProcessToken failed: %u", Code(win::GetLastError()));
+        LogReport(log, ReportLevel::Error, L"\tOpenProcessToken failed: %u",
+                  Code(win::GetLastError()));
         return result;
     }
     LUID luid{};
-    if (!SwitchTakeOwnershipPrivilege(token.get(), true, luid)) {
+    if (!SwitchTakeOwnershipPrivilege(log, token.get(), true, luid)) {
         return result;
     }
     ScopedPrivilege takeOwnership(token.get(), luid);
@@ -131,21 +133,21 @@ bool RepairKeySecurity(const TreeKey& key, const RepairDacl& dacl, DWORD* firstW
                                       dacl.Administrators(), nullptr, nullptr, nullptr);
     }
     if (status != ERROR_SUCCESS) {
-        LogReport(ReportLevel::Error, L"\tCould not set owner. Error: %u", Code(status));
+        LogReport(log, ReportLevel::Error, L"\tCould not set owner. Error: %u", Code(status));
         return result;
     }
 
-    if (!SwitchTakeOwnershipPrivilege(token.get(), false, luid)) {
+    if (!SwitchTakeOwnershipPrivilege(log, token.get(), false, luid)) {
         return result;
     }
     takeOwnership.Dismiss();
 
     status = key.With(WRITE_DAC, writeDacl);
     if (status == ERROR_SUCCESS) {
-        LogReport(ReportLevel::Message, L"\tSuccessfully changed DACL owner");
+        LogReport(log, ReportLevel::Message, L"\tSuccessfully changed DACL owner");
         result = true;
     } else {
-        LogReport(ReportLevel::Error, L"\tSecond SetNamedSecurityInfo call failed: %u",
+        LogReport(log, ReportLevel::Error, L"\tSecond SetNamedSecurityInfo call failed: %u",
                   Code(status));
     }
     return result;

@@ -3,6 +3,7 @@
 
 #include "platform/unique.h"
 #include "registry/tree_key.h"
+#include "report/run_log.h"
 
 #include <windows.h>
 
@@ -35,7 +36,8 @@ class RepairDacl {
 // privilege and writes the DACL again, each through a handle to the key itself. Every outcome
 // goes to the run log. Returns whether a DACL write succeeded; firstWrite, if given, gets the
 // first write's status (ERROR_FILE_NOT_FOUND: the key does not exist).
-bool RepairKeySecurity(const TreeKey& key, const RepairDacl& dacl, DWORD* firstWrite = nullptr);
+bool RepairKeySecurity(const TreeKey& key, const RepairDacl& dacl, const RunLog& log,
+                       DWORD* firstWrite = nullptr);
 
 // The well-known groups of the repair's DACL, as SIDs that need no release.
 const SID& AdministratorsSid();

@@ -17,9 +17,9 @@ BOOL Adjust(HANDLE token, LUID luid, bool enable) {
 
 } // namespace
 
-bool SetTokenPrivilegeState(HANDLE token, LUID luid, bool enable) {
+bool SetTokenPrivilegeState(const RunLog& log, HANDLE token, LUID luid, bool enable) {
     if (!Adjust(token, luid, enable)) {
-        LogReport(ReportLevel::Error, L"\tAdjustTokenPrivileges error: %u",
+        LogReport(log, ReportLevel::Error, L"\tAdjustTokenPrivileges error: %u",
                   static_cast<unsigned>(win::GetLastError()));
         return false;
     }

@@ -2,6 +2,7 @@
 #pragma once
 
 #include "platform/unique.h"
+#include "report/run_log.h"
 
 #include <windows.h>
 
@@ -9,7 +10,7 @@ namespace tkr {
 
 // Enables or disables one privilege of the token. Returns false when the call fails (logged
 // here) or when the token does not hold the privilege (left to the caller to log).
-[[nodiscard]] bool SetTokenPrivilegeState(HANDLE token, LUID luid, bool enable);
+[[nodiscard]] bool SetTokenPrivilegeState(const RunLog& log, HANDLE token, LUID luid, bool enable);
 
 // A privilege that is on for a scope and off again when the scope ends, on every path.
 class ScopedPrivilege {

@@ -210,7 +210,7 @@ void UndoWriter::Save(const TreeKey& key) {
     }
     if (error != ERROR_SUCCESS) {
         ++notSaved_;
-        LogReport(ReportLevel::Warning,
+        LogReport(log_, ReportLevel::Warning,
                   L"\tPrevious owner and DACL not saved in the undo file. Error: %u",
                   static_cast<unsigned>(error));
     }
@@ -226,7 +226,7 @@ DWORD UndoWriter::Create() {
         file_ = CreateNewFile(name, error);
         if (file_) {
             if (number > 1) {
-                LogReport(ReportLevel::Warning,
+                LogReport(log_, ReportLevel::Warning,
                           L"\tThe undo file \"%ls\" exists already; this run's undo file is "
                           L"\"%ls\".",
                           path_.c_str(), name.c_str());

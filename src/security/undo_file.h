@@ -10,6 +10,7 @@
 
 #include "platform/unique.h"
 #include "registry/tree_key.h"
+#include "report/run_log.h"
 
 #include <windows.h>
 
@@ -38,7 +39,7 @@ bool UnescapeUndoPath(const std::wstring& text, std::wstring& path);
 // but not writable nor deletable, and flushed to disk at the end.
 class UndoWriter {
   public:
-    explicit UndoWriter(std::wstring path) : path_(std::move(path)) {}
+    UndoWriter(std::wstring path, const RunLog& log) : path_(std::move(path)), log_(log) {}
     UndoWriter(const UndoWriter&) = delete;
     UndoWriter& operator=(const UndoWriter&) = delete;
     ~UndoWriter();
@@ -53,6 +54,7 @@ class UndoWriter {
     [[nodiscard]] DWORD Create();
     [[nodiscard]] DWORD Write(const std::wstring& text);
     std::wstring path_;
+    const RunLog& log_;
     UniqueFile file_;
     DWORD broken_ = ERROR_SUCCESS; // why the file cannot take more entries
     unsigned notSaved_ = 0;

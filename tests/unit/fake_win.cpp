@@ -130,14 +130,8 @@ LSTATUS RegOpenKeyExW(HKEY root, LPCWSTR subKey, DWORD options, REGSAM desired, 
     return ERROR_SUCCESS;
 }
 
-LSTATUS RegQueryInfoKeyW(HKEY key, LPWSTR className, LPDWORD classLength, LPDWORD reserved,
-                         LPDWORD subKeys, LPDWORD maxSubKeyLength, LPDWORD maxClassLength,
-                         LPDWORD values, LPDWORD maxValueNameLength, LPDWORD maxValueLength,
-                         LPDWORD securityDescriptorLength, PFILETIME lastWriteTime) {
-    const bool othersNull = !className && !classLength && !reserved && !maxSubKeyLength &&
-                            !maxClassLength && !values && !maxValueNameLength && !maxValueLength &&
-                            !securityDescriptorLength && !lastWriteTime;
-    Log(L"RegQueryInfoKeyW " + KeyPathOf(key) + (othersNull ? L" count-only" : L" more"));
+LSTATUS RegQueryInfoKeyW(HKEY key, LPWSTR, LPDWORD, LPDWORD, LPDWORD subKeys, LPDWORD, LPDWORD,
+                         LPDWORD, LPDWORD, LPDWORD, LPDWORD, PFILETIME) {
     const FakeKey& node = g_fake->keys.at(KeyPathOf(key));
     if (node.countStatus != ERROR_SUCCESS) {
         *subKeys = 12345; // whatever Windows left there must not be used
@@ -147,11 +141,9 @@ LSTATUS RegQueryInfoKeyW(HKEY key, LPWSTR className, LPDWORD classLength, LPDWOR
     return ERROR_SUCCESS;
 }
 
-LSTATUS RegEnumKeyExW(HKEY key, DWORD index, LPWSTR name, LPDWORD nameLength, LPDWORD reserved,
-                      LPWSTR className, LPDWORD classLength, PFILETIME lastWriteTime) {
-    const bool othersNull = !reserved && !className && !classLength && !lastWriteTime;
-    Log(L"RegEnumKeyExW " + KeyPathOf(key) + L" " + std::to_wstring(index) + L" capacity=" +
-        std::to_wstring(*nameLength) + (othersNull ? L"" : L" more"));
+LSTATUS RegEnumKeyExW(HKEY key, DWORD index, LPWSTR name, LPDWORD nameLength, LPDWORD, LPWSTR,
+                      LPDWORD, PFILETIME) {
+    Log(L"RegEnumKeyExW " + KeyPathOf(key) + L" " + std::to_wstring(index));
     const auto node = g_fake->keys.find(KeyPathOf(key));
     if (node == g_fake->keys.end() || index >= node->second.children.size()) {
         return ERROR_NO_MORE_ITEMS;
@@ -170,7 +162,6 @@ LSTATUS RegEnumKeyExW(HKEY key, DWORD index, LPWSTR name, LPDWORD nameLength, LP
 }
 
 LSTATUS RegQueryValueExW(HKEY key, LPCWSTR valueName, LPDWORD, LPDWORD type, LPBYTE, LPDWORD) {
-    Log(L"RegQueryValueExW " + KeyPathOf(key) + L" " + valueName);
     const auto node = g_fake->keys.find(KeyPathOf(key));
     if (node == g_fake->keys.end() || !node->second.isLink ||
         std::wstring(valueName) != L"SymbolicLinkValue") {
@@ -181,16 +172,13 @@ LSTATUS RegQueryValueExW(HKEY key, LPCWSTR valueName, LPDWORD, LPDWORD type, LPB
 }
 
 LSTATUS RegCloseKey(HKEY key) {
-    Log(L"RegCloseKey " + KeyPathOf(key));
     g_fake->handles.erase(key);
     --g_fake->openKeys;
     return ERROR_SUCCESS;
 }
 
-LSTATUS RegNotifyChangeKeyValue(HKEY key, BOOL watchSubtree, DWORD filter, HANDLE, BOOL async) {
-    Log(L"RegNotifyChangeKeyValue " + KeyPathOf(key) + L" subtree=" +
-        std::to_wstring(watchSubtree) + L" filter=" + std::to_wstring(filter) + L" async=" +
-        std::to_wstring(async));
+LSTATUS RegNotifyChangeKeyValue(HKEY key, BOOL, DWORD, HANDLE, BOOL) {
+    Log(L"RegNotifyChangeKeyValue " + KeyPathOf(key));
     return static_cast<LSTATUS>(g_fake->Next("RegNotifyChangeKeyValue"));
 }
 
@@ -203,10 +191,7 @@ LSTATUS RegSetKeySecurity(HKEY, SECURITY_INFORMATION, PSECURITY_DESCRIPTOR) {
     return ERROR_CALL_NOT_IMPLEMENTED; // restores are run on Wine's registry
 }
 
-LONG NtQueryKey(HANDLE key, int informationClass, PVOID information, ULONG length,
-                PULONG resultLength) {
-    Log(L"NtQueryKey " + KeyPathOf(static_cast<HKEY>(key)) + L" class=" +
-        std::to_wstring(informationClass));
+LONG NtQueryKey(HANDLE key, int, PVOID information, ULONG length, PULONG resultLength) {
     const std::wstring name =
         L"\\REGISTRY\\MACHINE\\SOFTWARE\\Classes\\" + KeyPathOf(static_cast<HKEY>(key));
     const ULONG bytes = static_cast<ULONG>(name.size() * sizeof(wchar_t));
@@ -219,16 +204,8 @@ LONG NtQueryKey(HANDLE key, int informationClass, PVOID information, ULONG lengt
     return 0;
 }
 
-BOOL AllocateAndInitializeSid(PSID_IDENTIFIER_AUTHORITY authority, BYTE count, DWORD sub0,
-                              DWORD sub1, DWORD sub2, DWORD sub3, DWORD sub4, DWORD sub5,
-                              DWORD sub6, DWORD sub7, PSID* sid) {
-    std::wstring line = L"AllocateAndInitializeSid authority=" +
-                        std::to_wstring(authority ? authority->Value[5] : 0) + L" count=" +
-                        std::to_wstring(count);
-    for (DWORD sub : {sub0, sub1, sub2, sub3, sub4, sub5, sub6, sub7}) {
-        line += L" " + std::to_wstring(sub);
-    }
-    Log(line);
+BOOL AllocateAndInitializeSid(PSID_IDENTIFIER_AUTHORITY authority, BYTE, DWORD, DWORD, DWORD, DWORD,
+                              DWORD, DWORD, DWORD, DWORD, PSID* sid) {
     if (!Fail(g_fake->Next("AllocateAndInitializeSid"))) {
         return FALSE;
     }
@@ -237,15 +214,12 @@ BOOL AllocateAndInitializeSid(PSID_IDENTIFIER_AUTHORITY authority, BYTE count, D
     return TRUE;
 }
 
-PVOID FreeSid(PSID sid) {
-    Log(L"FreeSid " + std::wstring(SidName(sid)));
+PVOID FreeSid(PSID) {
     --g_fake->heldSecurity;
     return nullptr;
 }
 
-DWORD SetEntriesInAclW(ULONG count, PEXPLICIT_ACCESS_W entries, PACL oldAcl, PACL* newAcl) {
-    Log(L"SetEntriesInAclW count=" + std::to_wstring(count) +
-        (oldAcl == nullptr ? L" old=null" : L" old=set"));
+DWORD SetEntriesInAclW(ULONG count, PEXPLICIT_ACCESS_W entries, PACL, PACL* newAcl) {
     g_fake->aclEntries.assign(entries, entries + count);
     const DWORD code = g_fake->Next("SetEntriesInAclW");
     if (code == ERROR_SUCCESS) {
@@ -256,24 +230,20 @@ DWORD SetEntriesInAclW(ULONG count, PEXPLICIT_ACCESS_W entries, PACL oldAcl, PAC
 }
 
 DWORD SetSecurityInfo(HANDLE object, SE_OBJECT_TYPE type, SECURITY_INFORMATION info, PSID owner,
-                      PSID group, PACL dacl, PACL sacl) {
+                      PSID, PACL dacl, PACL) {
     const std::wstring& path = KeyPathOf(static_cast<HKEY>(object));
     Log(L"SetSecurityInfo " + path + L" type=" + std::to_wstring(type) + L" info=" +
-        std::to_wstring(info) + L" owner=" + SidName(owner) + L" group=" + SidName(group) +
-        L" dacl=" + (dacl == reinterpret_cast<PACL>(&kAcl) ? L"acl" : (dacl ? L"?" : L"null")) +
-        L" sacl=" + (sacl ? L"?" : L"null"));
+        std::to_wstring(info) + L" owner=" + SidName(owner) + L" dacl=" +
+        (dacl == reinterpret_cast<PACL>(&kAcl) ? L"acl" : (dacl ? L"?" : L"null")));
     if (g_fake->onSetSecurity) {
         g_fake->onSetSecurity(path);
     }
     return g_fake->Next("SetSecurityInfo");
 }
 
-DWORD GetSecurityInfo(HANDLE object, SE_OBJECT_TYPE type, SECURITY_INFORMATION info, PSID* owner,
-                      PSID*, PACL* dacl, PACL*, PSECURITY_DESCRIPTOR* descriptor) {
-    const std::wstring& path = KeyPathOf(static_cast<HKEY>(object));
-    Log(L"GetSecurityInfo " + path + L" type=" + std::to_wstring(type) + L" info=" +
-        std::to_wstring(info));
-    const auto key = g_fake->keys.find(path);
+DWORD GetSecurityInfo(HANDLE object, SE_OBJECT_TYPE, SECURITY_INFORMATION, PSID* owner, PSID*,
+                      PACL* dacl, PACL*, PSECURITY_DESCRIPTOR* descriptor) {
+    const auto key = g_fake->keys.find(KeyPathOf(static_cast<HKEY>(object)));
     if (key == g_fake->keys.end()) {
         return ERROR_FILE_NOT_FOUND;
     }
@@ -299,9 +269,7 @@ HANDLE GetCurrentProcess() {
     return reinterpret_cast<HANDLE>(-1);
 }
 
-BOOL OpenProcessToken(HANDLE process, DWORD desired, PHANDLE token) {
-    Log(L"OpenProcessToken " + std::wstring(process == GetCurrentProcess() ? L"current" : L"?") +
-        L" access=" + Hex(desired));
+BOOL OpenProcessToken(HANDLE, DWORD, PHANDLE token) {
     if (!Fail(g_fake->Next("OpenProcessToken"))) {
         return FALSE;
     }
@@ -310,8 +278,7 @@ BOOL OpenProcessToken(HANDLE process, DWORD desired, PHANDLE token) {
     return TRUE;
 }
 
-BOOL LookupPrivilegeValueW(LPCWSTR systemName, LPCWSTR name, PLUID luid) {
-    Log(L"LookupPrivilegeValueW " + std::wstring(systemName ? systemName : L"null") + L" " + name);
+BOOL LookupPrivilegeValueW(LPCWSTR, LPCWSTR name, PLUID luid) {
     if (!Fail(g_fake->Next("LookupPrivilegeValueW"))) {
         return FALSE;
     }
@@ -324,15 +291,8 @@ BOOL LookupPrivilegeValueW(LPCWSTR systemName, LPCWSTR name, PLUID luid) {
     return TRUE;
 }
 
-BOOL AdjustTokenPrivileges(HANDLE token, BOOL disableAll, PTOKEN_PRIVILEGES state, DWORD length,
-                           PTOKEN_PRIVILEGES previous, PDWORD returnLength) {
-    Log(L"AdjustTokenPrivileges " + std::wstring(token == kToken ? L"token" : L"?") +
-        L" disableAll=" + std::to_wstring(disableAll) + L" count=" +
-        std::to_wstring(state->PrivilegeCount) + L" luid=" +
-        std::to_wstring(state->Privileges[0].Luid.LowPart) + L" attributes=" +
-        std::to_wstring(state->Privileges[0].Attributes) + L" length=" + std::to_wstring(length) +
-        L" previous=" + (previous ? L"set" : L"null") + L" returnLength=" +
-        (returnLength ? L"set" : L"null"));
+BOOL AdjustTokenPrivileges(HANDLE, BOOL, PTOKEN_PRIVILEGES state, DWORD, PTOKEN_PRIVILEGES,
+                           PDWORD) {
     const DWORD code = g_fake->Next("AdjustTokenPrivileges");
     g_fake->lastError = code;
     if (code == ERROR_SUCCESS) {
@@ -352,17 +312,14 @@ DWORD GetLastError() {
 
 HLOCAL LocalFree(HLOCAL memory) {
     if (memory == &kAcl) {
-        Log(L"LocalFree acl");
         --g_fake->heldSecurity;
         return nullptr;
     }
-    Log(L"LocalFree descriptor");
     return ::LocalFree(memory); // what the real conversions allocated
 }
 
 BOOL CloseHandle(HANDLE handle) {
     if (handle == kToken) {
-        Log(L"CloseHandle token");
         --g_fake->heldSecurity;
     } else {
         Log(L"CloseHandle " + g_fake->handles.at(handle));
@@ -371,18 +328,14 @@ BOOL CloseHandle(HANDLE handle) {
     return TRUE;
 }
 
-HANDLE CreateEventW(LPSECURITY_ATTRIBUTES, BOOL manualReset, BOOL initialState, LPCWSTR) {
-    Log(L"CreateEventW manual=" + std::to_wstring(manualReset) + L" initial=" +
-        std::to_wstring(initialState));
+HANDLE CreateEventW(LPSECURITY_ATTRIBUTES, BOOL, BOOL, LPCWSTR) {
     return NewHandle(L"event");
 }
 
-DWORD WaitForSingleObject(HANDLE handle, DWORD milliseconds) {
+DWORD WaitForSingleObject(HANDLE handle, DWORD) {
     if (g_fake->handles.at(handle).rfind(L"mutex ", 0) == 0) {
         return g_fake->runLockHeld ? WAIT_TIMEOUT : WAIT_OBJECT_0;
     }
-    Log(L"WaitForSingleObject " + g_fake->handles.at(handle) + L" " +
-        std::to_wstring(milliseconds));
     if (g_fake->onWait) {
         g_fake->onWait();
     }

@@ -11,28 +11,16 @@ namespace {
 
 constexpr wchar_t kLog[] = L"C:\\logs\\run.log";
 
-// The calls that write a key's security, in order, without their handles' other arguments.
-std::vector<std::wstring> Writes(const FakeWindows& fake) {
-    std::vector<std::wstring> writes;
-    for (const std::wstring& line : fake.Calls(L"SetSecurityInfo ")) {
-        writes.push_back(line.substr(0, line.find(L" group=")));
-    }
-    return writes;
-}
-
 class KeySecurity : public ::testing::Test {
   protected:
-    void SetUp() override {
-        tkr::RunLogPath = kLog;
-        fake.AddKey(L".qk4");
-    }
-    void TearDown() override { tkr::RunLogPath.clear(); }
+    void SetUp() override { fake.AddKey(L".qk4"); }
     bool Repair(DWORD flags = 2) {
         const tkr::RepairDacl dacl(flags);
-        return tkr::RepairKeySecurity(key, dacl);
+        return tkr::RepairKeySecurity(key, dacl, log);
     }
     std::vector<std::wstring> Log() const { return fake.LogLines(kLog); }
     FakeWindows fake;
+    const tkr::RunLog log{kLog};
     const std::wstring path = L".qk4";
     tkr::TreeKey key{HKEY_CLASSES_ROOT, L".qk4", path};
 };
@@ -43,10 +31,11 @@ TEST_F(KeySecurity, DaclOwnerDaclAreWrittenThroughTheKeyItselfWithThePrivilegeOn
         privilegeOnAtWrite.push_back(fake.privilegesOn.count(9) != 0);
     };
     EXPECT_TRUE(Repair());
-    EXPECT_EQ(Writes(fake),
-              (std::vector<std::wstring>{L"SetSecurityInfo .qk4 type=4 info=4 owner=null",
-                                         L"SetSecurityInfo .qk4 type=4 info=1 owner=Administrators",
-                                         L"SetSecurityInfo .qk4 type=4 info=4 owner=null"}));
+    EXPECT_EQ(fake.Calls(L"SetSecurityInfo "),
+              (std::vector<std::wstring>{
+                  L"SetSecurityInfo .qk4 type=4 info=4 owner=null dacl=acl",
+                  L"SetSecurityInfo .qk4 type=4 info=1 owner=Administrators dacl=null",
+                  L"SetSecurityInfo .qk4 type=4 info=4 owner=null dacl=acl"}));
     EXPECT_EQ(privilegeOnAtWrite, (std::vector<bool>{false, true, false}));
     EXPECT_EQ(Log(), (std::vector<std::wstring>{L"Message: \tSuccessfully changed DACL permissions",
                                                 L"Message: \tSuccessfully changed DACL owner"}));
@@ -170,9 +159,9 @@ INSTANTIATE_TEST_SUITE_P(
 TEST_F(KeySecurity, AdjustTokenPrivilegesIsJudgedByTheLastErrorOnlyWhenItSucceeds) {
     HANDLE token = reinterpret_cast<HANDLE>(0x7700);
     fake.outcomes["AdjustTokenPrivileges"] = {0, 1300, 6};
-    EXPECT_TRUE(tkr::SetTokenPrivilegeState(token, LUID{9, 0}, true));
-    EXPECT_FALSE(tkr::SetTokenPrivilegeState(token, LUID{9, 0}, false));
-    EXPECT_FALSE(tkr::SetTokenPrivilegeState(token, LUID{9, 0}, true));
+    EXPECT_TRUE(tkr::SetTokenPrivilegeState(log, token, LUID{9, 0}, true));
+    EXPECT_FALSE(tkr::SetTokenPrivilegeState(log, token, LUID{9, 0}, false));
+    EXPECT_FALSE(tkr::SetTokenPrivilegeState(log, token, LUID{9, 0}, true));
     EXPECT_EQ(Log(), std::vector<std::wstring>{L"!ERROR!: \tAdjustTokenPrivileges error: 6"});
 }
 

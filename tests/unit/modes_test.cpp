@@ -4,6 +4,7 @@
 
 #include "driver/run.h"
 #include "modes/repair_mode.h"
+#include "report/console.h"
 #include "report/report.h"
 #include "security/key_check.h"
 
@@ -52,20 +53,19 @@ TEST(KeyCheck, OwnerAndOwnEntriesAreComparedWithWhatTheRepairWrites) {
 
 class Fake : public ::testing::Test {
   protected:
-    void SetUp() override { tkr::RunLogPath = kLog; }
-    void TearDown() override { tkr::RunLogPath.clear(); }
     FakeWindows fake;
+    const tkr::RunLog log{kLog};
 };
 
 TEST_F(Fake, EachKeysEntryIsWholeInTheUndoFileBeforeItsFirstSecurityWrite) {
     fake.AddKey(L".qk4");
     fake.AddKey(L".qk4\\locked");
     fake.keys[L".qk4\\locked"].readStatus = ERROR_ACCESS_DENIED;
-    tkr::UndoWriter undo(kUndo);
+    tkr::UndoWriter undo(kUndo, log);
     const tkr::RepairDacl dacl(2);
-    tkr::RepairAction action(dacl, undo);
+    tkr::RepairAction action(dacl, undo, log);
     tkr::Tally tally;
-    tkr::WalkKeyTree(L".qk4", action, tally);
+    tkr::WalkKeyTree(L".qk4", action, log, tally);
 
     EXPECT_EQ(fake.files[kUndo], std::wstring(L"\xFEFF") + tkr::kUndoHeader +
                                      L"\r\n.qk4\tO:BAD:P(A;;KA;;;BA)\r\n"
@@ -111,12 +111,12 @@ TEST_F(Fake, NamesAreReadAgainWhileTheListChangesAndMergedWithoutRepeats) {
 
 TEST_F(Fake, ConsoleLinesAreExactOnATerminalAndWholeWhenRedirected) {
     const std::wstring text = L"Fix \".qk4\\\x00DC \x03A9 \x65E5\xD83D\xDE00\" ...";
-    tkr::ShowReport(tkr::ReportLevel::Message, L"%ls", text.c_str());
+    tkr::ShowReport(log, tkr::ReportLevel::Message, L"%ls", text.c_str());
     EXPECT_EQ(fake.console, L"Fix \".qk4\\\x00DC ? ??\" ...\n");
     fake.console.clear();
     fake.consoleIsTerminal = true;
     tkr::InitConsoleOutput();
-    tkr::ShowReport(tkr::ReportLevel::Message, L"%ls", text.c_str());
+    tkr::ShowReport(log, tkr::ReportLevel::Message, L"%ls", text.c_str());
     fake.consoleIsTerminal = false;
     tkr::InitConsoleOutput(); // back to redirected, for the tests after this one
     EXPECT_EQ(fake.console, text + L"\r\n");
@@ -135,11 +135,11 @@ TEST_F(Fake, ATakenUndoNameIsLeftAloneAndTheRunTakesTheNextFreeOneAndSaysWhich) 
             fake.files[names[i]] = L"planted";
         }
         {
-            tkr::UndoWriter undo(kUndo);
+            tkr::UndoWriter undo(kUndo, log);
             const tkr::RepairDacl dacl(2);
-            tkr::RepairAction action(dacl, undo);
+            tkr::RepairAction action(dacl, undo, log);
             tkr::Tally tally;
-            tkr::WalkKeyTree(L".qk4", action, tally);
+            tkr::WalkKeyTree(L".qk4", action, log, tally);
             EXPECT_EQ(undo.NotSaved(), 0u);
         }
         for (size_t i = 0; i < taken; ++i) {
@@ -159,7 +159,7 @@ TEST_F(Fake, ATakenUndoNameIsLeftAloneAndTheRunTakesTheNextFreeOneAndSaysWhich) 
 TEST_F(Fake, KeysChangedWithoutTheirUndoEntryAreCountedInTheSummaryAndTheStatus) {
     fake.AddKey(L".qk4");
     fake.AddKey(L".qk4\\sub");
-    tkr::RepairMode mode(2, L""); // an undo file that cannot be created
+    tkr::RepairMode mode(2, L"", log); // an undo file that cannot be created
     tkr::Tally tally;
     mode.Run(tally);
     EXPECT_EQ(mode.Summary(tally), L"Summary: 2 keys repaired, 0 failed, 0 registry links "
@@ -185,7 +185,6 @@ TEST(RunLock, ASecondChangingRunChangesNothingAndStopsWithThreeWhileChecksGoOn) 
         EXPECT_EQ(stopped, !checking);
         EXPECT_EQ(status, checking ? 1 : 3);
         EXPECT_TRUE(fake.Calls(L"SetSecurityInfo").empty());
-        tkr::RunLogPath.clear();
     }
 }
 
@@ -209,7 +208,6 @@ TEST(LogFolder, FoldersTheRunCreatesLetOnlySystemAndAdministratorsWrite) {
                                                                   {L"C:\\new\\logs", expected}}));
     LocalFree(expected);
     LocalFree(descriptor);
-    tkr::RunLogPath.clear();
 }
 
 } // namespace

@@ -10,9 +10,7 @@ namespace {
 
 TEST(ReportCalls, EachLineOpensChecksAppendsAndClosesTheFile) {
     FakeWindows fake;
-    tkr::RunLogPath = L"C:\\run.log";
-    tkr::LogReport(tkr::ReportLevel::Warning, L"w");
-    tkr::RunLogPath.clear();
+    tkr::LogReport(tkr::RunLog(L"C:\\run.log"), tkr::ReportLevel::Warning, L"w");
     EXPECT_EQ(fake.journal, (std::vector<std::wstring>{
                                 L"CreateFileW C:\\run.log access=0x40000000 share=1 security=null "
                                 L"disposition=4 attributes=2097280 template=null",
@@ -24,11 +22,10 @@ TEST(ReportCalls, EachLineOpensChecksAppendsAndClosesTheFile) {
 
 TEST(ReportCalls, AFailedOpenDropsTheLineAndTheNextOneIsWritten) {
     FakeWindows fake;
-    tkr::RunLogPath = L"C:\\run.log";
+    const tkr::RunLog log(L"C:\\run.log");
     fake.outcomes["CreateFileW"] = {ERROR_SHARING_VIOLATION};
-    tkr::ShowReport(tkr::ReportLevel::Message, L"first");
-    tkr::ShowReport(tkr::ReportLevel::Message, L"second");
-    tkr::RunLogPath.clear();
+    tkr::ShowReport(log, tkr::ReportLevel::Message, L"first");
+    tkr::ShowReport(log, tkr::ReportLevel::Message, L"second");
     EXPECT_EQ(fake.console, L"first\nsecond\n");
     EXPECT_EQ(fake.files[L"C:\\run.log"], L"Message: second\r\n");
     EXPECT_TRUE(fake.Calls(L"CloseHandle").size() == 1);
@@ -36,10 +33,9 @@ TEST(ReportCalls, AFailedOpenDropsTheLineAndTheNextOneIsWritten) {
 
 TEST(ReportCalls, AnEmptyTextIsAnEmptyConsoleLineAndNoLogLine) {
     FakeWindows fake;
-    tkr::RunLogPath = L"C:\\run.log";
-    tkr::ShowReport(tkr::ReportLevel::Message, L"");
-    tkr::LogReport(tkr::ReportLevel::Error, L"%ls", L"");
-    tkr::RunLogPath.clear();
+    const tkr::RunLog log(L"C:\\run.log");
+    tkr::ShowReport(log, tkr::ReportLevel::Message, L"");
+    tkr::LogReport(log, tkr::ReportLevel::Error, L"%ls", L"");
     EXPECT_EQ(fake.console, L"\n");
     EXPECT_TRUE(fake.Calls(L"CreateFileW").empty());
 }
@@ -66,10 +62,11 @@ TEST(ReportFailures, ASuffixThatDoesNotFormatIsEmpty) {
 
 TEST(ReportFailures, NoProgramPathMeansNoLog) {
     FakeWindows fake;
-    tkr::InitRunLogPath(nullptr);
-    tkr::InitRunLogPath(L"");
-    tkr::InitRunLogPath(L".exe");
-    EXPECT_TRUE(tkr::RunLogPath.empty());
+    tkr::RunLog log;
+    log.InitRunLogPath(nullptr);
+    log.InitRunLogPath(L"");
+    log.InitRunLogPath(L".exe");
+    EXPECT_TRUE(log.RunLogPath().empty());
     EXPECT_TRUE(fake.Calls(L"_time64").empty());
 }
 

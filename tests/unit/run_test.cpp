@@ -41,15 +41,13 @@ TEST(InheritanceOptions, CombineByOrAndFallBackToContainerInherit) {
 
 class Walk : public ::testing::Test {
   protected:
-    void SetUp() override { tkr::RunLogPath = kLog; }
-    void TearDown() override { tkr::RunLogPath.clear(); }
     // A repair walk over the tree; returns its tally.
     tkr::Tally Repair(const wchar_t* root) {
-        tkr::UndoWriter undo(kUndo);
+        tkr::UndoWriter undo(kUndo, log);
         const tkr::RepairDacl dacl(2);
-        tkr::RepairAction action(dacl, undo);
+        tkr::RepairAction action(dacl, undo, log);
         tkr::Tally tally;
-        tkr::WalkKeyTree(root, action, tally);
+        tkr::WalkKeyTree(root, action, log, tally);
         return tally;
     }
     // The console's lines.
@@ -73,6 +71,7 @@ class Walk : public ::testing::Test {
         return keys;
     }
     FakeWindows fake;
+    const tkr::RunLog log{kLog};
 };
 
 TEST_F(Walk, VisitsPreOrderWithSiblingsInIndexOrderAndTheParentOpen) {
@@ -234,8 +233,8 @@ TEST(RunCourse, NamesTheLogFirstWalksEveryTableKeyInOrderThenPromptsAndWaits) {
     wchar_t* argv[] = {program, option};
     EXPECT_EQ(tkr::RunRepair(2, argv), 0);
 
-    ASSERT_FALSE(tkr::RunLogPath.empty());
-    EXPECT_EQ(tkr::RunLogPath.rfind(L"C:\\Tools\\typekey-repair_", 0), 0u);
+    ASSERT_EQ(fake.files.size(), 1u); // the log; no key was there to save for undo
+    EXPECT_EQ(fake.files.begin()->first.rfind(L"C:\\Tools\\typekey-repair_", 0), 0u);
     std::vector<std::wstring> announced;
     for (size_t at = 0; (at = fake.console.find(L"Fix \"", at)) != std::wstring::npos; ++at) {
         announced.push_back(fake.console.substr(at + 5, 4));
@@ -251,7 +250,6 @@ TEST(RunCourse, NamesTheLogFirstWalksEveryTableKeyInOrderThenPromptsAndWaits) {
     ASSERT_NE(wait, fake.journal.end());
     EXPECT_EQ(*(wait - 1), L"fflush");
     EXPECT_EQ(fake.aclEntries[0].grfInheritance, 8u);
-    tkr::RunLogPath.clear();
 }
 
 TEST(RunCourse, ARunThatCannotGoOnSaysSoAndEndsWithThree) {
@@ -271,7 +269,6 @@ TEST(RunCourse, ARunThatCannotGoOnSaysSoAndEndsWithThree) {
         EXPECT_EQ(tkr::RunTool(1, argv), 3);
         EXPECT_EQ(fake.console, L"\nOut of memory. The run was stopped.\n");
     }
-    tkr::RunLogPath.clear();
 }
 
 } // namespace

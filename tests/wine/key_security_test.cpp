@@ -18,12 +18,8 @@ class KeySecurityOnRegistry : public ::testing::Test {
         root = L"tkr-scratch-" + std::to_wstring(GetCurrentProcessId()) + L"-" +
                std::to_wstring(++serial);
         ASSERT_EQ(SeedKey(root), ERROR_SUCCESS);
-        tkr::RunLogPath = log;
     }
-    void TearDown() override {
-        tkr::RunLogPath.clear();
-        MoveKeyAway(root);
-    }
+    void TearDown() override { MoveKeyAway(root); }
     // Repairs the key below the scratch root, reached through the root's handle as the walk
     // reaches it.
     bool Repair(const std::wstring& key, DWORD flags = 2) {
@@ -32,7 +28,8 @@ class KeySecurityOnRegistry : public ::testing::Test {
                   ERROR_SUCCESS);
         const std::wstring path = root + L"\\" + key;
         const tkr::RepairDacl dacl(flags);
-        const bool repaired = tkr::RepairKeySecurity(tkr::TreeKey(parent, key, path), dacl);
+        const bool repaired =
+            tkr::RepairKeySecurity(tkr::TreeKey(parent, key, path), dacl, tkr::RunLog(log));
         RegCloseKey(parent);
         return repaired;
     }

@@ -8,10 +8,10 @@ int wmain(int argc, wchar_t** argv) {
     if (argc != 4) {
         return 2;
     }
-    tkr::RunLogPath = argv[1];
+    const tkr::RunLog log(argv[1]);
     const unsigned count = static_cast<unsigned>(std::wcstoul(argv[3], nullptr, 10));
     for (unsigned i = 0; i < count; ++i) {
-        tkr::LogReport(tkr::ReportLevel::Message, L"%ls line %u of a run that shares the log",
+        tkr::LogReport(log, tkr::ReportLevel::Message, L"%ls line %u of a run that shares the log",
                        argv[2], i);
     }
     return 0;

@@ -15,17 +15,16 @@ namespace {
 
 class RunLog : public ::testing::Test {
   protected:
-    void SetUp() override { tkr::RunLogPath = log; }
-    void TearDown() override { tkr::RunLogPath.clear(); }
     std::wstring dir = ScratchDirectory(L"report");
     std::wstring log = dir + L"\\tool_140303_090507.log";
+    tkr::RunLog runLog{log};
 };
 
 TEST_F(RunLog, LinesAreLabelledUtf16WithoutByteOrderMarkAndEndInCrLf) {
-    tkr::LogReport(ReportLevel::Message, L"\tSuccessfully changed DACL permissions");
-    tkr::LogReport(ReportLevel::Warning, L"\tFirst SetNamedSecurityInfo access denide");
-    tkr::LogReport(ReportLevel::Error, L"\tCould not set owner. Error: %u", 5u);
-    tkr::ShowReport(ReportLevel::Error, L"ERROR OCCURED");
+    tkr::LogReport(runLog, ReportLevel::Message, L"\tSuccessfully changed DACL permissions");
+    tkr::LogReport(runLog, ReportLevel::Warning, L"\tFirst SetNamedSecurityInfo access denide");
+    tkr::LogReport(runLog, ReportLevel::Error, L"\tCould not set owner. Error: %u", 5u);
+    tkr::ShowReport(runLog, ReportLevel::Error, L"ERROR OCCURED");
     EXPECT_EQ(ReadBytes(log), Utf16Bytes(L"Message: \tSuccessfully changed DACL permissions\r\n"
                                          L"Warning: \tFirst SetNamedSecurityInfo access denide\r\n"
                                          L"!ERROR!: \tCould not set owner. Error: 5\r\n"
@@ -34,22 +33,22 @@ TEST_F(RunLog, LinesAreLabelledUtf16WithoutByteOrderMarkAndEndInCrLf) {
 }
 
 TEST_F(RunLog, AnEmptyTextWritesNothingAndLeavesTheFileUntouched) {
-    tkr::LogReport(ReportLevel::Message, L"");
+    tkr::LogReport(runLog, ReportLevel::Message, L"");
     EXPECT_FALSE(FileExists(log));
     WriteBytes(log, "x");
-    tkr::ShowReport(ReportLevel::Warning, L"%ls", L"");
+    tkr::ShowReport(runLog, ReportLevel::Warning, L"%ls", L"");
     EXPECT_EQ(ReadBytes(log), "x");
 }
 
 TEST_F(RunLog, AnExistingLogIsAppendedToNeverTruncated) {
     WriteBytes(log, Utf16Bytes(L"Message: earlier run\r\n"));
-    tkr::LogReport(ReportLevel::Message, L"DONE");
+    tkr::LogReport(runLog, ReportLevel::Message, L"DONE");
     EXPECT_EQ(ReadBytes(log), Utf16Bytes(L"Message: earlier run\r\nMessage: DONE\r\n"));
 }
 
 TEST_F(RunLog, TextsOfAnyLengthAreFormattedAndLoggedWhole) {
     const std::wstring name(100000, L'k');
-    tkr::LogReport(ReportLevel::Message, L"Fix \"%ls\" ...", name.c_str());
+    tkr::LogReport(runLog, ReportLevel::Message, L"Fix \"%ls\" ...", name.c_str());
     EXPECT_EQ(ReadBytes(log), Utf16Bytes(L"Message: Fix \"" + name + L"\" ...\r\n"));
     EXPECT_EQ(tkr::FormatText(L"%u|%u|%u", 5u, 1300u, 4294967295u), L"5|1300|4294967295");
     EXPECT_EQ(tkr::FormatText(L"CLASSES_ROOT\\%ls", L"%s%n%u%%"), L"CLASSES_ROOT\\%s%n%u%%");
@@ -57,17 +56,17 @@ TEST_F(RunLog, TextsOfAnyLengthAreFormattedAndLoggedWhole) {
 
 TEST_F(RunLog, TextOutsideTheBasicPlaneKeepsItsExactUtf16) {
     const std::wstring name = L"\xD83D\xDE00-\x00E9-\xFFFF";
-    tkr::LogReport(ReportLevel::Message, L"%ls", name.c_str());
+    tkr::LogReport(runLog, ReportLevel::Message, L"%ls", name.c_str());
     EXPECT_EQ(ReadBytes(log), Utf16Bytes(L"Message: " + name + L"\r\n"));
 }
 
 TEST_F(RunLog, WithoutAPathNoFileAppearsAnywhere) {
-    tkr::RunLogPath.clear();
+    runLog = tkr::RunLog();
     wchar_t cwd[MAX_PATH];
     GetCurrentDirectoryW(MAX_PATH, cwd);
     SetCurrentDirectoryW(dir.c_str());
-    tkr::LogReport(ReportLevel::Error, L"lost");
-    tkr::ShowReport(ReportLevel::Message, L"console only");
+    tkr::LogReport(runLog, ReportLevel::Error, L"lost");
+    tkr::ShowReport(runLog, ReportLevel::Message, L"console only");
     SetCurrentDirectoryW(cwd);
     WIN32_FIND_DATAW found;
     const HANDLE search = FindFirstFileW((dir + L"\\*.*").c_str(), &found);
@@ -83,22 +82,22 @@ TEST_F(RunLog, WithoutAPathNoFileAppearsAnywhere) {
 }
 
 TEST_F(RunLog, ALineMeetingAWriterThatDeniesSharingIsDroppedAndTheNextIsWritten) {
-    tkr::LogReport(ReportLevel::Message, L"one");
+    tkr::LogReport(runLog, ReportLevel::Message, L"one");
     const HANDLE holder = CreateFileW(log.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr,
                                       OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
     ASSERT_NE(holder, INVALID_HANDLE_VALUE);
-    tkr::ShowReport(ReportLevel::Message, L"dropped");
+    tkr::ShowReport(runLog, ReportLevel::Message, L"dropped");
     CloseHandle(holder);
-    tkr::LogReport(ReportLevel::Message, L"three");
+    tkr::LogReport(runLog, ReportLevel::Message, L"three");
     EXPECT_EQ(ReadBytes(log), Utf16Bytes(L"Message: one\r\nMessage: three\r\n"));
 }
 
 TEST_F(RunLog, AReaderThatAllowsWritersDoesNotStopTheLog) {
-    tkr::LogReport(ReportLevel::Message, L"one");
+    tkr::LogReport(runLog, ReportLevel::Message, L"one");
     const HANDLE reader = CreateFileW(log.c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE,
                                       nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
     ASSERT_NE(reader, INVALID_HANDLE_VALUE);
-    tkr::LogReport(ReportLevel::Message, L"two");
+    tkr::LogReport(runLog, ReportLevel::Message, L"two");
     CloseHandle(reader);
     EXPECT_EQ(ReadBytes(log), Utf16Bytes(L"Message: one\r\nMessage: two\r\n"));
 }
@@ -113,7 +112,6 @@ class LogName : public ::testing::Test {
     void TearDown() override {
         _wputenv(L"TZ=");
         _tzset();
-        tkr::RunLogPath.clear();
     }
 };
 
@@ -134,16 +132,16 @@ TEST_F(LogName, PathDropsOnlyTheFileNamesExtension) {
           Case{L"C:\\My.Tools\\tool", L"C:\\My.Tools\\tool_"}, Case{L"tool.exe", L"tool_"},
           Case{L"C:\\a.b\\tool.v2.exe", L"C:\\a.b\\tool.v2_"}}) {
         const __time64_t before = _time64(nullptr);
-        tkr::InitRunLogPath(c.program);
+        tkr::RunLog log;
+        log.InitRunLogPath(c.program);
         const __time64_t after = _time64(nullptr);
-        const std::wstring& path = tkr::RunLogPath;
+        const std::wstring& path = log.RunLogPath();
         const std::wstring stem = c.stem;
         ASSERT_EQ(path.size(), stem.size() + 17) << path;
         EXPECT_EQ(path.substr(0, stem.size()), stem) << path;
         const std::wstring stamp = L"_" + path.substr(stem.size());
         EXPECT_TRUE(stamp == tkr::FormatLogSuffix(before) || stamp == tkr::FormatLogSuffix(after))
             << path;
-        tkr::RunLogPath.clear();
     }
 }
 

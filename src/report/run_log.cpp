@@ -1,0 +1,158 @@
+#include "report/run_log.h"
+
+#include "platform/win_api.h"
+#include "report/report.h"
+
+#include <cwchar>
+#include <string_view>
+
+namespace tkr {
+namespace {
+
+// A reparse point or a file with other names is not the plain file the name promised.
+DWORD CheckPlainFile(HANDLE file) {
+    FILE_ATTRIBUTE_TAG_INFO tag{};
+    FILE_STANDARD_INFO standard{};
+    if (!win::GetFileInformationByHandleEx(file, FileAttributeTagInfo, &tag, sizeof tag) ||
+        !win::GetFileInformationByHandleEx(file, FileStandardInfo, &standard, sizeof standard)) {
+        return win::GetLastError();
+    }
+    if ((tag.FileAttributes & FILE_ATTRIBUTE_REPARSE_POINT) != 0 || standard.NumberOfLinks > 1 ||
+        standard.Directory) {
+        return ERROR_CANT_ACCESS_FILE;
+    }
+    return ERROR_SUCCESS;
+}
+
+// Creates each missing folder of the path in turn; what cannot be created shows when the log
+// is written. Only SYSTEM and Administrators may write in the folders it creates (everyone may
+// read), so that no other user can plant or replace a file there.
+void CreateFolders(const std::wstring& folder) {
+    UniqueDescriptor descriptor;
+    win::ConvertStringSecurityDescriptorToSecurityDescriptorW(
+        L"D:P(A;OICI;FA;;;SY)(A;OICI;FA;;;BA)(A;OICI;FRFX;;;WD)", SDDL_REVISION_1, descriptor.put(),
+        nullptr);
+    SECURITY_ATTRIBUTES security{sizeof security, descriptor.get(), FALSE};
+    for (size_t at = folder.find_first_of(L"\\/", 1);; at = folder.find_first_of(L"\\/", at + 1)) {
+        win::CreateDirectoryW(folder.substr(0, at).c_str(), descriptor ? &security : nullptr);
+        if (at == std::wstring::npos) {
+            break;
+        }
+    }
+}
+
+} // namespace
+
+UniqueFile OpenForAppend(const std::wstring& path, DWORD& error, LONGLONG& size) {
+    // The reparse point itself is opened, never what it points at, so that the check sees it.
+    UniqueFile file(
+        win::CreateFileW(path.c_str(), GENERIC_WRITE, FILE_SHARE_READ, nullptr, OPEN_ALWAYS,
+                         FILE_ATTRIBUTE_NORMAL | FILE_FLAG_OPEN_REPARSE_POINT, nullptr));
+    if (!file) {
+        error = win::GetLastError();
+        return file;
+    }
+    error = CheckPlainFile(file.get());
+    if (error != ERROR_SUCCESS) {
+        return UniqueFile();
+    }
+    LONG high = 0;
+    const DWORD low = win::SetFilePointer(file.get(), 0, &high, FILE_END);
+    size = (static_cast<LONGLONG>(high) << 32) | low;
+    return file;
+}
+
+UniqueFile CreateNewFile(const std::wstring& path, DWORD& error) {
+    UniqueFile file(
+        win::CreateFileW(path.c_str(), GENERIC_WRITE, FILE_SHARE_READ, nullptr, CREATE_NEW,
+                         FILE_ATTRIBUTE_NORMAL | FILE_FLAG_OPEN_REPARSE_POINT, nullptr));
+    error = file ? CheckPlainFile(file.get()) : win::GetLastError();
+    return error == ERROR_SUCCESS ? std::move(file) : UniqueFile();
+}
+
+const wchar_t* ReportLevelLabel(ReportLevel level) {
+    switch (level) {
+    case ReportLevel::Message:
+        return L"Message";
+    case ReportLevel::Warning:
+        return L"Warning";
+    case ReportLevel::Error:
+        return L"!ERROR!";
+    }
+    return L"";
+}
+
+std::wstring FormatLogLine(const std::wstring& text, ReportLevel level) {
+    // "%s: %s" of label and text, joined directly: a text may be long, and this runs per line.
+    const std::wstring_view label = ReportLevelLabel(level);
+    std::wstring line;
+    line.reserve(label.size() + 2 + text.size() + 2);
+    return line.append(label).append(L": ").append(text);
+}
+
+void RunLog::AppendLogLine(const std::wstring& text, ReportLevel level) const {
+    if (text.empty()) {
+        return;
+    }
+    const std::wstring line = FormatLogLine(text, level).append(L"\r\n");
+    // Opened and closed for every line, so each line is complete in the file once written and
+    // no other writer can interleave within it.
+    DWORD error = ERROR_SUCCESS;
+    LONGLONG size = 0;
+    const UniqueFile file = OpenForAppend(path_, error, size);
+    if (!file) {
+        return; // a line that cannot be written is dropped
+    }
+    DWORD written = 0;
+    win::WriteFile(file.get(), line.data(), static_cast<DWORD>(line.size() * sizeof(wchar_t)),
+                   &written, nullptr);
+}
+
+void RunLog::InitRunLogPath(const wchar_t* programPath, const std::wstring& logFolder) {
+    if (programPath == nullptr) {
+        return; // no program path, no log
+    }
+    std::wstring path(programPath);
+    win::PathRemoveExtensionW(path.data());
+    path.resize(wcslen(path.c_str()));
+    if (path.empty()) {
+        return;
+    }
+    if (!logFolder.empty()) {
+        CreateFolders(logFolder);
+        const size_t slash = path.find_last_of(L"\\/");
+        const wchar_t last = logFolder.back();
+        path = logFolder + (last == L'\\' || last == L'/' ? L"" : L"\\") +
+               path.substr(slash == std::wstring::npos ? 0 : slash + 1);
+    }
+    const __time64_t now = win::_time64(nullptr);
+    path_ = path + FormatLogSuffix(now);
+}
+
+std::wstring ProgramPath() {
+    std::wstring path(MAX_PATH, L'\0');
+    for (;;) {
+        const DWORD length =
+            win::GetModuleFileNameW(nullptr, path.data(), static_cast<DWORD>(path.size()));
+        if (length == 0) {
+            return L"";
+        }
+        if (length < path.size()) {
+            path.resize(length);
+            return path;
+        }
+        path.resize(path.size() * 2); // cut short: try again with room to spare
+    }
+}
+
+std::wstring FormatLogSuffix(__time64_t time) {
+    struct tm local {};
+    if (win::_localtime64_s(&local, &time) != 0) {
+        throw FatalError{L"The start time could not be converted to local time."};
+    }
+    wchar_t buffer[128];
+    const size_t length = win::wcsftime(buffer, 128, L"_%y%m%d_%H%M%S.log", &local);
+    return std::wstring(buffer, length);
+}
+
+} // namespace tkr

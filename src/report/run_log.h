@@ -1,0 +1,54 @@
+// The run log: labelled lines in a UTF-16LE file named after the program and the start time.
+#pragma once
+
+#include "platform/unique.h"
+
+#include <windows.h>
+
+#include <ctime>
+#include <string>
+
+namespace tkr {
+
+enum class ReportLevel { Message = 1, Warning = 2, Error = 3 };
+
+// The label a log line carries for a level.
+const wchar_t* ReportLevelLabel(ReportLevel level);
+// "Label: text", without the line end.
+std::wstring FormatLogLine(const std::wstring& text, ReportLevel level);
+
+// The run's log, owned by the run. Until it is named, no line is written.
+class RunLog {
+  public:
+    RunLog() = default;
+    explicit RunLog(std::wstring path) : path_(std::move(path)) {}
+
+    // Names the log after the program path (without its extension) and the current local
+    // time, in logFolder when one is given (created, with its parents, if missing) and
+    // otherwise beside the program. An empty or missing path leaves it unnamed.
+    void InitRunLogPath(const wchar_t* programPath, const std::wstring& logFolder = L"");
+    [[nodiscard]] const std::wstring& RunLogPath() const { return path_; }
+
+    // Appends "Label: text" and CR LF; an empty text, or a log that cannot be opened, writes
+    // nothing.
+    void AppendLogLine(const std::wstring& text, ReportLevel level) const;
+
+  private:
+    std::wstring path_;
+};
+
+// Opens the file for appending, creating it if missing. Never through a symbolic link, junction
+// or other reparse point, nor a file with more than one hard link: such a file counts as one
+// that cannot be opened (ERROR_CANT_ACCESS_FILE). `error` gets the reason; `size` the size
+// found, in bytes.
+[[nodiscard]] UniqueFile OpenForAppend(const std::wstring& path, DWORD& error, LONGLONG& size);
+// Creates the file new, failing with ERROR_FILE_EXISTS when the name is taken, and holds it so
+// that others may read it but neither write nor delete it. `error` gets the reason it failed.
+[[nodiscard]] UniqueFile CreateNewFile(const std::wstring& path, DWORD& error);
+
+// The full path of the running program, as Windows knows it; empty if it cannot be had.
+std::wstring ProgramPath();
+// "_yymmdd_HHMMSS.log" for the time in local time; empty if it cannot be formatted.
+std::wstring FormatLogSuffix(__time64_t time);
+
+} // namespace tkr
