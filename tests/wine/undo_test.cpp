@@ -185,14 +185,14 @@ TEST_F(ToolTest, ChangingRunsTakeTurnsAndAStoppedOneChangesNothing) {
     const ToolRun again = Run(L"-q", [&](const ProcessSample&) {
         // Once the repair has its undo file, it holds the lock.
         if (during.output.empty() && !FindFile(dir, L"*_undo.txt").empty()) {
-            during = RunIn(exe, L"-q -undo \"" + undo + L"\"");
+            during = RunIn(exe, L"-q -log \"" + logs + L"\" -undo \"" + undo + L"\"");
         }
     });
     EXPECT_EQ(again.exitCode, 0u);
     EXPECT_EQ(during.exitCode, 3u);
     EXPECT_EQ(Count(during.output, "DONE"), 0u);
 
-    EXPECT_EQ(RunIn(exe, L"-q -undo \"" + undo + L"\"").exitCode, 0u);
+    EXPECT_EQ(RunIn(exe, L"-q -log \"" + logs + L"\" -undo \"" + undo + L"\"").exitCode, 0u);
     EXPECT_EQ(TreeSddls(L".qk4"), before);
 }
 
