@@ -11,7 +11,6 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
-#include <sddl.h>
 
 namespace {
 
@@ -196,18 +195,11 @@ TEST(LogFolder, FoldersTheRunCreatesLetOnlySystemAndAdministratorsWrite) {
     wchar_t check[] = L"-check";
     wchar_t* argv[] = {program, log, folder, check};
     tkr::RunTool(4, argv);
-    PSECURITY_DESCRIPTOR descriptor = nullptr;
-    LPWSTR expected = nullptr;
-    ASSERT_TRUE(ConvertStringSecurityDescriptorToSecurityDescriptorW(
-        L"D:P(A;OICI;FA;;;SY)(A;OICI;FA;;;BA)(A;OICI;FRFX;;;WD)", SDDL_REVISION_1, &descriptor,
-        nullptr));
-    ASSERT_TRUE(ConvertSecurityDescriptorToStringSecurityDescriptorW(
-        descriptor, SDDL_REVISION_1, DACL_SECURITY_INFORMATION, &expected, nullptr));
+    // Full control for SYSTEM and Administrators, read and execute (0x1200a9) for everyone.
+    const std::wstring dacl = L"D:P(A;OICI;FA;;;SY)(A;OICI;FA;;;BA)(A;OICI;0x1200a9;;;WD)";
     fake.folders.erase(L"C:"); // the drive, tried like every folder on the way
-    EXPECT_EQ(fake.folders, (std::map<std::wstring, std::wstring>{{L"C:\\new", expected},
-                                                                  {L"C:\\new\\logs", expected}}));
-    LocalFree(expected);
-    LocalFree(descriptor);
+    EXPECT_EQ(fake.folders,
+              (std::map<std::wstring, std::wstring>{{L"C:\\new", dacl}, {L"C:\\new\\logs", dacl}}));
 }
 
 } // namespace
