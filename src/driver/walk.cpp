@@ -18,6 +18,7 @@ constexpr DWORD kKeyNameCapacity = 256;
 constexpr int kMaxNameReads = 16;
 
 constexpr wchar_t kPathTooLong[] = L"SKIPPED: key path too long";
+constexpr wchar_t kLinkSkipped[] = L"SKIPPED: registry link, not followed";
 
 // A key whose subkeys are being walked: its handle, the parent of each, and the names read when
 // it was reached.

@@ -40,8 +40,6 @@ class KeyAction {
     virtual Outcome Act(const TreeKey& key) = 0;
 };
 
-inline constexpr wchar_t kLinkSkipped[] = L"SKIPPED: registry link, not followed";
-
 // The announcement of a key, on the console and in the log: "<verb> "<path>" ...".
 void AnnounceKey(const RunLog& log, const wchar_t* verb, const std::wstring& path);
 // Reports and counts a key whose open reached a registry link; returns whether it did.

@@ -41,33 +41,21 @@ void CreateFolders(const std::wstring& folder) {
     }
 }
 
-} // namespace
-
-UniqueFile OpenForAppend(const std::wstring& path, DWORD& error, LONGLONG& size) {
-    // The reparse point itself is opened, never what it points at, so that the check sees it.
+// Opens or creates the file for writing, sharing it with readers only. The reparse point itself
+// is opened, never what it points at, so that the check sees it; a file that is no plain file
+// counts as one that cannot be opened.
+UniqueFile OpenPlainFile(const std::wstring& path, DWORD disposition, DWORD& error) {
     UniqueFile file(
-        win::CreateFileW(path.c_str(), GENERIC_WRITE, FILE_SHARE_READ, nullptr, OPEN_ALWAYS,
-                         FILE_ATTRIBUTE_NORMAL | FILE_FLAG_OPEN_REPARSE_POINT, nullptr));
-    if (!file) {
-        error = win::GetLastError();
-        return file;
-    }
-    error = CheckPlainFile(file.get());
-    if (error != ERROR_SUCCESS) {
-        return UniqueFile();
-    }
-    LONG high = 0;
-    const DWORD low = win::SetFilePointer(file.get(), 0, &high, FILE_END);
-    size = (static_cast<LONGLONG>(high) << 32) | low;
-    return file;
-}
-
-UniqueFile CreateNewFile(const std::wstring& path, DWORD& error) {
-    UniqueFile file(
-        win::CreateFileW(path.c_str(), GENERIC_WRITE, FILE_SHARE_READ, nullptr, CREATE_NEW,
+        win::CreateFileW(path.c_str(), GENERIC_WRITE, FILE_SHARE_READ, nullptr, disposition,
                          FILE_ATTRIBUTE_NORMAL | FILE_FLAG_OPEN_REPARSE_POINT, nullptr));
     error = file ? CheckPlainFile(file.get()) : win::GetLastError();
     return error == ERROR_SUCCESS ? std::move(file) : UniqueFile();
+}
+
+} // namespace
+
+UniqueFile CreateNewFile(const std::wstring& path, DWORD& error) {
+    return OpenPlainFile(path, CREATE_NEW, error);
 }
 
 const wchar_t* ReportLevelLabel(ReportLevel level) {
@@ -98,11 +86,12 @@ void RunLog::AppendLogLine(const std::wstring& text, ReportLevel level) const {
     // Opened and closed for every line, so each line is complete in the file once written and
     // no other writer can interleave within it.
     DWORD error = ERROR_SUCCESS;
-    LONGLONG size = 0;
-    const UniqueFile file = OpenForAppend(path_, error, size);
+    const UniqueFile file = OpenPlainFile(path_, OPEN_ALWAYS, error);
     if (!file) {
         return; // a line that cannot be written is dropped
     }
+    LONG high = 0;
+    win::SetFilePointer(file.get(), 0, &high, FILE_END);
     DWORD written = 0;
     win::WriteFile(file.get(), line.data(), static_cast<DWORD>(line.size() * sizeof(wchar_t)),
                    &written, nullptr);

@@ -37,13 +37,10 @@ class RunLog {
     std::wstring path_;
 };
 
-// Opens the file for appending, creating it if missing. Never through a symbolic link, junction
-// or other reparse point, nor a file with more than one hard link: such a file counts as one
-// that cannot be opened (ERROR_CANT_ACCESS_FILE). `error` gets the reason; `size` the size
-// found, in bytes.
-[[nodiscard]] UniqueFile OpenForAppend(const std::wstring& path, DWORD& error, LONGLONG& size);
 // Creates the file new, failing with ERROR_FILE_EXISTS when the name is taken, and holds it so
-// that others may read it but neither write nor delete it. `error` gets the reason it failed.
+// that others may read it but neither write nor delete it. Never through a symbolic link,
+// junction or other reparse point: such a file counts as one that cannot be opened
+// (ERROR_CANT_ACCESS_FILE). `error` gets the reason it failed.
 [[nodiscard]] UniqueFile CreateNewFile(const std::wstring& path, DWORD& error);
 
 // The full path of the running program, as Windows knows it; empty if it cannot be had.
