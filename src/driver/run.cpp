@@ -8,6 +8,7 @@
 #include "platform/win_api.h"
 #include "report/console.h"
 #include "report/report.h"
+#include "security/privilege.h"
 
 #include <memory>
 #include <new>
@@ -72,7 +73,11 @@ int RunRepair(int argc, wchar_t** argv) {
                                             log);
     }
     Tally tally;
-    mode->Run(tally);
+    {
+        // Whether a key is a link is told even where its DACL denies the administrators reading.
+        const ScopedPrivilege nameAccess(kNameAccessPrivilege);
+        mode->Run(tally);
+    }
     if (options.quiet) {
         ShowReport(log, ReportLevel::Message, L"%ls", mode->Summary(tally).c_str());
     }

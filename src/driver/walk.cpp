@@ -27,6 +27,8 @@ struct Level {
     std::vector<std::wstring> names;
     size_t next;
     size_t pathLength;
+    std::vector<BYTE> security; // its DACL as the action left it, for what its subkeys inherit
+    bool secured;               // whether that could be read
 };
 
 // Reads every subkey name once, by index, and appends the valid ones.
@@ -74,8 +76,8 @@ void RemoveRepeats(std::vector<std::wstring>& names) {
 
 // Announces the key and hands it to the action unless it is too long or a link. Returns a
 // handle to enter it by, or none.
-UniqueKey VisitKey(HKEY parent, const std::wstring& name, const std::wstring& path,
-                   KeyAction& action, const RunLog& log, Tally& tally) {
+UniqueKey VisitKey(HKEY parent, const std::vector<BYTE>* parentSecurity, const std::wstring& name,
+                   const std::wstring& path, KeyAction& action, const RunLog& log, Tally& tally) {
     AnnounceKey(log, action.Verb(), path);
     // Kept as the limit of a path the registry can name, so that runs read alike everywhere.
     if (path.size() > kMaxKeyPathLength) {
@@ -83,7 +85,7 @@ UniqueKey VisitKey(HKEY parent, const std::wstring& name, const std::wstring& pa
         tally.Add(Outcome::Failed);
         return {};
     }
-    TreeKey key(parent, name, path);
+    TreeKey key(parent, name, path, parentSecurity);
     if (SkippedAsLink(log, key.Pin(action.PinAccess()), tally)) {
         return {};
     }
@@ -152,11 +154,16 @@ void WalkKeyTree(const wchar_t* root, KeyAction& action, const RunLog& log, Tall
         if (key) {
             std::vector<std::wstring> names = ReadSubkeyNames(key.get());
             if (!names.empty()) {
-                stack.push_back(Level{std::move(key), std::move(names), 0, path.size()});
+                std::vector<BYTE> security;
+                const bool secured = ReadKeySecurity(key.get(), DACL_SECURITY_INFORMATION,
+                                                     security) == ERROR_SUCCESS;
+                stack.push_back(Level{std::move(key), std::move(names), 0, path.size(),
+                                      std::move(security), secured});
             }
         }
     };
-    enter(VisitKey(HKEY_CLASSES_ROOT, path, path, action, log, tally));
+    // A table key's parent, HKEY_CLASSES_ROOT, is not changed by the run.
+    enter(VisitKey(HKEY_CLASSES_ROOT, nullptr, path, path, action, log, tally));
     while (!stack.empty()) {
         Level& parent = stack.back();
         if (parent.next >= parent.names.size()) {
@@ -166,7 +173,8 @@ void WalkKeyTree(const wchar_t* root, KeyAction& action, const RunLog& log, Tall
         const std::wstring& name = parent.names[parent.next++];
         path.resize(parent.pathLength);
         path.append(1, L'\\').append(name);
-        enter(VisitKey(parent.key.get(), name, path, action, log, tally));
+        enter(VisitKey(parent.key.get(), parent.secured ? &parent.security : nullptr, name, path,
+                       action, log, tally));
     }
 }
 

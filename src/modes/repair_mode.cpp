@@ -5,9 +5,14 @@
 namespace tkr {
 
 Outcome RepairAction::Act(const TreeKey& key) {
-    undo_.Save(key);
+    Bytes before;
+    const DWORD read = ReadTreeKeySecurity(key, before);
+    undo_.Save(key.Path(), read, before);
+    if (read != ERROR_SUCCESS) {
+        before.clear();
+    }
     DWORD firstWrite = ERROR_SUCCESS;
-    if (RepairKeySecurity(key, dacl_, log_, &firstWrite)) {
+    if (RepairKeySecurity(key, dacl_, log_, before, &firstWrite)) {
         ShowReport(log_, ReportLevel::Message, L"DONE");
         return Outcome::Done;
     }

@@ -16,7 +16,8 @@ DWORD RestoreEntry(const UndoEntry& entry) {
     size_t start = 0;
     for (size_t slash; (slash = path.find(L'\\', start)) != std::wstring::npos; start = slash + 1) {
         UniqueKey next;
-        const LSTATUS status = TreeKey(at, path.substr(start, slash - start), path).Open(0, next);
+        const LSTATUS status =
+            TreeKey(at, path.substr(start, slash - start), path).Open(kNameAccess, next);
         if (status != ERROR_SUCCESS) {
             return status;
         }

@@ -40,11 +40,6 @@ BOOL AllocateAndInitializeSid(PSID_IDENTIFIER_AUTHORITY authority, BYTE subAutho
                               DWORD sub5, DWORD sub6, DWORD sub7, PSID* sid);
 PVOID FreeSid(PSID sid);
 DWORD SetEntriesInAclW(ULONG count, PEXPLICIT_ACCESS_W entries, PACL oldAcl, PACL* newAcl);
-DWORD SetSecurityInfo(HANDLE object, SE_OBJECT_TYPE objectType, SECURITY_INFORMATION info,
-                      PSID owner, PSID group, PACL dacl, PACL sacl);
-DWORD GetSecurityInfo(HANDLE object, SE_OBJECT_TYPE objectType, SECURITY_INFORMATION info,
-                      PSID* owner, PSID* group, PACL* dacl, PACL* sacl,
-                      PSECURITY_DESCRIPTOR* descriptor);
 BOOL ConvertSecurityDescriptorToStringSecurityDescriptorW(PSECURITY_DESCRIPTOR descriptor,
                                                           DWORD revision, SECURITY_INFORMATION info,
                                                           LPWSTR* text, PULONG length);

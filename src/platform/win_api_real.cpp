@@ -61,15 +61,6 @@ PVOID FreeSid(PSID sid) {
 DWORD SetEntriesInAclW(ULONG count, PEXPLICIT_ACCESS_W entries, PACL oldAcl, PACL* newAcl) {
     return ::SetEntriesInAclW(count, entries, oldAcl, newAcl);
 }
-DWORD SetSecurityInfo(HANDLE object, SE_OBJECT_TYPE objectType, SECURITY_INFORMATION info,
-                      PSID owner, PSID group, PACL dacl, PACL sacl) {
-    return ::SetSecurityInfo(object, objectType, info, owner, group, dacl, sacl);
-}
-DWORD GetSecurityInfo(HANDLE object, SE_OBJECT_TYPE objectType, SECURITY_INFORMATION info,
-                      PSID* owner, PSID* group, PACL* dacl, PACL* sacl,
-                      PSECURITY_DESCRIPTOR* descriptor) {
-    return ::GetSecurityInfo(object, objectType, info, owner, group, dacl, sacl, descriptor);
-}
 HANDLE GetCurrentProcess() {
     return ::GetCurrentProcess();
 }

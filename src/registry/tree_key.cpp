@@ -43,12 +43,14 @@ bool HoldsLinkValue(HKEY key) {
 
 } // namespace
 
-// For a key whose DACL denies reading its values: an open with no access at all is allowed
-// whatever the DACL, and can do nothing but name the key it reached, which tells whether the
-// name leads elsewhere than to the object pinned.
+// For a key whose DACL denies reading its values: the key a following open reaches has the same
+// name as the object the handle holds unless the name leads elsewhere, through a link. That open
+// asks for ACCESS_SYSTEM_SECURITY, which the security privilege (on for the run) grants whatever
+// the DACL; the handle names the key it reached, as any handle with a granted right does.
 bool TreeKey::ResolvesToItself(HKEY key) const {
     UniqueKey followed;
-    if (win::RegOpenKeyExW(parent_, name_.c_str(), 0, 0, followed.put()) != ERROR_SUCCESS) {
+    if (win::RegOpenKeyExW(parent_, name_.c_str(), 0, kNameAccess, followed.put()) !=
+        ERROR_SUCCESS) {
         return false;
     }
     const std::wstring name = FullKeyName(key);
@@ -78,12 +80,27 @@ LSTATUS TreeKey::Open(REGSAM access, UniqueKey& key, DWORD options) const {
     return kRegistryLink;
 }
 
+LSTATUS ReadKeySecurity(HKEY key, SECURITY_INFORMATION info, std::vector<BYTE>& descriptor) {
+    descriptor.resize(std::max<size_t>(descriptor.size(), 512)); // most fit: one call
+    for (;;) {
+        DWORD size = static_cast<DWORD>(descriptor.size());
+        const LSTATUS status = win::RegGetKeySecurity(key, info, descriptor.data(), &size);
+        if (status != ERROR_INSUFFICIENT_BUFFER || size <= descriptor.size()) {
+            if (status == ERROR_SUCCESS) {
+                descriptor.resize(size);
+            }
+            return status;
+        }
+        descriptor.resize(size);
+    }
+}
+
 LSTATUS TreeKey::Pin(REGSAM access) {
     LSTATUS status = Open(access, pinned_);
     if (status == ERROR_SUCCESS) {
         granted_ = access;
-    } else if (status == ERROR_ACCESS_DENIED && access != 0) {
-        status = Open(0, pinned_); // enough to know it is no link
+    } else if (status == ERROR_ACCESS_DENIED && access != kNameAccess) {
+        status = Open(kNameAccess, pinned_); // enough to know it is no link
     }
     return status;
 }

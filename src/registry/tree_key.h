@@ -9,28 +9,44 @@
 #include <windows.h>
 
 #include <string>
+#include <vector>
 
 namespace tkr {
 
 // The status of an open that reached a registry link (or a key that could not be told from one).
 inline constexpr LSTATUS kRegistryLink = ERROR_CANT_ACCESS_FILE;
 
+// The access that reaches a key whatever its DACL, with the security privilege on: enough to ask
+// the name of the key a handle holds, and for nothing else the tool does.
+inline constexpr REGSAM kNameAccess = ACCESS_SYSTEM_SECURITY;
+// The privilege that grants kNameAccess; on while a run reads or changes keys.
+inline constexpr wchar_t kNameAccessPrivilege[] = L"SeSecurityPrivilege";
+
+// Reads the parts `info` names of the security descriptor of the key a handle holds, in
+// self-relative form. Returns a Win32 code.
+[[nodiscard]] LSTATUS ReadKeySecurity(HKEY key, SECURITY_INFORMATION info,
+                                      std::vector<BYTE>& descriptor);
+
 class TreeKey {
   public:
     // The key `name` below the key `parent` holds (HKEY_CLASSES_ROOT for a table key); `path` is
-    // its path below HKEY_CLASSES_ROOT, for what the console, the log and the undo file show.
-    TreeKey(HKEY parent, std::wstring name, const std::wstring& path)
-        : parent_(parent), name_(std::move(name)), path_(path) {}
+    // its path below HKEY_CLASSES_ROOT, for what the console, the log and the undo file show;
+    // `parentSecurity`, the parent's DACL (in a self-relative descriptor) as the run leaves it,
+    // where the run changes the parent and could read it.
+    TreeKey(HKEY parent, std::wstring name, const std::wstring& path,
+            const std::vector<BYTE>* parentSecurity = nullptr)
+        : parent_(parent), name_(std::move(name)), path_(path), parentSecurity_(parentSecurity) {}
 
     [[nodiscard]] const std::wstring& Path() const { return path_; }
+    [[nodiscard]] const std::vector<BYTE>* ParentSecurity() const { return parentSecurity_; }
 
     // Opens the key itself (never what a link names) with `access` and `options` besides
     // REG_OPTION_OPEN_LINK, and checks the object opened. Returns ERROR_SUCCESS, kRegistryLink
     // (the object is a link, or whether it is one cannot be told), or the open's error.
     [[nodiscard]] LSTATUS Open(REGSAM access, UniqueKey& key, DWORD options = 0) const;
 
-    // Pins the key: a handle to the object checked, with `access`, or with no access at all when
-    // that is denied. Returns as Open does.
+    // Pins the key: a handle to the object checked, with `access`, or with kNameAccess when that
+    // is denied. Returns as Open does.
     [[nodiscard]] LSTATUS Pin(REGSAM access);
 
     // Calls use(HKEY) with a handle to the key itself that holds `access`: the pinned one if it
@@ -51,6 +67,7 @@ class TreeKey {
     HKEY parent_;
     std::wstring name_;
     const std::wstring& path_;
+    const std::vector<BYTE>* parentSecurity_;
     UniqueKey pinned_;
     REGSAM granted_ = 0;
 };

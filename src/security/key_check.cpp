@@ -2,6 +2,7 @@
 
 #include "platform/unique.h"
 #include "platform/win_api.h"
+#include "security/descriptor.h"
 #include "security/key_security.h"
 
 #include <cstring>
@@ -86,21 +87,22 @@ bool IsRepairDacl(const ACL* dacl, DWORD inheritanceFlags) {
 
 KeyCheck CheckKeySecurity(const TreeKey& key, DWORD inheritanceFlags) {
     KeyCheck check;
-    PSID owner = nullptr;
-    PACL dacl = nullptr;
-    UniqueDescriptor descriptor;
-    check.status = key.With(READ_CONTROL, [&](HKEY handle) {
-        return win::GetSecurityInfo(handle, SE_REGISTRY_KEY,
-                                    OWNER_SECURITY_INFORMATION | DACL_SECURITY_INFORMATION, &owner,
-                                    nullptr, &dacl, nullptr, descriptor.put());
+    Bytes descriptor;
+    check.status = key.With(READ_CONTROL, [&descriptor](HKEY handle) {
+        return ReadKeySecurity(handle, OWNER_SECURITY_INFORMATION | DACL_SECURITY_INFORMATION,
+                               descriptor);
     });
+    DescriptorParts parts;
+    if (check.status == ERROR_SUCCESS && !ParseDescriptor(descriptor, parts)) {
+        check.status = ERROR_INVALID_SECURITY_DESCR;
+    }
     if (check.status != ERROR_SUCCESS) {
         return check;
     }
     check.ownerIsAdministrators =
-        owner != nullptr && SidIs(static_cast<const BYTE*>(owner),
-                                  SidLength(*static_cast<const SID*>(owner)), AdministratorsSid());
-    check.daclIsRepairDacl = IsRepairDacl(dacl, inheritanceFlags);
+        parts.owner != nullptr && SidIs(reinterpret_cast<const BYTE*>(parts.owner),
+                                        SidLength(*parts.owner), AdministratorsSid());
+    check.daclIsRepairDacl = IsRepairDacl(parts.dacl, inheritanceFlags);
     return check;
 }
 

@@ -2,6 +2,7 @@
 
 #include "platform/win_api.h"
 #include "report/report.h"
+#include "security/descriptor.h"
 #include "security/privilege.h"
 
 namespace tkr {
@@ -86,18 +87,42 @@ RepairDacl::RepairDacl(DWORD inheritanceFlags) {
     }
 }
 
+// Writes the repair's DACL to the key the handle holds: a descriptor computed for this key alone,
+// so that nothing below it is written. `before` is the key's descriptor, or empty when it is to be
+// read through the handle; `owner` is the key's owner as the write leaves it.
+DWORD WriteRepairDacl(HKEY handle, const TreeKey& key, const RepairDacl& dacl, const Bytes& before,
+                      const SID* owner) {
+    Bytes read;
+    if (before.empty()) {
+        const DWORD status =
+            ReadKeySecurity(handle, GROUP_SECURITY_INFORMATION | DACL_SECURITY_INFORMATION, read);
+        if (status != ERROR_SUCCESS) {
+            return status;
+        }
+    }
+    DescriptorParts parts;
+    if (!ParseDescriptor(before.empty() ? read : before, parts)) {
+        return ERROR_INVALID_SECURITY_DESCR;
+    }
+    Bytes descriptor = RepairedDaclDescriptor(
+        dacl.Acl(), parts, owner != nullptr ? owner : parts.owner, key.ParentSecurity());
+    if (descriptor.empty()) {
+        return ERROR_INVALID_ACL;
+    }
+    return win::RegSetKeySecurity(handle, DACL_SECURITY_INFORMATION, descriptor.data());
+}
+
 bool RepairKeySecurity(const TreeKey& key, const RepairDacl& dacl, const RunLog& log,
-                       DWORD* firstWrite) {
+                       const Bytes& before, DWORD* firstWrite) {
     if (!dacl.Failure().empty()) {
         LogReport(log, ReportLevel::Error, L"%ls", dacl.Failure().c_str());
         return false;
     }
-    auto writeDacl = [&dacl](HKEY handle) {
-        return win::SetSecurityInfo(handle, SE_REGISTRY_KEY, DACL_SECURITY_INFORMATION, nullptr,
-                                    nullptr, dacl.Acl(), nullptr);
-    };
+    // Without the key's descriptor, a write must read it first.
+    const REGSAM access = WRITE_DAC | (before.empty() ? READ_CONTROL : 0);
     bool result = false;
-    DWORD status = key.With(WRITE_DAC, writeDacl);
+    DWORD status = key.With(
+        access, [&](HKEY handle) { return WriteRepairDacl(handle, key, dacl, before, nullptr); });
     if (firstWrite != nullptr) {
         *firstWrite = status;
     }
@@ -129,8 +154,8 @@ bool RepairKeySecurity(const TreeKey& key, const RepairDacl& dacl, const RunLog&
     UniqueKey owned;
     status = key.Open(WRITE_OWNER, owned);
     if (status == ERROR_SUCCESS) {
-        status = win::SetSecurityInfo(owned.get(), SE_REGISTRY_KEY, OWNER_SECURITY_INFORMATION,
-                                      dacl.Administrators(), nullptr, nullptr, nullptr);
+        Bytes descriptor = OwnerDescriptor(static_cast<const SID*>(dacl.Administrators()));
+        status = win::RegSetKeySecurity(owned.get(), OWNER_SECURITY_INFORMATION, descriptor.data());
     }
     if (status != ERROR_SUCCESS) {
         LogReport(log, ReportLevel::Error, L"\tCould not set owner. Error: %u", Code(status));
@@ -142,7 +167,11 @@ bool RepairKeySecurity(const TreeKey& key, const RepairDacl& dacl, const RunLog&
     }
     takeOwnership.Dismiss();
 
-    status = key.With(WRITE_DAC, writeDacl);
+    // As owner, Administrators may read the key's security and write its DACL.
+    status = key.With(access, [&](HKEY handle) {
+        return WriteRepairDacl(handle, key, dacl, before,
+                               static_cast<const SID*>(dacl.Administrators()));
+    });
     if (status == ERROR_SUCCESS) {
         LogReport(log, ReportLevel::Message, L"\tSuccessfully changed DACL owner");
         result = true;

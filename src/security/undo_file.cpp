@@ -12,6 +12,8 @@ namespace {
 
 constexpr SECURITY_INFORMATION kOwnerAndDacl =
     OWNER_SECURITY_INFORMATION | DACL_SECURITY_INFORMATION;
+// The group too: the repair's DACL stands for CREATOR GROUP by it.
+constexpr SECURITY_INFORMATION kSavedParts = kOwnerAndDacl | GROUP_SECURITY_INFORMATION;
 constexpr wchar_t kUnreadable[] = L"unreadable ";
 constexpr wchar_t kHex[] = L"0123456789ABCDEF";
 // Names an undo file may take when the first ones are taken.
@@ -30,25 +32,18 @@ int HexValue(wchar_t c) {
 }
 
 // A key whose DACL denies even reading it may still be read for a backup.
-DWORD ReadUnderBackupPrivilege(const TreeKey& tree, std::vector<BYTE>& descriptor) {
+DWORD ReadUnderBackupPrivilege(const TreeKey& tree, Bytes& descriptor) {
     const ScopedPrivilege backup(L"SeBackupPrivilege"); // without it the open below is denied
     UniqueKey key;
-    DWORD status = tree.Open(READ_CONTROL, key, REG_OPTION_BACKUP_RESTORE);
-    if (status == ERROR_SUCCESS) {
-        DWORD size = 0;
-        status = win::RegGetKeySecurity(key.get(), kOwnerAndDacl, nullptr, &size);
-        if (status == ERROR_INSUFFICIENT_BUFFER) {
-            descriptor.resize(size);
-            status = win::RegGetKeySecurity(key.get(), kOwnerAndDacl, descriptor.data(), &size);
-        }
-    }
-    return status;
+    const DWORD status = tree.Open(READ_CONTROL, key, REG_OPTION_BACKUP_RESTORE);
+    return status == ERROR_SUCCESS ? ReadKeySecurity(key.get(), kSavedParts, descriptor) : status;
 }
 
-DWORD ToSddl(PSECURITY_DESCRIPTOR descriptor, std::wstring& sddl) {
+DWORD ToSddl(const Bytes& descriptor, std::wstring& sddl) {
     UniqueLocalText text;
     if (!win::ConvertSecurityDescriptorToStringSecurityDescriptorW(
-            descriptor, SDDL_REVISION_1, kOwnerAndDacl, text.put(), nullptr)) {
+            const_cast<BYTE*>(descriptor.data()), SDDL_REVISION_1, kOwnerAndDacl, text.put(),
+            nullptr)) {
         return win::GetLastError();
     }
     sddl = text.get();
@@ -167,23 +162,21 @@ bool UnescapeUndoPath(const std::wstring& text, std::wstring& path) {
     return true;
 }
 
-DWORD ReadKeySddl(const TreeKey& key, std::wstring& sddl) {
-    UniqueDescriptor descriptor;
+DWORD ReadTreeKeySecurity(const TreeKey& key, Bytes& descriptor) {
     const DWORD status = key.With(READ_CONTROL, [&descriptor](HKEY handle) {
-        return win::GetSecurityInfo(handle, SE_REGISTRY_KEY, kOwnerAndDacl, nullptr, nullptr,
-                                    nullptr, nullptr, descriptor.put());
+        return ReadKeySecurity(handle, kSavedParts, descriptor);
     });
-    if (status == ERROR_SUCCESS) {
-        return ToSddl(descriptor.get(), sddl);
-    }
-    if (status != ERROR_ACCESS_DENIED) {
+    if (status != ERROR_ACCESS_DENIED ||
+        ReadUnderBackupPrivilege(key, descriptor) != ERROR_SUCCESS) {
         return status;
     }
-    std::vector<BYTE> backup;
-    if (ReadUnderBackupPrivilege(key, backup) != ERROR_SUCCESS) {
-        return status;
-    }
-    return ToSddl(backup.data(), sddl);
+    return ERROR_SUCCESS;
+}
+
+DWORD ReadKeySddl(const TreeKey& key, std::wstring& sddl) {
+    Bytes descriptor;
+    const DWORD status = ReadTreeKeySecurity(key, descriptor);
+    return status == ERROR_SUCCESS ? ToSddl(descriptor, sddl) : status;
 }
 
 UndoWriter::~UndoWriter() {
@@ -192,9 +185,9 @@ UndoWriter::~UndoWriter() {
     }
 }
 
-void UndoWriter::Save(const TreeKey& key) {
+void UndoWriter::Save(const std::wstring& path, DWORD read, const Bytes& descriptor) {
     std::wstring sddl;
-    const DWORD status = ReadKeySddl(key, sddl);
+    const DWORD status = read == ERROR_SUCCESS ? ToSddl(descriptor, sddl) : read;
     if (status == ERROR_FILE_NOT_FOUND) {
         return; // nothing to restore
     }
@@ -204,7 +197,7 @@ void UndoWriter::Save(const TreeKey& key) {
     }
     if (error == ERROR_SUCCESS) {
         // One write per entry: the entry is whole in the file before the key's security changes.
-        error = Write(EscapeUndoPath(key.Path()) + L'\t' +
+        error = Write(EscapeUndoPath(path) + L'\t' +
                       (status == ERROR_SUCCESS ? sddl : kUnreadable + std::to_wstring(status)) +
                       L"\r\n");
     }

@@ -11,6 +11,7 @@
 #include "platform/unique.h"
 #include "registry/tree_key.h"
 #include "report/run_log.h"
+#include "security/descriptor.h"
 
 #include <windows.h>
 
@@ -29,8 +30,11 @@ std::wstring EscapeUndoPath(const std::wstring& path);
 // False when the text is no escaped path (a "%" without two hex digits, or a null).
 bool UnescapeUndoPath(const std::wstring& text, std::wstring& path);
 
-// Reads the key's owner and DACL as SDDL. When the plain read is denied, tries again under the
-// backup privilege. Returns a Win32 code (ERROR_FILE_NOT_FOUND: no such key).
+// Reads the key's owner, group and DACL, in a self-relative descriptor. When the plain read is
+// denied, tries again under the backup privilege. Returns a Win32 code (ERROR_FILE_NOT_FOUND: no
+// such key).
+[[nodiscard]] DWORD ReadTreeKeySecurity(const TreeKey& key, Bytes& descriptor);
+// The same, owner and DACL as SDDL.
 [[nodiscard]] DWORD ReadKeySddl(const TreeKey& key, std::wstring& sddl);
 
 // Writes the run's undo file. It is created new when the first entry needs it, never opened
@@ -43,10 +47,11 @@ class UndoWriter {
     UndoWriter(const UndoWriter&) = delete;
     UndoWriter& operator=(const UndoWriter&) = delete;
     ~UndoWriter();
-    // Saves the key's present owner and DACL before they change. A key that does not exist
-    // gets no entry. When the entry cannot be written, a Warning detail line in the log says
-    // so, the key is counted, and the repair goes on.
-    void Save(const TreeKey& key);
+    // Saves the key's present owner and DACL (`descriptor`, as ReadTreeKeySecurity read it with
+    // status `read`) before they change. A key that does not exist gets no entry. When the entry
+    // cannot be written, a Warning detail line in the log says so, the key is counted, and the
+    // repair goes on.
+    void Save(const std::wstring& path, DWORD read, const Bytes& descriptor);
     // The keys whose entry could not be written.
     [[nodiscard]] unsigned NotSaved() const { return notSaved_; }
 

@@ -151,6 +151,16 @@ bool KeyExists(const std::wstring& path) {
     return status == ERROR_SUCCESS || status == ERROR_ACCESS_DENIED;
 }
 
+bool StrictServer() {
+    static const bool strict = [] {
+        HKEY raw = nullptr;
+        const LSTATUS status = RegOpenKeyExW(HKEY_LOCAL_MACHINE, L"Software", 0, 0, &raw);
+        const Key key(raw);
+        return status == ERROR_ACCESS_DENIED;
+    }();
+    return strict;
+}
+
 LSTATUS MoveKeyAway(const std::wstring& path) {
     HKEY raw = nullptr;
     LSTATUS status =

@@ -14,7 +14,8 @@ inline constexpr wchar_t kNormalSddl[] = L"O:BAD:P(A;;KA;;;BA)(A;;KA;;;SY)";
 // SYSTEM owns it; Administrators may only take ownership: the first write is denied, the
 // ownership pass repairs it.
 inline constexpr wchar_t kDeniedSddl[] = L"O:SYD:P(A;;WO;;;BA)(A;;KA;;;SY)";
-// SYSTEM owns it and alone has access: nothing can be repaired.
+// SYSTEM owns it and alone has access: repaired by taking ownership under Windows' rules (the
+// strict server); stock Wine refuses the owner write.
 inline constexpr wchar_t kLockedSddl[] = L"O:SYD:P(A;;KA;;;SY)";
 
 // The table keys the tool repairs, in its order.
@@ -44,6 +45,9 @@ LSTATUS SeedTree(const std::wstring& root, unsigned count);
 // "O:..D:..." of the key, or "error N" when it cannot be read.
 std::wstring KeySddl(const std::wstring& path);
 bool KeyExists(const std::wstring& path);
+// Whether the Wine server applies Windows' access rules (the strict server): it refuses an open
+// that asks for no access, as Windows does.
+bool StrictServer();
 // Moves the key and its whole tree out of the way (renamed to a unique name); it is never
 // deleted, because keys that tests lock cannot be.
 LSTATUS MoveKeyAway(const std::wstring& path);

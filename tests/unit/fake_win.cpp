@@ -1,6 +1,7 @@
 #include "fake_win.h"
 
 #include "platform/win_api.h"
+#include "security/key_security.h"
 
 #include <sddl.h>
 #include <shlwapi.h>
@@ -14,8 +15,24 @@ FakeWindows* g_fake = nullptr;
 
 namespace {
 
-int kEveryoneSid, kAdminsSid, kAcl;
+// The SIDs and the ACL the security calls hand out: real ones, as the DACL the tool computes
+// is made of their bytes.
+PSID const kEveryoneSid = const_cast<SID*>(&tkr::EveryoneSid());
+PSID const kAdminsSid = const_cast<SID*>(&tkr::AdministratorsSid());
+const PACL kAcl = [] {
+    static BYTE acl[128];
+    PSECURITY_DESCRIPTOR descriptor = nullptr;
+    ::ConvertStringSecurityDescriptorToSecurityDescriptorW(L"D:(A;CI;GR;;;WD)(A;CI;GA;;;BA)",
+                                                           SDDL_REVISION_1, &descriptor, nullptr);
+    BOOL present = FALSE, defaulted = FALSE;
+    PACL dacl = nullptr;
+    ::GetSecurityDescriptorDacl(descriptor, &present, &dacl, &defaulted);
+    std::memcpy(acl, dacl, dacl->AclSize);
+    ::LocalFree(descriptor);
+    return reinterpret_cast<PACL>(acl);
+}();
 const HANDLE kToken = reinterpret_cast<HANDLE>(0x7700);
+constexpr DWORD kSecurityLuid = 8;
 
 std::wstring Hex(unsigned value) {
     std::wostringstream out;
@@ -24,10 +41,13 @@ std::wstring Hex(unsigned value) {
 }
 
 const wchar_t* SidName(PSID sid) {
-    if (sid == &kEveryoneSid) {
+    if (sid == nullptr) {
+        return L"null";
+    }
+    if (::EqualSid(sid, kEveryoneSid)) {
         return L"Everyone";
     }
-    return sid == &kAdminsSid ? L"Administrators" : (sid == nullptr ? L"null" : L"?");
+    return ::EqualSid(sid, kAdminsSid) ? L"Administrators" : L"?";
 }
 
 void Log(const std::wstring& line) {
@@ -112,17 +132,26 @@ LSTATUS RegOpenKeyExW(HKEY root, LPCWSTR subKey, DWORD options, REGSAM desired, 
     // and whether the open could have followed a link with some access.
     const bool nested = path.find(L'\\') != std::wstring::npos;
     const bool relative = fromRoot != nested && std::wcschr(subKey, L'\\') == nullptr;
-    g_fake->opens.push_back((relative ? L"relative " : L"by path ") +
-                            std::wstring((options & REG_OPTION_OPEN_LINK) != 0 || desired == 0
-                                             ? L"itself "
-                                             : L"followed ") +
-                            path);
+    g_fake->opens.push_back(
+        (relative ? L"relative " : L"by path ") +
+        std::wstring((options & REG_OPTION_OPEN_LINK) != 0 || desired == ACCESS_SYSTEM_SECURITY
+                         ? L"itself "
+                         : L"followed ") +
+        path);
     const auto key = g_fake->keys.find(path);
     if (key == g_fake->keys.end()) {
         return ERROR_FILE_NOT_FOUND;
     }
-    // No access at all is granted whatever the DACL.
-    if (desired != 0 && key->second.openStatus != ERROR_SUCCESS) {
+    // As on Windows: nothing is granted to a request for nothing; ACCESS_SYSTEM_SECURITY is
+    // granted by the security privilege whatever the DACL, and without it never.
+    if (desired == 0) {
+        return ERROR_ACCESS_DENIED;
+    }
+    if (desired == ACCESS_SYSTEM_SECURITY) {
+        if (g_fake->privilegesOn.count(kSecurityLuid) == 0) {
+            return ERROR_PRIVILEGE_NOT_HELD;
+        }
+    } else if (key->second.openStatus != ERROR_SUCCESS) {
         return key->second.openStatus;
     }
     *result = static_cast<HKEY>(NewHandle(path));
@@ -182,13 +211,43 @@ LSTATUS RegNotifyChangeKeyValue(HKEY key, BOOL, DWORD, HANDLE, BOOL) {
     return static_cast<LSTATUS>(g_fake->Next("RegNotifyChangeKeyValue"));
 }
 
-LSTATUS RegGetKeySecurity(HKEY key, SECURITY_INFORMATION, PSECURITY_DESCRIPTOR, LPDWORD) {
-    Log(L"RegGetKeySecurity " + KeyPathOf(key));
-    return ERROR_ACCESS_DENIED; // as Wine answers even under the backup privilege
+LSTATUS RegGetKeySecurity(HKEY key, SECURITY_INFORMATION, PSECURITY_DESCRIPTOR descriptor,
+                          LPDWORD length) {
+    const std::wstring& path = KeyPathOf(key);
+    Log(L"RegGetKeySecurity " + path);
+    const auto node = g_fake->keys.find(path);
+    if (node == g_fake->keys.end()) {
+        return ERROR_FILE_NOT_FOUND;
+    }
+    if (node->second.readStatus != ERROR_SUCCESS) {
+        return node->second.readStatus;
+    }
+    PSECURITY_DESCRIPTOR converted = nullptr;
+    ULONG size = 0;
+    if (!::ConvertStringSecurityDescriptorToSecurityDescriptorW(
+            node->second.sddl.c_str(), SDDL_REVISION_1, &converted, &size)) {
+        return ERROR_INVALID_PARAMETER;
+    }
+    const LSTATUS status = *length < size ? ERROR_INSUFFICIENT_BUFFER : ERROR_SUCCESS;
+    if (status == ERROR_SUCCESS) {
+        std::memcpy(descriptor, converted, size);
+    }
+    *length = size;
+    ::LocalFree(converted);
+    return status;
 }
 
-LSTATUS RegSetKeySecurity(HKEY, SECURITY_INFORMATION, PSECURITY_DESCRIPTOR) {
-    return ERROR_CALL_NOT_IMPLEMENTED; // restores are run on Wine's registry
+LSTATUS RegSetKeySecurity(HKEY key, SECURITY_INFORMATION info, PSECURITY_DESCRIPTOR descriptor) {
+    const std::wstring& path = KeyPathOf(key);
+    PSID owner = nullptr;
+    BOOL defaulted = FALSE;
+    ::GetSecurityDescriptorOwner(descriptor, &owner, &defaulted);
+    Log(L"RegSetKeySecurity " + path + L" info=" + std::to_wstring(info) + L" owner=" +
+        SidName(owner));
+    if (g_fake->onSetSecurity) {
+        g_fake->onSetSecurity(path);
+    }
+    return static_cast<LSTATUS>(g_fake->Next("RegSetKeySecurity"));
 }
 
 LONG NtQueryKey(HANDLE key, int, PVOID information, ULONG length, PULONG resultLength) {
@@ -209,7 +268,7 @@ BOOL AllocateAndInitializeSid(PSID_IDENTIFIER_AUTHORITY authority, BYTE, DWORD, 
     if (!Fail(g_fake->Next("AllocateAndInitializeSid"))) {
         return FALSE;
     }
-    *sid = authority->Value[5] == 1 ? static_cast<PSID>(&kEveryoneSid) : &kAdminsSid;
+    *sid = authority->Value[5] == 1 ? kEveryoneSid : kAdminsSid;
     ++g_fake->heldSecurity;
     return TRUE;
 }
@@ -223,46 +282,10 @@ DWORD SetEntriesInAclW(ULONG count, PEXPLICIT_ACCESS_W entries, PACL, PACL* newA
     g_fake->aclEntries.assign(entries, entries + count);
     const DWORD code = g_fake->Next("SetEntriesInAclW");
     if (code == ERROR_SUCCESS) {
-        *newAcl = reinterpret_cast<PACL>(&kAcl);
+        *newAcl = kAcl;
         ++g_fake->heldSecurity;
     }
     return code;
-}
-
-DWORD SetSecurityInfo(HANDLE object, SE_OBJECT_TYPE type, SECURITY_INFORMATION info, PSID owner,
-                      PSID, PACL dacl, PACL) {
-    const std::wstring& path = KeyPathOf(static_cast<HKEY>(object));
-    Log(L"SetSecurityInfo " + path + L" type=" + std::to_wstring(type) + L" info=" +
-        std::to_wstring(info) + L" owner=" + SidName(owner) + L" dacl=" +
-        (dacl == reinterpret_cast<PACL>(&kAcl) ? L"acl" : (dacl ? L"?" : L"null")));
-    if (g_fake->onSetSecurity) {
-        g_fake->onSetSecurity(path);
-    }
-    return g_fake->Next("SetSecurityInfo");
-}
-
-DWORD GetSecurityInfo(HANDLE object, SE_OBJECT_TYPE, SECURITY_INFORMATION, PSID* owner, PSID*,
-                      PACL* dacl, PACL*, PSECURITY_DESCRIPTOR* descriptor) {
-    const auto key = g_fake->keys.find(KeyPathOf(static_cast<HKEY>(object)));
-    if (key == g_fake->keys.end()) {
-        return ERROR_FILE_NOT_FOUND;
-    }
-    if (key->second.readStatus != ERROR_SUCCESS) {
-        return static_cast<DWORD>(key->second.readStatus);
-    }
-    if (!::ConvertStringSecurityDescriptorToSecurityDescriptorW(
-            key->second.sddl.c_str(), SDDL_REVISION_1, descriptor, nullptr)) {
-        return ERROR_INVALID_PARAMETER;
-    }
-    BOOL present = FALSE;
-    BOOL defaulted = FALSE;
-    if (owner) {
-        ::GetSecurityDescriptorOwner(*descriptor, owner, &defaulted);
-    }
-    if (dacl) {
-        ::GetSecurityDescriptorDacl(*descriptor, &present, dacl, &defaulted);
-    }
-    return ERROR_SUCCESS;
 }
 
 HANDLE GetCurrentProcess() {
@@ -285,6 +308,7 @@ BOOL LookupPrivilegeValueW(LPCWSTR, LPCWSTR name, PLUID luid) {
     // A LUID of its own for each privilege: 9 for take-ownership, as its tests know it.
     const std::wstring privilege = name;
     *luid = LUID{privilege == L"SeTakeOwnershipPrivilege" ? 9u
+                 : privilege == L"SeSecurityPrivilege"    ? kSecurityLuid
                  : privilege == L"SeBackupPrivilege"      ? 17u
                                                           : 18u,
                  0};
@@ -311,7 +335,7 @@ DWORD GetLastError() {
 }
 
 HLOCAL LocalFree(HLOCAL memory) {
-    if (memory == &kAcl) {
+    if (memory == kAcl) {
         --g_fake->heldSecurity;
         return nullptr;
     }

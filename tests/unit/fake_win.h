@@ -35,7 +35,7 @@ struct FakeWindows {
     std::map<std::string, std::deque<DWORD>> outcomes;
     // The registry below HKEY_CLASSES_ROOT, by key path.
     std::map<std::wstring, FakeKey> keys;
-    // Called with the key's path on every SetSecurityInfo, before it answers.
+    // Called with the key's path on every RegSetKeySecurity, before it answers.
     std::function<void(const std::wstring&)> onSetSecurity;
     // Called on every WaitForSingleObject, before it answers.
     std::function<void()> onWait;

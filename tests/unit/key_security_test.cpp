@@ -16,7 +16,7 @@ class KeySecurity : public ::testing::Test {
     void SetUp() override { fake.AddKey(L".qk4"); }
     bool Repair(DWORD flags = 2) {
         const tkr::RepairDacl dacl(flags);
-        return tkr::RepairKeySecurity(key, dacl, log);
+        return tkr::RepairKeySecurity(key, dacl, log, {});
     }
     std::vector<std::wstring> Log() const { return fake.LogLines(kLog); }
     FakeWindows fake;
@@ -31,11 +31,10 @@ TEST_F(KeySecurity, DaclOwnerDaclAreWrittenThroughTheKeyItselfWithThePrivilegeOn
         privilegeOnAtWrite.push_back(fake.privilegesOn.count(9) != 0);
     };
     EXPECT_TRUE(Repair());
-    EXPECT_EQ(fake.Calls(L"SetSecurityInfo "),
-              (std::vector<std::wstring>{
-                  L"SetSecurityInfo .qk4 type=4 info=4 owner=null dacl=acl",
-                  L"SetSecurityInfo .qk4 type=4 info=1 owner=Administrators dacl=null",
-                  L"SetSecurityInfo .qk4 type=4 info=4 owner=null dacl=acl"}));
+    EXPECT_EQ(fake.Calls(L"RegSetKeySecurity "),
+              (std::vector<std::wstring>{L"RegSetKeySecurity .qk4 info=4 owner=null",
+                                         L"RegSetKeySecurity .qk4 info=1 owner=Administrators",
+                                         L"RegSetKeySecurity .qk4 info=4 owner=null"}));
     EXPECT_EQ(privilegeOnAtWrite, (std::vector<bool>{false, true, false}));
     EXPECT_EQ(Log(), (std::vector<std::wstring>{L"Message: \tSuccessfully changed DACL permissions",
                                                 L"Message: \tSuccessfully changed DACL owner"}));
@@ -101,14 +100,14 @@ INSTANTIATE_TEST_SUITE_P(
         // Step 3: the ACL; the line has no code.
         FailureCase{{{"SetEntriesInAclW", {1337}}}, false, {L"!ERROR!: \tFailed SetEntriesInAcl"}},
         // Step 4: the first write, hard failure.
-        FailureCase{{{"SetSecurityInfo", {2}}},
+        FailureCase{{{"RegSetKeySecurity", {2}}},
                     false,
                     {L"!ERROR!: \tFirst SetNamedSecurityInfo call failed: 2"}},
         // Step 5: the token, after a successful and after a denied first write.
         FailureCase{{{"OpenProcessToken", {5}}},
                     true,
                     {kPermissions, L"!ERROR!: \tOpenProcessToken failed: 5"}},
-        FailureCase{{{"SetSecurityInfo", {5}}, {"OpenProcessToken", {5}}},
+        FailureCase{{{"RegSetKeySecurity", {5}}, {"OpenProcessToken", {5}}},
                     false,
                     {kDenied, L"!ERROR!: \tOpenProcessToken failed: 5"}},
         // Step 6: looking up and enabling the privilege.
@@ -119,7 +118,7 @@ INSTANTIATE_TEST_SUITE_P(
         FailureCase{{{"AdjustTokenPrivileges", {1300}}},
                     true,
                     {kPermissions, L"!ERROR!: \tYou must be logged on as Administrator."}},
-        FailureCase{{{"SetSecurityInfo", {5}}, {"AdjustTokenPrivileges", {1300}}},
+        FailureCase{{{"RegSetKeySecurity", {5}}, {"AdjustTokenPrivileges", {1300}}},
                     false,
                     {kDenied, L"!ERROR!: \tYou must be logged on as Administrator."}},
         FailureCase{{{"AdjustTokenPrivileges", {6}}},
@@ -127,10 +126,10 @@ INSTANTIATE_TEST_SUITE_P(
                     {kPermissions, L"!ERROR!: \tAdjustTokenPrivileges error: 6",
                      L"!ERROR!: \tYou must be logged on as Administrator."}},
         // Step 7: the owner.
-        FailureCase{{{"SetSecurityInfo", {0, 5}}},
+        FailureCase{{{"RegSetKeySecurity", {0, 5}}},
                     true,
                     {kPermissions, L"!ERROR!: \tCould not set owner. Error: 5"}},
-        FailureCase{{{"SetSecurityInfo", {5, 5}}},
+        FailureCase{{{"RegSetKeySecurity", {5, 5}}},
                     false,
                     {kDenied, L"!ERROR!: \tCould not set owner. Error: 5"}},
         // Step 8: looking up and disabling the privilege.
@@ -146,13 +145,13 @@ INSTANTIATE_TEST_SUITE_P(
                     {kPermissions, L"!ERROR!: \tAdjustTokenPrivileges error: 6",
                      L"!ERROR!: \tFailed SetPrivilege call unexpectedly."}},
         // Step 9: the second write decides only after a denied first write.
-        FailureCase{{{"SetSecurityInfo", {5, 0, 0}}},
+        FailureCase{{{"RegSetKeySecurity", {5, 0, 0}}},
                     true,
                     {kDenied, L"Message: \tSuccessfully changed DACL owner"}},
-        FailureCase{{{"SetSecurityInfo", {5, 0, 1314}}},
+        FailureCase{{{"RegSetKeySecurity", {5, 0, 1314}}},
                     false,
                     {kDenied, L"!ERROR!: \tSecond SetNamedSecurityInfo call failed: 1314"}},
-        FailureCase{{{"SetSecurityInfo", {0, 0, 1314}}},
+        FailureCase{{{"RegSetKeySecurity", {0, 0, 1314}}},
                     true,
                     {kPermissions, L"!ERROR!: \tSecond SetNamedSecurityInfo call failed: 1314"}}));
 

@@ -92,7 +92,7 @@ TEST_F(Walk, VisitsPreOrderWithSiblingsInIndexOrderAndTheParentOpen) {
         EXPECT_EQ(open.rfind(L"relative itself ", 0), 0u) << open;
     }
     for (const wchar_t* key : {L".qk4", L".qk4\\A", L".qk4\\A\\A1", L".qk4\\B"}) {
-        EXPECT_EQ(fake.Calls(L"SetSecurityInfo " + std::wstring(key) + L" ").size(), 3u);
+        EXPECT_EQ(fake.Calls(L"RegSetKeySecurity " + std::wstring(key) + L" ").size(), 3u);
     }
     EXPECT_EQ(fake.openKeys, 0);
     EXPECT_EQ(fake.heldSecurity, 0);
@@ -149,7 +149,7 @@ TEST_F(Walk, OpenOrCountFailuresEndTheBranchSilently) {
 TEST_F(Walk, AFailedRepairIsReportedAndTheWalkStillDescends) {
     fake.AddKey(L".27u");
     fake.AddKey(L".27u\\child");
-    fake.outcomes["SetSecurityInfo"] = {2};
+    fake.outcomes["RegSetKeySecurity"] = {2};
     Repair(L".27u");
     EXPECT_EQ(Console(), (std::vector<std::wstring>{L"Fix \".27u\" ...", L"ERROR OCCURED",
                                                     L"Fix \".27u\\child\" ...", L"DONE"}));
@@ -176,7 +176,7 @@ TEST_F(Walk, LinksAreAnnouncedSkippedAndNeverRepairedOrEntered) {
               (std::vector<std::wstring>{L"Fix \".gli\" ...", L"DONE", L"Fix \".gli\\link\" ...",
                                          L"SKIPPED: registry link, not followed",
                                          L"Fix \".gli\\after\" ...", L"DONE"}));
-    EXPECT_TRUE(fake.Calls(L"SetSecurityInfo .gli\\link").empty());
+    EXPECT_TRUE(fake.Calls(L"RegSetKeySecurity .gli\\link").empty());
     EXPECT_TRUE(fake.Calls(L"RegOpenKeyExW .gli\\link\\").empty());
     EXPECT_EQ(fake.LogLines(kLog)[5], L"Warning: SKIPPED: registry link, not followed");
     EXPECT_EQ(fake.openKeys, 0);
@@ -222,7 +222,7 @@ TEST_F(Walk, NamesAreNeverUsedAsFormats) {
     fake.AddKey(L".mik\\%s%n%u%%");
     Repair(L".mik");
     EXPECT_EQ(Announced(), (std::vector<std::wstring>{L".mik", L".mik\\%s%n%u%%"}));
-    EXPECT_EQ(fake.Calls(L"SetSecurityInfo .mik\\%s%n%u%% ").size(), 3u);
+    EXPECT_EQ(fake.Calls(L"RegSetKeySecurity .mik\\%s%n%u%% ").size(), 3u);
 }
 
 TEST(RunCourse, NamesTheLogFirstWalksEveryTableKeyInOrderThenPromptsAndWaits) {

@@ -52,12 +52,16 @@ struct Expected {
     std::string console;
     std::wstring log;
     void Repaired(const std::wstring& key, bool denied = false);
+    // A key whose DACL grants administrators nothing: repaired after the denied first write
+    // under Windows' rules (the strict server); stock Wine refuses the owner write.
     void Locked(const std::wstring& key);
     void Missing(const std::wstring& key);
     void Link(const std::wstring& key);
 };
 
 std::string Narrow(const std::wstring& text);
+// A token like this administrator's, less the take-ownership privilege; null if it cannot be made.
+HANDLE TokenWithoutTakeOwnership();
 // How often `what` occurs in the text.
 size_t Count(const std::string& text, const std::string& what);
 // The one file in dir matching the pattern, or an empty path.

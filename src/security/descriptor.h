@@ -1,0 +1,49 @@
+// Security descriptors as the registry keeps them (self-relative), and the DACL a repair leaves
+// on a key: computations on their bytes alone, with no Windows call, so that every DACL the tool
+// writes is one it computed and no write reaches beyond the key it is made to.
+#pragma once
+
+#include <windows.h>
+
+#include <span>
+#include <vector>
+
+namespace tkr {
+
+using Bytes = std::vector<BYTE>;
+
+// The parts of a self-relative security descriptor; null where it has none.
+struct DescriptorParts {
+    SECURITY_DESCRIPTOR_CONTROL control = 0;
+    const SID* owner = nullptr;
+    const SID* group = nullptr;
+    const ACL* dacl = nullptr; // null also for a DACL that is present but null
+};
+
+// Splits a self-relative descriptor into its parts, each checked to lie within the bytes.
+// Returns false for bytes that are no such descriptor.
+[[nodiscard]] bool ParseDescriptor(std::span<const BYTE> descriptor, DescriptorParts& parts);
+
+// The entries a subkey inherits from its parent's DACL, by Windows' inheritance rules for a
+// container: an entry with container inherit is inherited (with no-propagate it loses its
+// inheritance flags, otherwise only inherit-only); one with object inherit alone is inherited
+// as inherit-only, unless no-propagate. An inherited entry that applies to the subkey gets key
+// rights for generic ones and the subkey's owner and group for CREATOR OWNER and CREATOR GROUP;
+// when it is also inherited further, an inherit-only copy keeps the generic form. Every entry
+// made is marked inherited. Appended to `aces`; returns how many.
+WORD AppendInheritedAces(const ACL* parentDacl, const SID* owner, const SID* group, Bytes& aces);
+
+// The descriptor of the repair's DACL write to a key whose present descriptor is `key`: the
+// repair's own entries first, then (unless the key's DACL is protected) the inherited ones: from
+// `parent`, the parent's descriptor as the run leaves it, or, where that is null (a table key,
+// whose parent the run does not change), the ones the key has. The DACL keeps the key's
+// protection and is marked auto-inherited, as Windows marks a DACL it propagates. `owner` stands
+// for CREATOR OWNER, the key's group for CREATOR GROUP. Returns an empty descriptor when the DACL
+// would exceed the size an ACL can have, or `parent` is no descriptor.
+Bytes RepairedDaclDescriptor(const ACL* repairAcl, const DescriptorParts& key, const SID* owner,
+                             const Bytes* parent);
+
+// A self-relative descriptor with an owner and no other part, for an owner write.
+Bytes OwnerDescriptor(const SID* owner);
+
+} // namespace tkr
