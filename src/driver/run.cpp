@@ -58,8 +58,14 @@ int RunRepair(int argc, wchar_t** argv) {
     log.InitRunLogPath(ProgramPath().c_str(), options.logFolder);
     // Runs that change keys take turns: two at once would each save what the other changed.
     RunLock lock;
-    if (!options.check && !lock.Take()) {
-        ShowReport(log, ReportLevel::Error, L"Another typekey-repair run is in progress.");
+    if (const DWORD taken = options.check ? ERROR_SUCCESS : lock.Take(); taken != ERROR_SUCCESS) {
+        if (taken == kLockHeld) {
+            ShowReport(log, ReportLevel::Error, L"Another typekey-repair run is in progress.");
+        } else {
+            ShowReport(log, ReportLevel::Error,
+                       L"The lock that keeps changing runs apart could not be made. Error: %u",
+                       static_cast<unsigned>(taken));
+        }
         EndRun(options.quiet);
         return kStatusStopped;
     }

@@ -11,21 +11,26 @@ constexpr wchar_t kMutexSddl[] = L"D:P(A;;GA;;;SY)(A;;GA;;;BA)";
 
 } // namespace
 
-bool RunLock::Take() {
+DWORD RunLock::Take() {
     UniqueDescriptor descriptor;
     if (!win::ConvertStringSecurityDescriptorToSecurityDescriptorW(kMutexSddl, SDDL_REVISION_1,
                                                                    descriptor.put(), nullptr)) {
-        return false;
+        return win::GetLastError();
     }
     SECURITY_ATTRIBUTES security{sizeof security, descriptor.get(), FALSE};
     mutex_ = UniqueHandle(win::CreateMutexW(&security, FALSE, kMutexName));
     if (!mutex_) {
-        return false;
+        // Made by someone the DACL shuts out: held, as far as this run can tell.
+        const DWORD error = win::GetLastError();
+        return error == ERROR_ACCESS_DENIED ? kLockHeld : error;
     }
     // A run that ended without letting go (killed) leaves it abandoned: free to take.
     const DWORD wait = win::WaitForSingleObject(mutex_.get(), 0);
     held_ = wait == WAIT_OBJECT_0 || wait == WAIT_ABANDONED;
-    return held_;
+    if (held_) {
+        return ERROR_SUCCESS;
+    }
+    return wait == WAIT_TIMEOUT ? kLockHeld : win::GetLastError();
 }
 
 RunLock::~RunLock() {

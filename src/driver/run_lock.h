@@ -5,15 +5,19 @@
 
 namespace tkr {
 
+// Take's answer when another run holds the lock: a state of the tool's own, with the customer bit
+// (29) that no Windows error code has.
+inline constexpr DWORD kLockHeld = 0x20000002;
+
 class RunLock {
   public:
     RunLock() = default;
     RunLock(const RunLock&) = delete;
     RunLock& operator=(const RunLock&) = delete;
     ~RunLock();
-    // Takes the machine-wide lock of changing runs; false when another run holds it (or it
-    // cannot be had at all, which is taken as the same).
-    [[nodiscard]] bool Take();
+    // Takes the machine-wide lock of changing runs. Returns ERROR_SUCCESS, kLockHeld when
+    // another run holds it, or the Windows error it could not be made with.
+    [[nodiscard]] DWORD Take();
 
   private:
     UniqueHandle mutex_;

@@ -3,7 +3,6 @@
 #include "platform/unique.h"
 #include "platform/win_api.h"
 #include "report/report.h"
-#include "security/key_security.h"
 
 #include <algorithm>
 #include <cwchar>

@@ -17,7 +17,7 @@ DWORD RestoreEntry(const UndoEntry& entry) {
     for (size_t slash; (slash = path.find(L'\\', start)) != std::wstring::npos; start = slash + 1) {
         UniqueKey next;
         const LSTATUS status =
-            TreeKey(at, path.substr(start, slash - start), path).Open(kNameAccess, next);
+            TreeKey(at, path.substr(start, slash - start), {}).Open(kNameAccess, next);
         if (status != ERROR_SUCCESS) {
             return status;
         }

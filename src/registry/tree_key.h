@@ -13,8 +13,15 @@
 
 namespace tkr {
 
-// The status of an open that reached a registry link (or a key that could not be told from one).
-inline constexpr LSTATUS kRegistryLink = ERROR_CANT_ACCESS_FILE;
+// The status of an open that reached a registry link (or a key that could not be told from one):
+// a state of the tool's own, with the customer bit (29) that no Windows error code has.
+inline constexpr LSTATUS kRegistryLink = static_cast<LSTATUS>(0x20000001);
+
+// The longest key path the tool handles: "CLASSES_ROOT\" and the path together must fit in the
+// units a registry name can have.
+inline constexpr size_t kMaxRegistryNameLength = 32766;
+inline constexpr size_t kMaxKeyPathLength =
+    kMaxRegistryNameLength - std::char_traits<wchar_t>::length(L"CLASSES_ROOT\\");
 
 // The access that reaches a key whatever its DACL, with the security privilege on: enough to ask
 // the name of the key a handle holds, and for nothing else the tool does.
@@ -33,9 +40,10 @@ class TreeKey {
     // its path below HKEY_CLASSES_ROOT, for what the console, the log and the undo file show;
     // `parentSecurity`, the parent's DACL (in a self-relative descriptor) as the run leaves it,
     // where the run changes the parent and could read it.
-    TreeKey(HKEY parent, std::wstring name, const std::wstring& path,
+    TreeKey(HKEY parent, std::wstring name, std::wstring path,
             const std::vector<BYTE>* parentSecurity = nullptr)
-        : parent_(parent), name_(std::move(name)), path_(path), parentSecurity_(parentSecurity) {}
+        : parent_(parent), name_(std::move(name)), path_(std::move(path)),
+          parentSecurity_(parentSecurity) {}
 
     [[nodiscard]] const std::wstring& Path() const { return path_; }
     [[nodiscard]] const std::vector<BYTE>* ParentSecurity() const { return parentSecurity_; }
@@ -66,7 +74,7 @@ class TreeKey {
 
     HKEY parent_;
     std::wstring name_;
-    const std::wstring& path_;
+    std::wstring path_;
     const std::vector<BYTE>* parentSecurity_;
     UniqueKey pinned_;
     REGSAM granted_ = 0;

@@ -253,8 +253,11 @@ Bytes RepairedDaclDescriptor(const ACL* repairAcl, const DescriptorParts& key, c
         nullptr, acl);
 }
 
-Bytes OwnerDescriptor(const SID* owner) {
-    return MakeDescriptor(0, owner, {});
+Bytes OwnerDescriptor(const SID* owner, SECURITY_DESCRIPTOR_CONTROL control) {
+    return MakeDescriptor(
+        static_cast<SECURITY_DESCRIPTOR_CONTROL>(
+            control & (SE_DACL_PROTECTED | SE_DACL_AUTO_INHERITED | SE_DACL_AUTO_INHERIT_REQ)),
+        owner, {});
 }
 
 } // namespace tkr

@@ -43,7 +43,9 @@ WORD AppendInheritedAces(const ACL* parentDacl, const SID* owner, const SID* gro
 Bytes RepairedDaclDescriptor(const ACL* repairAcl, const DescriptorParts& key, const SID* owner,
                              const Bytes* parent);
 
-// A self-relative descriptor with an owner and no other part, for an owner write.
-Bytes OwnerDescriptor(const SID* owner);
+// A self-relative descriptor with an owner and no other part, for an owner write. It carries the
+// DACL flags of `control` (the key's, where known): Windows keeps a key's DACL flags on an owner
+// write whatever the descriptor says, Wine takes them from the descriptor.
+Bytes OwnerDescriptor(const SID* owner, SECURITY_DESCRIPTOR_CONTROL control = 0);
 
 } // namespace tkr

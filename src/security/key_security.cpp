@@ -87,6 +87,8 @@ RepairDacl::RepairDacl(DWORD inheritanceFlags) {
     }
 }
 
+namespace {
+
 // Writes the repair's DACL to the key the handle holds: a descriptor computed for this key alone,
 // so that nothing below it is written. `before` is the key's descriptor, or empty when it is to be
 // read through the handle; `owner` is the key's owner as the write leaves it.
@@ -94,8 +96,10 @@ DWORD WriteRepairDacl(HKEY handle, const TreeKey& key, const RepairDacl& dacl, c
                       const SID* owner) {
     Bytes read;
     if (before.empty()) {
-        const DWORD status =
-            ReadKeySecurity(handle, GROUP_SECURITY_INFORMATION | DACL_SECURITY_INFORMATION, read);
+        const DWORD status = ReadKeySecurity(
+            handle,
+            OWNER_SECURITY_INFORMATION | GROUP_SECURITY_INFORMATION | DACL_SECURITY_INFORMATION,
+            read);
         if (status != ERROR_SUCCESS) {
             return status;
         }
@@ -111,6 +115,8 @@ DWORD WriteRepairDacl(HKEY handle, const TreeKey& key, const RepairDacl& dacl, c
     }
     return win::RegSetKeySecurity(handle, DACL_SECURITY_INFORMATION, descriptor.data());
 }
+
+} // namespace
 
 bool RepairKeySecurity(const TreeKey& key, const RepairDacl& dacl, const RunLog& log,
                        const Bytes& before, DWORD* firstWrite) {
@@ -154,7 +160,14 @@ bool RepairKeySecurity(const TreeKey& key, const RepairDacl& dacl, const RunLog&
     UniqueKey owned;
     status = key.Open(WRITE_OWNER, owned);
     if (status == ERROR_SUCCESS) {
-        Bytes descriptor = OwnerDescriptor(static_cast<const SID*>(dacl.Administrators()));
+        // The DACL flags as the key has them now, so that the owner write keeps them everywhere.
+        DescriptorParts parts;
+        SECURITY_DESCRIPTOR_CONTROL flags = ParseDescriptor(before, parts) ? parts.control : 0;
+        if (result) {
+            flags = static_cast<SECURITY_DESCRIPTOR_CONTROL>((flags & SE_DACL_PROTECTED) |
+                                                             SE_DACL_AUTO_INHERITED);
+        }
+        Bytes descriptor = OwnerDescriptor(static_cast<const SID*>(dacl.Administrators()), flags);
         status = win::RegSetKeySecurity(owned.get(), OWNER_SECURITY_INFORMATION, descriptor.data());
     }
     if (status != ERROR_SUCCESS) {

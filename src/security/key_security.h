@@ -11,10 +11,6 @@
 
 namespace tkr {
 
-// The longest key path the tool handles: "CLASSES_ROOT\" and the path together must fit in the
-// 32,766 units a registry name can have.
-inline constexpr size_t kMaxKeyPathLength = 32766 - 13;
-
 // The repair's DACL (Everyone: read, Administrators: full control, both inherited as the flags
 // say) and the Administrators SID for the owner, built once for a run.
 class RepairDacl {

@@ -28,11 +28,21 @@ bool SetTokenPrivilegeState(const RunLog& log, HANDLE token, LUID luid, bool ena
 }
 
 ScopedPrivilege::ScopedPrivilege(const wchar_t* name) {
-    if (win::OpenProcessToken(win::GetCurrentProcess(), TOKEN_ADJUST_PRIVILEGES, ownToken_.put()) &&
-        win::LookupPrivilegeValueW(nullptr, name, &luid_)) {
-        token_ = ownToken_.get();
-        on_ = Adjust(token_, luid_, true) && win::GetLastError() != ERROR_NOT_ALL_ASSIGNED;
+    if (!win::OpenProcessToken(win::GetCurrentProcess(), TOKEN_ADJUST_PRIVILEGES | TOKEN_QUERY,
+                               ownToken_.put()) ||
+        !win::LookupPrivilegeValueW(nullptr, name, &luid_)) {
+        return;
     }
+    token_ = ownToken_.get();
+    TOKEN_PRIVILEGES privileges{1, {{luid_, SE_PRIVILEGE_ENABLED}}};
+    TOKEN_PRIVILEGES previous{};
+    DWORD size = 0;
+    // The previous state lists the privilege only when the call changed it: one that was on
+    // before stays on after the scope.
+    on_ = win::AdjustTokenPrivileges(token_, FALSE, &privileges, sizeof privileges, &previous,
+                                     &size) &&
+          win::GetLastError() != ERROR_NOT_ALL_ASSIGNED && previous.PrivilegeCount == 1 &&
+          (previous.Privileges[0].Attributes & SE_PRIVILEGE_ENABLED) == 0;
 }
 
 ScopedPrivilege::~ScopedPrivilege() {

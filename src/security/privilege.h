@@ -16,7 +16,8 @@ namespace tkr {
 class ScopedPrivilege {
   public:
     // Switches the named privilege of the process token on, logging nothing: the call that
-    // needs it says by its own failure whether it was there.
+    // needs it says by its own failure whether it was there. At the end of the scope it is
+    // switched off again only if it was off before.
     explicit ScopedPrivilege(const wchar_t* name);
     // Takes charge of a privilege the caller has switched on in the token.
     ScopedPrivilege(HANDLE token, LUID luid) : token_(token), luid_(luid), on_(true) {}

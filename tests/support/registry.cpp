@@ -120,28 +120,49 @@ LSTATUS SeedTree(const std::wstring& root, unsigned count) {
     return status;
 }
 
-std::wstring KeySddl(const std::wstring& path) {
-    HKEY raw = nullptr;
-    LSTATUS status = RegOpenKeyExW(HKEY_CLASSES_ROOT, path.c_str(), 0, READ_CONTROL, &raw);
-    if (status != ERROR_SUCCESS) {
-        return L"error " + std::to_wstring(status);
+std::vector<BYTE> DescriptorFromSddl(const std::wstring& sddl) {
+    PSECURITY_DESCRIPTOR raw = nullptr;
+    ULONG size = 0;
+    if (!ConvertStringSecurityDescriptorToSecurityDescriptorW(sddl.c_str(), SDDL_REVISION_1, &raw,
+                                                              &size)) {
+        return {};
     }
-    const Key key(raw);
-    const SECURITY_INFORMATION info = OWNER_SECURITY_INFORMATION | DACL_SECURITY_INFORMATION;
-    DWORD size = 0;
-    RegGetKeySecurity(key.get(), info, nullptr, &size);
-    std::vector<BYTE> buffer(size);
-    status = RegGetKeySecurity(key.get(), info, buffer.data(), &size);
-    if (status != ERROR_SUCCESS) {
-        return L"error " + std::to_wstring(status);
-    }
+    const std::unique_ptr<void, LocalFreer> descriptor(raw);
+    return std::vector<BYTE>(static_cast<BYTE*>(raw), static_cast<BYTE*>(raw) + size);
+}
+
+std::wstring SddlOf(const std::vector<BYTE>& descriptor, SECURITY_INFORMATION info) {
     LPWSTR text = nullptr;
-    if (!ConvertSecurityDescriptorToStringSecurityDescriptorW(buffer.data(), SDDL_REVISION_1, info,
-                                                              &text, nullptr)) {
+    if (descriptor.empty() ||
+        !ConvertSecurityDescriptorToStringSecurityDescriptorW(
+            const_cast<BYTE*>(descriptor.data()), SDDL_REVISION_1, info, &text, nullptr)) {
         return L"error " + std::to_wstring(GetLastError());
     }
     const std::unique_ptr<void, LocalFreer> owner(text);
     return text;
+}
+
+LSTATUS ReadKeyDescriptor(const std::wstring& path, std::vector<BYTE>& descriptor) {
+    HKEY raw = nullptr;
+    LSTATUS status = RegOpenKeyExW(HKEY_CLASSES_ROOT, path.c_str(), 0, READ_CONTROL, &raw);
+    if (status != ERROR_SUCCESS) {
+        return status;
+    }
+    const Key key(raw);
+    const SECURITY_INFORMATION info =
+        OWNER_SECURITY_INFORMATION | GROUP_SECURITY_INFORMATION | DACL_SECURITY_INFORMATION;
+    DWORD size = 0;
+    RegGetKeySecurity(key.get(), info, nullptr, &size);
+    descriptor.resize(size);
+    return RegGetKeySecurity(key.get(), info, descriptor.data(), &size);
+}
+
+std::wstring KeySddl(const std::wstring& path) {
+    std::vector<BYTE> descriptor;
+    const LSTATUS status = ReadKeyDescriptor(path, descriptor);
+    return status != ERROR_SUCCESS
+               ? L"error " + std::to_wstring(status)
+               : SddlOf(descriptor, OWNER_SECURITY_INFORMATION | DACL_SECURITY_INFORMATION);
 }
 
 bool KeyExists(const std::wstring& path) {

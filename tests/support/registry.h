@@ -44,6 +44,12 @@ LSTATUS SeedTree(const std::wstring& root, unsigned count);
 
 // "O:..D:..." of the key, or "error N" when it cannot be read.
 std::wstring KeySddl(const std::wstring& path);
+// The key's owner, group and DACL in a self-relative descriptor. Returns a Win32 code.
+LSTATUS ReadKeyDescriptor(const std::wstring& path, std::vector<BYTE>& descriptor);
+// A self-relative descriptor from SDDL (empty if it does not convert), and back: the parts
+// `info` names, or "error N".
+std::vector<BYTE> DescriptorFromSddl(const std::wstring& sddl);
+std::wstring SddlOf(const std::vector<BYTE>& descriptor, SECURITY_INFORMATION info);
 bool KeyExists(const std::wstring& path);
 // Whether the Wine server applies Windows' access rules (the strict server): it refuses an open
 // that asks for no access, as Windows does.

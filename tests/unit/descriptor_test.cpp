@@ -1,38 +1,13 @@
 // The DACL a repair computes for a key: Windows' inheritance rules, from SDDL to SDDL.
 #include "security/descriptor.h"
 
-#include <windows.h>
-#include <sddl.h>
+#include "registry.h"
 
 #include <gtest/gtest.h>
 
 #include <string>
 
 namespace {
-
-tkr::Bytes FromSddl(const std::wstring& sddl) {
-    PSECURITY_DESCRIPTOR descriptor = nullptr;
-    ULONG size = 0;
-    EXPECT_TRUE(ConvertStringSecurityDescriptorToSecurityDescriptorW(sddl.c_str(), SDDL_REVISION_1,
-                                                                     &descriptor, &size))
-        << std::string(sddl.begin(), sddl.end());
-    const auto* bytes = static_cast<const BYTE*>(descriptor);
-    tkr::Bytes result(bytes, bytes + size);
-    LocalFree(descriptor);
-    return result;
-}
-
-std::wstring ToSddl(const tkr::Bytes& descriptor, SECURITY_INFORMATION info) {
-    LPWSTR text = nullptr;
-    if (descriptor.empty() ||
-        !ConvertSecurityDescriptorToStringSecurityDescriptorW(
-            const_cast<BYTE*>(descriptor.data()), SDDL_REVISION_1, info, &text, nullptr)) {
-        return L"(none)";
-    }
-    std::wstring sddl = text;
-    LocalFree(text);
-    return sddl;
-}
 
 struct InheritanceCase {
     const wchar_t* parent; // the parent's DACL; null: a table key, whose parent is not changed
@@ -44,19 +19,19 @@ class RepairedDacl : public ::testing::TestWithParam<InheritanceCase> {};
 
 TEST_P(RepairedDacl, FollowsWindowsInheritanceRules) {
     const InheritanceCase& c = GetParam();
-    const tkr::Bytes repair = FromSddl(L"D:(A;CI;GR;;;WD)(A;CI;GA;;;BA)");
+    const tkr::Bytes repair = tkrtest::DescriptorFromSddl(L"D:(A;CI;GR;;;WD)(A;CI;GA;;;BA)");
     tkr::DescriptorParts repairParts, keyParts;
     ASSERT_TRUE(tkr::ParseDescriptor(repair, repairParts));
-    const tkr::Bytes key = FromSddl(c.key);
+    const tkr::Bytes key = tkrtest::DescriptorFromSddl(c.key);
     ASSERT_TRUE(tkr::ParseDescriptor(key, keyParts));
-    const tkr::Bytes parent = c.parent ? FromSddl(c.parent) : tkr::Bytes();
-    const tkr::Bytes owner = FromSddl(L"O:BA");
+    const tkr::Bytes parent = c.parent ? tkrtest::DescriptorFromSddl(c.parent) : tkr::Bytes();
+    const tkr::Bytes owner = tkrtest::DescriptorFromSddl(L"O:BA");
     tkr::DescriptorParts ownerParts;
     ASSERT_TRUE(tkr::ParseDescriptor(owner, ownerParts));
 
     const tkr::Bytes written = tkr::RepairedDaclDescriptor(
         repairParts.dacl, keyParts, ownerParts.owner, c.parent ? &parent : nullptr);
-    EXPECT_EQ(ToSddl(written, DACL_SECURITY_INFORMATION), std::wstring(c.dacl));
+    EXPECT_EQ(tkrtest::SddlOf(written, DACL_SECURITY_INFORMATION), std::wstring(c.dacl));
 }
 
 #define REPAIR L"(A;CI;GR;;;WD)(A;CI;GA;;;BA)"
@@ -94,7 +69,7 @@ INSTANTIATE_TEST_SUITE_P(
 #undef REPAIR
 
 TEST(Descriptor, BytesThatAreNoDescriptorAreRefused) {
-    tkr::Bytes descriptor = FromSddl(L"O:BAD:(A;;KA;;;SY)");
+    tkr::Bytes descriptor = tkrtest::DescriptorFromSddl(L"O:BAD:(A;;KA;;;SY)");
     tkr::DescriptorParts parts;
     ASSERT_TRUE(tkr::ParseDescriptor(descriptor, parts));
     for (size_t cut : {size_t{0}, size_t{19}, descriptor.size() - 1}) {
@@ -102,7 +77,8 @@ TEST(Descriptor, BytesThatAreNoDescriptorAreRefused) {
             tkr::ParseDescriptor(tkr::Bytes(descriptor.begin(), descriptor.begin() + cut), parts))
             << cut;
     }
-    EXPECT_EQ(ToSddl(tkr::OwnerDescriptor(parts.owner), OWNER_SECURITY_INFORMATION), L"O:BA");
+    EXPECT_EQ(tkrtest::SddlOf(tkr::OwnerDescriptor(parts.owner), OWNER_SECURITY_INFORMATION),
+              L"O:BA");
 }
 
 } // namespace

@@ -315,12 +315,17 @@ BOOL LookupPrivilegeValueW(LPCWSTR, LPCWSTR name, PLUID luid) {
     return TRUE;
 }
 
-BOOL AdjustTokenPrivileges(HANDLE, BOOL, PTOKEN_PRIVILEGES state, DWORD, PTOKEN_PRIVILEGES,
+BOOL AdjustTokenPrivileges(HANDLE, BOOL, PTOKEN_PRIVILEGES state, DWORD, PTOKEN_PRIVILEGES previous,
                            PDWORD) {
     const DWORD code = g_fake->Next("AdjustTokenPrivileges");
     g_fake->lastError = code;
     if (code == ERROR_SUCCESS) {
         const LUID_AND_ATTRIBUTES& privilege = state->Privileges[0];
+        const bool wasOn = g_fake->privilegesOn.count(privilege.Luid.LowPart) != 0;
+        if (previous != nullptr) { // as Windows: only a privilege whose state changed
+            previous->PrivilegeCount = wasOn != (privilege.Attributes == SE_PRIVILEGE_ENABLED);
+            previous->Privileges[0] = {privilege.Luid, wasOn ? SE_PRIVILEGE_ENABLED : 0u};
+        }
         if (privilege.Attributes == SE_PRIVILEGE_ENABLED) {
             g_fake->privilegesOn.insert(privilege.Luid.LowPart);
         } else {
@@ -434,6 +439,9 @@ BOOL FlushFileBuffers(HANDLE file) {
 }
 
 HANDLE CreateMutexW(LPSECURITY_ATTRIBUTES, BOOL, LPCWSTR name) {
+    if (!Fail(g_fake->Next("CreateMutexW"))) {
+        return nullptr;
+    }
     return NewHandle(L"mutex " + std::wstring(name));
 }
 

@@ -1,6 +1,7 @@
 // The check of a key's security, the undo file, changing subkey lists and console output,
 // against the scripted fake.
 #include "fake_win.h"
+#include "security/privilege.h"
 
 #include "driver/run.h"
 #include "modes/repair_mode.h"
@@ -184,6 +185,30 @@ TEST(RunLock, ASecondChangingRunChangesNothingAndStopsWithThreeWhileChecksGoOn) 
         EXPECT_EQ(status, checking ? 1 : 3);
         EXPECT_TRUE(fake.Calls(L"RegSetKeySecurity").empty());
     }
+}
+
+TEST(RunLock, ALockThatCannotBeMadeStopsTheRunAndSaysWhy) {
+    FakeWindows fake;
+    fake.outcomes["CreateMutexW"] = {ERROR_NOT_ENOUGH_MEMORY};
+    fake.AddKey(L".qk4");
+    wchar_t program[] = L"C:\\Tools\\typekey-repair.exe";
+    wchar_t quiet[] = L"-q";
+    wchar_t* argv[] = {program, quiet};
+    EXPECT_EQ(tkr::RunTool(2, argv), 3);
+    EXPECT_EQ(fake.console,
+              L"The lock that keeps changing runs apart could not be made. Error: 8\n");
+    EXPECT_TRUE(fake.Calls(L"RegSetKeySecurity").empty());
+}
+
+TEST(ScopedPrivilege, RestoresTheStateItFound) {
+    FakeWindows fake;
+    fake.privilegesOn = {17}; // the backup privilege, on before
+    {
+        const tkr::ScopedPrivilege backup(L"SeBackupPrivilege");
+        const tkr::ScopedPrivilege restore(L"SeRestorePrivilege");
+        EXPECT_EQ(fake.privilegesOn, (std::set<DWORD>{17, 18}));
+    }
+    EXPECT_EQ(fake.privilegesOn, (std::set<DWORD>{17}));
 }
 
 TEST(LogFolder, FoldersTheRunCreatesLetOnlySystemAndAdministratorsWrite) {

@@ -3,8 +3,6 @@
 
 #include "security/descriptor.h"
 
-#include <sddl.h>
-
 #include <map>
 #include <thread>
 
@@ -291,50 +289,13 @@ TEST_F(ToolTest, KeysLockingAdministratorsOutAreTakenRepairedEnteredAndRestored)
     Run(L"-q"); // leaves keys the next test can move away
 }
 
-tkr::Bytes KeyDescriptorFromSddl(const std::wstring& sddl) {
-    PSECURITY_DESCRIPTOR descriptor = nullptr;
-    ULONG size = 0;
-    if (!ConvertStringSecurityDescriptorToSecurityDescriptorW(sddl.c_str(), SDDL_REVISION_1,
-                                                              &descriptor, &size)) {
-        return {};
-    }
-    const tkr::Bytes bytes(static_cast<BYTE*>(descriptor), static_cast<BYTE*>(descriptor) + size);
-    LocalFree(descriptor);
-    return bytes;
-}
-
-// The owner, group and DACL of a key, in a self-relative descriptor.
-tkr::Bytes KeyDescriptor(const std::wstring& path) {
-    HKEY key = nullptr;
-    tkr::Bytes descriptor(4096);
-    DWORD size = static_cast<DWORD>(descriptor.size());
-    if (RegOpenKeyExW(HKEY_CLASSES_ROOT, path.c_str(), 0, READ_CONTROL, &key) != ERROR_SUCCESS ||
-        RegGetKeySecurity(key,
-                          OWNER_SECURITY_INFORMATION | GROUP_SECURITY_INFORMATION |
-                              DACL_SECURITY_INFORMATION,
-                          descriptor.data(), &size) != ERROR_SUCCESS) {
-        descriptor.clear();
-    }
-    RegCloseKey(key);
-    return descriptor;
-}
-
-std::wstring DaclSddl(const tkr::Bytes& descriptor) {
-    LPWSTR text = nullptr;
-    if (descriptor.empty() || !ConvertSecurityDescriptorToStringSecurityDescriptorW(
-                                  const_cast<BYTE*>(descriptor.data()), SDDL_REVISION_1,
-                                  DACL_SECURITY_INFORMATION, &text, nullptr)) {
-        return L"(none)";
-    }
-    std::wstring sddl = text;
-    LocalFree(text);
-    return sddl;
-}
-
 // Each write stops at its key: every key ends with the DACL Windows' inheritance rules give it
 // from its parent as the run left that parent (the rules themselves are tested on their own),
 // and the undo gives every descriptor back as it was, inherited entries and flags included.
 TEST_F(ToolTest, EachKeyInheritsFromItsRepairedParentAndTheUndoIsExact) {
+    if (!StrictServer()) { // stock Wine refuses the owner write of keys the -i options lock
+        GTEST_SKIP() << "needs Windows' access rules: the strict Wine server";
+    }
     const std::vector<std::pair<std::wstring, const wchar_t*>> seeds = {
         {L".qk4", L"O:BAD:AI(A;CI;KA;;;BA)(A;CIID;KR;;;BU)"},
         {L".qk4\\a", L"O:BAD:AI(A;;KA;;;BA)(A;CIID;KA;;;BA)(A;CIIOID;GR;;;AU)"},
@@ -350,13 +311,13 @@ TEST_F(ToolTest, EachKeyInheritsFromItsRepairedParentAndTheUndoIsExact) {
              {L"", L"CI"}, {L"-i1", L"OI"}, {L"-i3 -i4", L"OICINP"}, {L"-i1 -i5", L"OIIO"}}) {
         std::map<std::wstring, tkr::Bytes> start;
         for (const auto& [key, sddl] : before) {
-            start[key] = KeyDescriptor(key);
+            ASSERT_EQ(ReadKeyDescriptor(key, start[key]), ERROR_SUCCESS);
         }
         const ToolRun repair = Run(options + L" -q");
         EXPECT_EQ(repair.exitCode, 0u) << Narrow(options);
         const tkr::Bytes repairAcl =
-            KeyDescriptorFromSddl(L"D:(A;" + flags + L";GR;;;WD)(A;" + flags + L";GA;;;BA)");
-        const tkr::Bytes admins = KeyDescriptorFromSddl(L"O:BA");
+            DescriptorFromSddl(L"D:(A;" + flags + L";GR;;;WD)(A;" + flags + L";GA;;;BA)");
+        const tkr::Bytes admins = DescriptorFromSddl(L"O:BA");
         tkr::DescriptorParts repairParts, adminsParts;
         ASSERT_TRUE(tkr::ParseDescriptor(repairAcl, repairParts));
         ASSERT_TRUE(tkr::ParseDescriptor(admins, adminsParts));
@@ -365,14 +326,18 @@ TEST_F(ToolTest, EachKeyInheritsFromItsRepairedParentAndTheUndoIsExact) {
                 continue; // below an inherit-only key, which is not entered
             }
             const size_t slash = key.rfind(L'\\');
-            const tkr::Bytes parent =
-                slash == std::wstring::npos ? tkr::Bytes() : KeyDescriptor(key.substr(0, slash));
+            tkr::Bytes parent, after;
+            if (slash != std::wstring::npos) {
+                ASSERT_EQ(ReadKeyDescriptor(key.substr(0, slash), parent), ERROR_SUCCESS);
+            }
+            ASSERT_EQ(ReadKeyDescriptor(key, after), ERROR_SUCCESS);
             tkr::DescriptorParts startParts;
             ASSERT_TRUE(tkr::ParseDescriptor(start[key], startParts)) << Narrow(key);
             const tkr::Bytes expected =
                 tkr::RepairedDaclDescriptor(repairParts.dacl, startParts, adminsParts.owner,
                                             slash == std::wstring::npos ? nullptr : &parent);
-            EXPECT_EQ(DaclSddl(KeyDescriptor(key)), DaclSddl(expected))
+            EXPECT_EQ(SddlOf(after, DACL_SECURITY_INFORMATION),
+                      SddlOf(expected, DACL_SECURITY_INFORMATION))
                 << Narrow(options) << " " << Narrow(key);
             EXPECT_EQ(KeySddl(key).rfind(L"O:BA", 0), 0u) << Narrow(key);
         }
