@@ -21,6 +21,6 @@ DWORD ParseInheritanceFlags(int argc, wchar_t** argv);
 
 // Reads the options into `options`. Returns an empty text, or what is wrong with the command line
 // (a usage error). Arguments that are no option are ignored.
-std::wstring ParseOptions(int argc, wchar_t** argv, RunOptions& options);
+[[nodiscard]] std::wstring ParseOptions(int argc, wchar_t** argv, RunOptions& options);
 
 } // namespace tkr

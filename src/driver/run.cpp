@@ -32,63 +32,74 @@ void EndRun(bool quiet) {
     }
 }
 
-} // namespace
-
-int RunRepair(int argc, wchar_t** argv) {
-    InitConsoleOutput();
-    RunOptions options;
-    const std::wstring usage = ParseOptions(argc, argv, options);
-    if (!usage.empty()) {
-        WriteErrorLine(L"typekey-repair: " + usage + kUsage);
-        return kStatusUsage;
-    }
-    // A restore reads and judges the whole file before it changes anything, the log included.
-    UndoFile undo;
+// The mode the options choose.
+std::unique_ptr<Mode> MakeMode(const RunOptions& options, UndoFile undo, const RunLog& log) {
     if (!options.undoFile.empty()) {
-        unsigned line = 0;
-        std::wstring reason;
-        if (!ReadUndoFile(options.undoFile, DocumentTypeKeys, undo, line, reason)) {
-            WriteErrorLine(L"typekey-repair: undo file \"" + options.undoFile + L"\", line " +
-                           std::to_wstring(line) + L": " + reason);
-            return kStatusUsage;
-        }
+        return std::make_unique<RestoreMode>(std::move(undo), log);
     }
+    if (options.check) {
+        return std::make_unique<CheckMode>(options.inheritanceFlags, log);
+    }
+    return std::make_unique<RepairMode>(options.inheritanceFlags, UndoPathFor(log.RunLogPath()),
+                                        log);
+}
 
-    RunLog log;
-    log.InitRunLogPath(ProgramPath().c_str(), options.logFolder);
-    // Runs that change keys take turns: two at once would each save what the other changed.
-    RunLock lock;
-    if (const DWORD taken = options.check ? ERROR_SUCCESS : lock.Take(); taken != ERROR_SUCCESS) {
-        if (taken == kLockHeld) {
-            ShowReport(log, ReportLevel::Error, L"Another typekey-repair run is in progress.");
-        } else {
-            ShowReport(log, ReportLevel::Error,
-                       L"The lock that keeps changing runs apart could not be made. Error: %u",
-                       static_cast<unsigned>(taken));
-        }
-        EndRun(options.quiet);
-        return kStatusStopped;
+// Runs that change keys take turns: two at once would each save what the other changed. Returns
+// whether this run may go on; reports why not.
+[[nodiscard]] bool TakeTurn(RunLock& lock, const RunLog& log) {
+    const DWORD taken = lock.Take();
+    if (taken == kLockHeld) {
+        ShowReport(log, ReportLevel::Error, L"Another typekey-repair run is in progress.");
+    } else if (taken != ERROR_SUCCESS) {
+        ShowReport(log, ReportLevel::Error,
+                   L"The lock that keeps changing runs apart could not be made. Error: %u",
+                   static_cast<unsigned>(taken));
     }
-    std::unique_ptr<Mode> mode;
-    if (!options.undoFile.empty()) {
-        mode = std::make_unique<RestoreMode>(std::move(undo), log);
-    } else if (options.check) {
-        mode = std::make_unique<CheckMode>(options.inheritanceFlags, log);
-    } else {
-        mode = std::make_unique<RepairMode>(options.inheritanceFlags, UndoPathFor(log.RunLogPath()),
-                                            log);
-    }
+    return taken == ERROR_SUCCESS;
+}
+
+// The mode's work, then its summary line with -q. Returns the exit status.
+int RunMode(std::unique_ptr<Mode> mode, bool quiet, const RunLog& log) {
     Tally tally;
     {
         // Whether a key is a link is told even where its DACL denies the administrators reading.
         const ScopedPrivilege nameAccess(kNameAccessPrivilege);
         mode->Run(tally);
     }
-    if (options.quiet) {
+    if (quiet) {
         ShowReport(log, ReportLevel::Message, L"%ls", mode->Summary(tally).c_str());
     }
-    const int status = mode->ExitStatus(options.quiet, tally);
-    mode.reset(); // the undo file on the disk before the run says it is done
+    return mode->ExitStatus(quiet, tally); // the mode ends first: the undo file on the disk
+}
+
+} // namespace
+
+int RunRepair(int argc, wchar_t** argv) {
+    const Console console = Console::Detect();
+    RunOptions options;
+    const std::wstring usage = ParseOptions(argc, argv, options);
+    if (!usage.empty()) {
+        console.WriteErrorLine(L"typekey-repair: " + usage + kUsage);
+        return kStatusUsage;
+    }
+    // A restore reads and judges the whole file before it changes anything, the log included.
+    UndoRead undo;
+    if (!options.undoFile.empty()) {
+        undo = ReadUndoFile(options.undoFile, DocumentTypeKeys);
+        if (!undo.reason.empty()) {
+            console.WriteErrorLine(L"typekey-repair: undo file \"" + options.undoFile +
+                                   L"\", line " + std::to_wstring(undo.badLine) + L": " +
+                                   undo.reason);
+            return kStatusUsage;
+        }
+    }
+    RunLog log(console);
+    log.InitRunLogPath(ProgramPath().c_str(), options.logFolder);
+    std::unique_ptr<Mode> mode = MakeMode(options, std::move(undo.file), log);
+    RunLock lock;
+    const int status = mode->ChangesKeys() && !TakeTurn(lock, log)
+                           ? kStatusStopped
+                           : RunMode(std::move(mode), options.quiet, log);
     EndRun(options.quiet);
     return status;
 }

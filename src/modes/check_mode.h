@@ -6,31 +6,28 @@
 namespace tkr {
 
 // The check of one key; its result line is "OK", "NOT PRESENT" or "NEEDS REPAIR: ...".
-class CheckAction final : public KeyAction {
+class CheckAction final : public ReportingAction {
   public:
     CheckAction(DWORD inheritanceFlags, const RunLog& log)
-        : inheritanceFlags_(inheritanceFlags), log_(log) {}
-    [[nodiscard]] const wchar_t* Verb() const override { return L"Check"; }
+        : ReportingAction(L"Check", log), inheritanceFlags_(inheritanceFlags) {}
     [[nodiscard]] REGSAM PinAccess() const override { return READ_CONTROL; }
     Outcome Act(const TreeKey& key) override;
 
   private:
     DWORD inheritanceFlags_;
-    const RunLog& log_;
 };
 
 class CheckMode final : public Mode {
   public:
-    CheckMode(DWORD inheritanceFlags, const RunLog& log)
-        : action_(inheritanceFlags, log), log_(log) {}
-    void Run(Tally& tally) override { WalkKeyTrees(action_, log_, tally); }
+    CheckMode(DWORD inheritanceFlags, const RunLog& log) : action_(inheritanceFlags, log) {}
+    [[nodiscard]] bool ChangesKeys() const override { return false; }
+    void Run(Tally& tally) override { WalkKeyTrees(action_, tally); }
     [[nodiscard]] std::wstring Summary(const Tally& tally) const override;
     // 1 when a key needs repair, with or without -q.
     [[nodiscard]] int ExitStatus(bool quiet, const Tally& tally) const override;
 
   private:
     CheckAction action_;
-    const RunLog& log_;
 };
 
 } // namespace tkr

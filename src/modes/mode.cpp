@@ -1,5 +1,7 @@
 #include "modes/mode.h"
 
+#include "report/report.h"
+
 namespace tkr {
 namespace {
 
@@ -7,7 +9,31 @@ std::wstring Count(unsigned count, const wchar_t* one, const wchar_t* many) {
     return std::to_wstring(count) + L" " + (count == 1 ? one : many);
 }
 
+constexpr wchar_t kLinkSkipped[] = L"SKIPPED: registry link, not followed";
+
 } // namespace
+
+void ReportingAction::Announce(const std::wstring& path) {
+    AnnounceKey(log_, verb_, path);
+}
+
+void ReportingAction::Skipped(Skip why) {
+    ShowReport(log_, ReportLevel::Warning,
+               why == Skip::Link ? kLinkSkipped : L"SKIPPED: key path too long");
+}
+
+void AnnounceKey(const RunLog& log, const wchar_t* verb, const std::wstring& path) {
+    ShowReport(log, ReportLevel::Message, L"%ls \"%ls\" ...", verb, DisplayName(path).c_str());
+}
+
+bool SkippedAsLink(const RunLog& log, LSTATUS status, Tally& tally) {
+    if (status != kRegistryLink) {
+        return false;
+    }
+    ShowReport(log, ReportLevel::Warning, kLinkSkipped);
+    tally.Add(Outcome::Link);
+    return true;
+}
 
 std::wstring SummaryLine(const Tally& tally, const SummaryWords& words) {
     return L"Summary: " + Count(tally[Outcome::Done], words.done[0], words.done[1]) + L", " +

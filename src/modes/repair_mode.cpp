@@ -11,18 +11,18 @@ Outcome RepairAction::Act(const TreeKey& key) {
     if (read != ERROR_SUCCESS) {
         before.clear();
     }
-    DWORD firstWrite = ERROR_SUCCESS;
-    if (RepairKeySecurity(key, dacl_, log_, before, &firstWrite)) {
+    const RepairResult result = RepairKeySecurity(key, dacl_, log_, before);
+    if (result.repaired) {
         ShowReport(log_, ReportLevel::Message, L"DONE");
         return Outcome::Done;
     }
     ShowReport(log_, ReportLevel::Error, L"ERROR OCCURED");
-    return firstWrite == ERROR_FILE_NOT_FOUND ? Outcome::NotPresent : Outcome::Failed;
+    return result.firstWrite == ERROR_FILE_NOT_FOUND ? Outcome::NotPresent : Outcome::Failed;
 }
 
 void RepairMode::Run(Tally& tally) {
     RepairAction action(dacl_, undo_, log_);
-    WalkKeyTrees(action, log_, tally);
+    WalkKeyTrees(action, tally);
 }
 
 std::wstring RepairMode::Summary(const Tally& tally) const {

@@ -8,18 +8,16 @@
 namespace tkr {
 
 // The repair of one key; its result line is "DONE" or "ERROR OCCURED".
-class RepairAction final : public KeyAction {
+class RepairAction final : public ReportingAction {
   public:
     RepairAction(const RepairDacl& dacl, UndoWriter& undo, const RunLog& log)
-        : dacl_(dacl), undo_(undo), log_(log) {}
-    [[nodiscard]] const wchar_t* Verb() const override { return L"Fix"; }
+        : ReportingAction(L"Fix", log), dacl_(dacl), undo_(undo) {}
     [[nodiscard]] REGSAM PinAccess() const override { return READ_CONTROL | WRITE_DAC; }
     Outcome Act(const TreeKey& key) override;
 
   private:
     const RepairDacl& dacl_;
     UndoWriter& undo_;
-    const RunLog& log_;
 };
 
 class RepairMode final : public Mode {

@@ -6,26 +6,17 @@
 namespace tkr {
 namespace {
 
-// Reaches the entry's key as the walk does, through each key above it from HKEY_CLASSES_ROOT
-// down, every one opened itself and checked, and restores it. Returns a Win32 code, or
+// Reaches the entry's key as the walk does and restores it. Returns a Win32 code, or
 // kRegistryLink when a link stands anywhere on the way.
 DWORD RestoreEntry(const UndoEntry& entry) {
-    const std::wstring& path = entry.path;
     UniqueKey parent;
-    HKEY at = HKEY_CLASSES_ROOT;
-    size_t start = 0;
-    for (size_t slash; (slash = path.find(L'\\', start)) != std::wstring::npos; start = slash + 1) {
-        UniqueKey next;
-        const LSTATUS status =
-            TreeKey(at, path.substr(start, slash - start), {}).Open(kNameAccess, next);
-        if (status != ERROR_SUCCESS) {
-            return status;
-        }
-        parent = std::move(next);
-        at = parent.get();
+    LSTATUS status = OpenParentOf(entry.path, parent);
+    if (status != ERROR_SUCCESS) {
+        return status;
     }
-    TreeKey key(at, path.substr(start), path);
-    const LSTATUS status = key.Pin(READ_CONTROL);
+    TreeKey key(parent ? parent.get() : HKEY_CLASSES_ROOT,
+                entry.path.substr(entry.path.rfind(L'\\') + 1), entry.path);
+    status = key.Pin(READ_CONTROL);
     return status != ERROR_SUCCESS ? status : RestoreKeySecurity(key, entry);
 }
 

@@ -95,6 +95,21 @@ LSTATUS ReadKeySecurity(HKEY key, SECURITY_INFORMATION info, std::vector<BYTE>& 
     }
 }
 
+LSTATUS OpenParentOf(const std::wstring& path, UniqueKey& parent) {
+    size_t start = 0;
+    for (size_t slash; (slash = path.find(L'\\', start)) != std::wstring::npos; start = slash + 1) {
+        UniqueKey next;
+        const LSTATUS status = TreeKey(parent ? parent.get() : HKEY_CLASSES_ROOT,
+                                       path.substr(start, slash - start), {})
+                                   .Open(kNameAccess, next);
+        if (status != ERROR_SUCCESS) {
+            return status;
+        }
+        parent = std::move(next);
+    }
+    return ERROR_SUCCESS;
+}
+
 LSTATUS TreeKey::Pin(REGSAM access) {
     LSTATUS status = Open(access, pinned_);
     if (status == ERROR_SUCCESS) {

@@ -34,6 +34,11 @@ inline constexpr wchar_t kNameAccessPrivilege[] = L"SeSecurityPrivilege";
 [[nodiscard]] LSTATUS ReadKeySecurity(HKEY key, SECURITY_INFORMATION info,
                                       std::vector<BYTE>& descriptor);
 
+// Opens the parent of the key at `path` (below HKEY_CLASSES_ROOT) as the walk reaches it: each
+// key on the way through the one above it, as itself, and checked. `parent` gets its handle (none
+// for a table key, whose parent is HKEY_CLASSES_ROOT). Returns as TreeKey::Open does.
+[[nodiscard]] LSTATUS OpenParentOf(const std::wstring& path, UniqueKey& parent);
+
 class TreeKey {
   public:
     // The key `name` below the key `parent` holds (HKEY_CLASSES_ROOT for a table key); `path` is

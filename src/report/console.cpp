@@ -7,26 +7,17 @@
 namespace tkr {
 namespace {
 
-// How lines reach standard output and error; redirected until InitConsoleOutput looks.
-struct StdStream {
-    DWORD which;
-    FILE* stream;
-    bool isConsole;
-};
-StdStream g_output{STD_OUTPUT_HANDLE, stdout, false};
-StdStream g_error{STD_ERROR_HANDLE, stderr, false};
-
 bool IsConsole(DWORD which) {
     DWORD mode = 0;
     return win::GetConsoleMode(win::GetStdHandle(which), &mode) != FALSE;
 }
 
-void WriteLine(const StdStream& out, const std::wstring& text) {
-    if (out.isConsole) {
+void WriteLine(DWORD which, FILE* stream, bool isConsole, const std::wstring& text) {
+    if (isConsole) {
         const std::wstring line = text + L"\r\n";
         DWORD written = 0;
-        win::WriteConsoleW(win::GetStdHandle(out.which), line.data(),
-                           static_cast<DWORD>(line.size()), &written, nullptr);
+        win::WriteConsoleW(win::GetStdHandle(which), line.data(), static_cast<DWORD>(line.size()),
+                           &written, nullptr);
         return;
     }
     // The runtime's wide printf, as ever, writes what it can convert; a character it cannot
@@ -47,22 +38,21 @@ void WriteLine(const StdStream& out, const std::wstring& text) {
         }
         line.push_back(c);
     }
-    win::fwprintf(out.stream, L"%ls\n", line.c_str());
+    win::fwprintf(stream, L"%ls\n", line.c_str());
 }
 
 } // namespace
 
-void InitConsoleOutput() {
-    g_output.isConsole = IsConsole(STD_OUTPUT_HANDLE);
-    g_error.isConsole = IsConsole(STD_ERROR_HANDLE);
+Console Console::Detect() {
+    return Console(IsConsole(STD_OUTPUT_HANDLE), IsConsole(STD_ERROR_HANDLE));
 }
 
-void WriteOutputLine(const std::wstring& text) {
-    WriteLine(g_output, text);
+void Console::WriteOutputLine(const std::wstring& text) const {
+    WriteLine(STD_OUTPUT_HANDLE, stdout, outputIsConsole_, text);
 }
 
-void WriteErrorLine(const std::wstring& text) {
-    WriteLine(g_error, text);
+void Console::WriteErrorLine(const std::wstring& text) const {
+    WriteLine(STD_ERROR_HANDLE, stderr, errorIsConsole_, text);
 }
 
 } // namespace tkr

@@ -55,7 +55,7 @@ void ShowReport(const RunLog& log, ReportLevel level, const wchar_t* format, ...
     va_start(args, format);
     const std::wstring text = FormatTextV(format, args);
     va_end(args);
-    WriteOutputLine(text);
+    log.Screen().WriteOutputLine(text);
     log.AppendLogLine(text, level);
 }
 

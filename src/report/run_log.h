@@ -2,6 +2,7 @@
 #pragma once
 
 #include "platform/unique.h"
+#include "report/console.h"
 
 #include <windows.h>
 
@@ -17,11 +18,14 @@ const wchar_t* ReportLevelLabel(ReportLevel level);
 // "Label: text", without the line end.
 std::wstring FormatLogLine(const std::wstring& text, ReportLevel level);
 
-// The run's log, owned by the run. Until it is named, no line is written.
+// The run's log, owned by the run, with the console its report lines are shown on. Until it is
+// named, no line is written.
 class RunLog {
   public:
     RunLog() = default;
-    explicit RunLog(std::wstring path) : path_(std::move(path)) {}
+    explicit RunLog(std::wstring path, Console console = {})
+        : path_(std::move(path)), console_(console) {}
+    explicit RunLog(Console console) : console_(console) {}
 
     // Names the log after the program path (without its extension) and the current local
     // time, in logFolder when one is given (created, with its parents, if missing) and
@@ -33,8 +37,11 @@ class RunLog {
     // nothing.
     void AppendLogLine(const std::wstring& text, ReportLevel level) const;
 
+    [[nodiscard]] const Console& Screen() const { return console_; }
+
   private:
     std::wstring path_;
+    Console console_;
 };
 
 // Creates the file new, failing with ERROR_FILE_EXISTS when the name is taken, and holds it so
@@ -44,8 +51,8 @@ class RunLog {
 [[nodiscard]] UniqueFile CreateNewFile(const std::wstring& path, DWORD& error);
 
 // The full path of the running program, as Windows knows it; empty if it cannot be had.
-std::wstring ProgramPath();
+[[nodiscard]] std::wstring ProgramPath();
 // "_yymmdd_HHMMSS.log" for the time in local time; empty if it cannot be formatted.
-std::wstring FormatLogSuffix(__time64_t time);
+[[nodiscard]] std::wstring FormatLogSuffix(__time64_t time);
 
 } // namespace tkr

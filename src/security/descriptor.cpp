@@ -58,17 +58,6 @@ const ACL* AclAt(std::span<const BYTE> bytes, DWORD offset) {
     return reinterpret_cast<const ACL*>(start);
 }
 
-// Calls use(entry bytes, size) for each entry of a checked ACL.
-template <typename Use> void ForEachAce(const ACL* acl, Use&& use) {
-    const BYTE* at = reinterpret_cast<const BYTE*>(acl) + sizeof(ACL);
-    const auto count = Read<WORD>(reinterpret_cast<const BYTE*>(acl) + offsetof(ACL, AceCount));
-    for (WORD i = 0; i < count; ++i) {
-        const auto size = Read<WORD>(at + offsetof(ACE_HEADER, AceSize));
-        use(at, size);
-        at += size;
-    }
-}
-
 bool HoldsSid(const BYTE* ace, size_t size) {
     const BYTE type = ace[0];
     return (type == ACCESS_ALLOWED_ACE_TYPE || type == ACCESS_DENIED_ACE_TYPE) &&
@@ -84,19 +73,6 @@ int CreatorSid(const BYTE* sid) {
     }
     const auto rid = Read<DWORD>(sid + sizeof kCreator);
     return rid <= SECURITY_CREATOR_GROUP_RID ? static_cast<int>(rid) : -1;
-}
-
-ACCESS_MASK MapGeneric(ACCESS_MASK mask) {
-    constexpr std::pair<ACCESS_MASK, ACCESS_MASK> kKeyRights[] = {{GENERIC_READ, KEY_READ},
-                                                                  {GENERIC_WRITE, KEY_WRITE},
-                                                                  {GENERIC_EXECUTE, KEY_EXECUTE},
-                                                                  {GENERIC_ALL, KEY_ALL_ACCESS}};
-    for (const auto& [generic, rights] : kKeyRights) {
-        if ((mask & generic) != 0) {
-            mask = (mask & ~generic) | rights;
-        }
-    }
-    return mask;
 }
 
 // The entry with new flags, and (when `specific`) key rights for generic ones and the real SID
@@ -118,7 +94,7 @@ void AppendAce(const BYTE* ace, WORD size, BYTE flags, bool specific, const SID*
     }
     out[start + offsetof(ACE_HEADER, AceFlags)] = flags;
     if (specific) {
-        const ACCESS_MASK mask = MapGeneric(Read<ACCESS_MASK>(ace + kMaskAt));
+        const ACCESS_MASK mask = MapGenericKeyRights(Read<ACCESS_MASK>(ace + kMaskAt));
         std::memcpy(out.data() + start + kMaskAt, &mask, sizeof mask);
     }
 }
@@ -164,6 +140,28 @@ Bytes MakeDescriptor(SECURITY_DESCRIPTOR_CONTROL control, const SID* owner, cons
 }
 
 } // namespace
+
+ACCESS_MASK MapGenericKeyRights(ACCESS_MASK mask) {
+    constexpr std::pair<ACCESS_MASK, ACCESS_MASK> kKeyRights[] = {{GENERIC_READ, KEY_READ},
+                                                                  {GENERIC_WRITE, KEY_WRITE},
+                                                                  {GENERIC_EXECUTE, KEY_EXECUTE},
+                                                                  {GENERIC_ALL, KEY_ALL_ACCESS}};
+    for (const auto& [generic, rights] : kKeyRights) {
+        if ((mask & generic) != 0) {
+            mask = (mask & ~generic) | rights;
+        }
+    }
+    return mask;
+}
+
+const SID* AceSid(const BYTE* ace, WORD size) {
+    return HoldsSid(ace, size) ? reinterpret_cast<const SID*>(ace + kSidAt) : nullptr;
+}
+
+bool SidEquals(const SID* sid, const SID& expected) {
+    return sid != nullptr && SidSize(sid) == SidSize(&expected) &&
+           std::memcmp(sid, &expected, SidSize(sid)) == 0;
+}
 
 bool ParseDescriptor(std::span<const BYTE> descriptor, DescriptorParts& parts) {
     if (descriptor.size() < sizeof(SECURITY_DESCRIPTOR_RELATIVE)) {

@@ -5,6 +5,8 @@
 
 #include <windows.h>
 
+#include <cstddef>
+#include <cstring>
 #include <span>
 #include <vector>
 
@@ -24,6 +26,24 @@ struct DescriptorParts {
 // Returns false for bytes that are no such descriptor.
 [[nodiscard]] bool ParseDescriptor(std::span<const BYTE> descriptor, DescriptorParts& parts);
 
+// Key rights for the generic rights in a mask.
+[[nodiscard]] ACCESS_MASK MapGenericKeyRights(ACCESS_MASK mask);
+
+// The SID in an allowed or denied entry, or null for an entry of another type or too short.
+[[nodiscard]] const SID* AceSid(const BYTE* ace, WORD size);
+[[nodiscard]] bool SidEquals(const SID* sid, const SID& expected);
+
+// Calls use(entry, size) for each entry of an ACL that ParseDescriptor checked.
+template <typename Use> void ForEachAce(const ACL* acl, Use&& use) {
+    const BYTE* at = reinterpret_cast<const BYTE*>(acl) + sizeof(ACL);
+    for (WORD i = 0; i < acl->AceCount; ++i) {
+        WORD size;
+        std::memcpy(&size, at + offsetof(ACE_HEADER, AceSize), sizeof size);
+        use(at, size);
+        at += size;
+    }
+}
+
 // The entries a subkey inherits from its parent's DACL, by Windows' inheritance rules for a
 // container: an entry with container inherit is inherited (with no-propagate it loses its
 // inheritance flags, otherwise only inherit-only); one with object inherit alone is inherited
@@ -40,8 +60,8 @@ WORD AppendInheritedAces(const ACL* parentDacl, const SID* owner, const SID* gro
 // protection and is marked auto-inherited, as Windows marks a DACL it propagates. `owner` stands
 // for CREATOR OWNER, the key's group for CREATOR GROUP. Returns an empty descriptor when the DACL
 // would exceed the size an ACL can have, or `parent` is no descriptor.
-Bytes RepairedDaclDescriptor(const ACL* repairAcl, const DescriptorParts& key, const SID* owner,
-                             const Bytes* parent);
+[[nodiscard]] Bytes RepairedDaclDescriptor(const ACL* repairAcl, const DescriptorParts& key,
+                                           const SID* owner, const Bytes* parent);
 
 // A self-relative descriptor with an owner and no other part, for an owner write. It carries the
 // DACL flags of `control` (the key's, where known): Windows keeps a key's DACL flags on an owner

@@ -20,7 +20,7 @@ struct KeyCheck {
 
 // Reads the owner and DACL of the key and compares them with what the repair writes for
 // inheritanceFlags. Changes nothing.
-KeyCheck CheckKeySecurity(const TreeKey& key, DWORD inheritanceFlags);
+[[nodiscard]] KeyCheck CheckKeySecurity(const TreeKey& key, DWORD inheritanceFlags);
 
 // Whether the DACL's own (not inherited) entries are exactly the repair's two, in either order:
 // Everyone allowed KEY_READ and Administrators allowed KEY_ALL_ACCESS, each with exactly

@@ -118,23 +118,21 @@ DWORD WriteRepairDacl(HKEY handle, const TreeKey& key, const RepairDacl& dacl, c
 
 } // namespace
 
-bool RepairKeySecurity(const TreeKey& key, const RepairDacl& dacl, const RunLog& log,
-                       const Bytes& before, DWORD* firstWrite) {
+RepairResult RepairKeySecurity(const TreeKey& key, const RepairDacl& dacl, const RunLog& log,
+                               const Bytes& before) {
     if (!dacl.Failure().empty()) {
         LogReport(log, ReportLevel::Error, L"%ls", dacl.Failure().c_str());
-        return false;
+        return {};
     }
     // Without the key's descriptor, a write must read it first.
     const REGSAM access = WRITE_DAC | (before.empty() ? READ_CONTROL : 0);
-    bool result = false;
+    RepairResult result;
     DWORD status = key.With(
         access, [&](HKEY handle) { return WriteRepairDacl(handle, key, dacl, before, nullptr); });
-    if (firstWrite != nullptr) {
-        *firstWrite = status;
-    }
+    result.firstWrite = status;
     if (status == ERROR_SUCCESS) {
         LogReport(log, ReportLevel::Message, L"\tSuccessfully changed DACL permissions");
-        result = true;
+        result.repaired = true;
     } else if (status == ERROR_ACCESS_DENIED) {
         LogReport(log, ReportLevel::Warning, L"\tFirst SetNamedSecurityInfo access denide");
     } else {
@@ -163,7 +161,7 @@ bool RepairKeySecurity(const TreeKey& key, const RepairDacl& dacl, const RunLog&
         // The DACL flags as the key has them now, so that the owner write keeps them everywhere.
         DescriptorParts parts;
         SECURITY_DESCRIPTOR_CONTROL flags = ParseDescriptor(before, parts) ? parts.control : 0;
-        if (result) {
+        if (result.repaired) {
             flags = static_cast<SECURITY_DESCRIPTOR_CONTROL>((flags & SE_DACL_PROTECTED) |
                                                              SE_DACL_AUTO_INHERITED);
         }
@@ -187,7 +185,7 @@ bool RepairKeySecurity(const TreeKey& key, const RepairDacl& dacl, const RunLog&
     });
     if (status == ERROR_SUCCESS) {
         LogReport(log, ReportLevel::Message, L"\tSuccessfully changed DACL owner");
-        result = true;
+        result.repaired = true;
     } else {
         LogReport(log, ReportLevel::Error, L"\tSecond SetNamedSecurityInfo call failed: %u",
                   Code(status));

@@ -28,13 +28,18 @@ class RepairDacl {
     std::wstring failure_;
 };
 
+// What became of one key's repair.
+struct RepairResult {
+    bool repaired = false;            // a DACL write succeeded
+    DWORD firstWrite = ERROR_SUCCESS; // ERROR_FILE_NOT_FOUND: the key does not exist
+};
+
 // Writes the DACL to the key, then makes Administrators the owner under the take-ownership
 // privilege and writes the DACL again, each through a handle to the key itself and to it alone.
 // `before` is the key's descriptor as read for the undo file (empty when it could not be read).
-// Every outcome goes to the run log. Returns whether a DACL write succeeded; firstWrite, if
-// given, gets the first write's status (ERROR_FILE_NOT_FOUND: the key does not exist).
-bool RepairKeySecurity(const TreeKey& key, const RepairDacl& dacl, const RunLog& log,
-                       const std::vector<BYTE>& before, DWORD* firstWrite = nullptr);
+// Every outcome goes to the run log.
+[[nodiscard]] RepairResult RepairKeySecurity(const TreeKey& key, const RepairDacl& dacl,
+                                             const RunLog& log, const std::vector<BYTE>& before);
 
 // The well-known groups of the repair's DACL, as SIDs that need no release.
 const SID& AdministratorsSid();

@@ -1,17 +1,12 @@
-// The undo file: each key's owner and DACL as they were before the repair changed them, written
-// ahead of the change, and read back for a restore run.
-//
-// UTF-16LE with a byte-order mark. The first line is kUndoHeader; then one line per key, in the
-// order of the walk: the key's path below HKEY_CLASSES_ROOT, a tab, and either its owner and
-// DACL as SDDL ("O:...D:...") or "unreadable <code>" when they could not be read. In the path,
-// "%" and the control characters (below U+0020, and U+007F) are written as "%" and two hex digits
-// ("%09" tab, "%0A" line feed, "%25" percent). Every line ends in CR LF.
+// The undo file on the disk: the reading of each key's security for it, the writer that keeps
+// it during a repair, and the reader of a restore run. Its text is undo_format's.
 #pragma once
 
 #include "platform/unique.h"
 #include "registry/tree_key.h"
 #include "report/run_log.h"
 #include "security/descriptor.h"
+#include "security/undo_format.h"
 
 #include <windows.h>
 
@@ -20,15 +15,6 @@
 #include <vector>
 
 namespace tkr {
-
-inline constexpr wchar_t kUndoHeader[] = L"typekey-repair undo file, version 1";
-
-// The undo file's name for a run log: "..._140303_090507.log" gives "..._140303_090507_undo.txt".
-std::wstring UndoPathFor(const std::wstring& logPath);
-
-std::wstring EscapeUndoPath(const std::wstring& path);
-// False when the text is no escaped path (a "%" without two hex digits, or a null).
-bool UnescapeUndoPath(const std::wstring& text, std::wstring& path);
 
 // Reads the key's owner, group and DACL, in a self-relative descriptor. When the plain read is
 // denied, tries again under the backup privilege. Returns a Win32 code (ERROR_FILE_NOT_FOUND: no
@@ -75,16 +61,20 @@ struct UndoEntry {
 // What reading an undo file found.
 struct UndoFile {
     std::vector<UndoEntry> entries;
-    // The number of a last line left incomplete (cut short, a partial character, zero bytes
-    // after the last whole line, as a crash leaves it), ignored; 0 when there is none.
-    unsigned tornLine = 0;
+    unsigned tornLine = 0; // see UndoText::tornLine
 };
 
-// Reads and validates the whole undo file: header, every line, every SDDL, every path inside
-// the trees of `roots`. Damage only at the end is left out (see UndoFile::tornLine). A file that
-// another process holds open for writing is refused. On failure returns false with the first
-// bad line's number (1 for the header or a file that cannot be read) and what is wrong with it.
-[[nodiscard]] bool ReadUndoFile(const std::wstring& file, std::span<const wchar_t* const> roots,
-                                UndoFile& undo, unsigned& badLine, std::wstring& reason);
+struct UndoRead {
+    UndoFile file;
+    // The first line that is not whole and valid (1 for the header or a file that cannot be
+    // read), and what is wrong with it; 0 and empty when the file can be used.
+    unsigned badLine = 0;
+    std::wstring reason;
+};
+
+// Reads and validates the whole undo file: its text, and every SDDL converted. A file that
+// another process holds open for writing is refused.
+[[nodiscard]] UndoRead ReadUndoFile(const std::wstring& file,
+                                    std::span<const wchar_t* const> roots);
 
 } // namespace tkr

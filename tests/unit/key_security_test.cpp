@@ -16,7 +16,7 @@ class KeySecurity : public ::testing::Test {
     void SetUp() override { fake.AddKey(L".qk4"); }
     bool Repair(DWORD flags = 2) {
         const tkr::RepairDacl dacl(flags);
-        return tkr::RepairKeySecurity(key, dacl, log, {});
+        return tkr::RepairKeySecurity(key, dacl, log, {}).repaired;
     }
     std::vector<std::wstring> Log() const { return fake.LogLines(kLog); }
     FakeWindows fake;

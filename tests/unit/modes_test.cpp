@@ -65,7 +65,7 @@ TEST_F(Fake, EachKeysEntryIsWholeInTheUndoFileBeforeItsFirstSecurityWrite) {
     const tkr::RepairDacl dacl(2);
     tkr::RepairAction action(dacl, undo, log);
     tkr::Tally tally;
-    tkr::WalkKeyTree(L".qk4", action, log, tally);
+    tkr::WalkKeyTree(L".qk4", action, tally);
 
     EXPECT_EQ(fake.files[kUndo], std::wstring(L"\xFEFF") + tkr::kUndoHeader +
                                      L"\r\n.qk4\tO:BAD:P(A;;KA;;;BA)\r\n"
@@ -114,10 +114,8 @@ TEST_F(Fake, ConsoleLinesAreExactOnATerminalAndWholeWhenRedirected) {
     EXPECT_EQ(fake.console, L"Fix \".qk4\\\x00DC ? ??\" ...\n");
     fake.console.clear();
     fake.consoleIsTerminal = true;
-    tkr::InitConsoleOutput();
-    tkr::ShowReport(log, tkr::ReportLevel::Message, L"%ls", text.c_str());
-    fake.consoleIsTerminal = false;
-    tkr::InitConsoleOutput(); // back to redirected, for the tests after this one
+    const tkr::RunLog onTerminal(kLog, tkr::Console::Detect());
+    tkr::ShowReport(onTerminal, tkr::ReportLevel::Message, L"%ls", text.c_str());
     EXPECT_EQ(fake.console, text + L"\r\n");
 }
 
@@ -138,7 +136,7 @@ TEST_F(Fake, ATakenUndoNameIsLeftAloneAndTheRunTakesTheNextFreeOneAndSaysWhich) 
             const tkr::RepairDacl dacl(2);
             tkr::RepairAction action(dacl, undo, log);
             tkr::Tally tally;
-            tkr::WalkKeyTree(L".qk4", action, log, tally);
+            tkr::WalkKeyTree(L".qk4", action, tally);
             EXPECT_EQ(undo.NotSaved(), 0u);
         }
         for (size_t i = 0; i < taken; ++i) {
@@ -218,7 +216,7 @@ TEST(LogFolder, FoldersTheRunCreatesLetOnlySystemAndAdministratorsWrite) {
     wchar_t folder[] = L"C:\\new\\logs";
     wchar_t check[] = L"-check";
     wchar_t* argv[] = {program, log, folder, check};
-    tkr::RunTool(4, argv);
+    EXPECT_EQ(tkr::RunTool(4, argv), 0);
     // Full control for SYSTEM and Administrators, read and execute (0x1200a9) for everyone.
     const std::wstring dacl = L"D:P(A;OICI;FA;;;SY)(A;OICI;FA;;;BA)(A;OICI;0x1200a9;;;WD)";
     fake.folders.erase(L"C:"); // the drive, tried like every folder on the way

@@ -47,7 +47,7 @@ class Walk : public ::testing::Test {
         const tkr::RepairDacl dacl(2);
         tkr::RepairAction action(dacl, undo, log);
         tkr::Tally tally;
-        tkr::WalkKeyTree(root, action, log, tally);
+        tkr::WalkKeyTree(root, action, tally);
         return tally;
     }
     // The console's lines.

@@ -32,7 +32,8 @@ class KeySecurityOnRegistry : public ::testing::Test {
         const std::wstring path = root + L"\\" + key;
         const tkr::RepairDacl dacl(flags);
         const bool repaired =
-            tkr::RepairKeySecurity(tkr::TreeKey(parent, key, path), dacl, tkr::RunLog(log), {});
+            tkr::RepairKeySecurity(tkr::TreeKey(parent, key, path), dacl, tkr::RunLog(log), {})
+                .repaired;
         RegCloseKey(parent);
         return repaired;
     }

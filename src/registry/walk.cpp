@@ -1,8 +1,7 @@
-#include "driver/walk.h"
+#include "registry/walk.h"
 
 #include "platform/unique.h"
 #include "platform/win_api.h"
-#include "report/report.h"
 
 #include <algorithm>
 #include <cwchar>
@@ -15,9 +14,6 @@ namespace {
 constexpr DWORD kKeyNameCapacity = 256;
 // Reads of one key's subkey names before the walk goes on with what they saw together.
 constexpr int kMaxNameReads = 16;
-
-constexpr wchar_t kPathTooLong[] = L"SKIPPED: key path too long";
-constexpr wchar_t kLinkSkipped[] = L"SKIPPED: registry link, not followed";
 
 // A key whose subkeys are being walked: its handle, the parent of each, and the names read when
 // it was reached.
@@ -76,16 +72,18 @@ void RemoveRepeats(std::vector<std::wstring>& names) {
 // Announces the key and hands it to the action unless it is too long or a link. Returns a
 // handle to enter it by, or none.
 UniqueKey VisitKey(HKEY parent, const std::vector<BYTE>* parentSecurity, const std::wstring& name,
-                   const std::wstring& path, KeyAction& action, const RunLog& log, Tally& tally) {
-    AnnounceKey(log, action.Verb(), path);
+                   const std::wstring& path, KeyAction& action, Tally& tally) {
+    action.Announce(path);
     // Kept as the limit of a path the registry can name, so that runs read alike everywhere.
     if (path.size() > kMaxKeyPathLength) {
-        ShowReport(log, ReportLevel::Warning, kPathTooLong);
+        action.Skipped(Skip::PathTooLong);
         tally.Add(Outcome::Failed);
         return {};
     }
     TreeKey key(parent, name, path, parentSecurity);
-    if (SkippedAsLink(log, key.Pin(action.PinAccess()), tally)) {
+    if (key.Pin(action.PinAccess()) == kRegistryLink) {
+        action.Skipped(Skip::Link);
+        tally.Add(Outcome::Link);
         return {};
     }
     tally.Add(action.Act(key));
@@ -100,19 +98,6 @@ const std::array<const wchar_t*, 15> DocumentTypeKeys = {
     L".qk4", L".zor", L".wun", L".bym", L".kaf", L".27u", L".gli", L".tov",
     L".rux", L".mik", L".nol", L".ooq", L".lud", L".cwa", L".hib",
 };
-
-void AnnounceKey(const RunLog& log, const wchar_t* verb, const std::wstring& path) {
-    ShowReport(log, ReportLevel::Message, L"%ls \"%ls\" ...", verb, DisplayName(path).c_str());
-}
-
-bool SkippedAsLink(const RunLog& log, LSTATUS status, Tally& tally) {
-    if (status != kRegistryLink) {
-        return false;
-    }
-    ShowReport(log, ReportLevel::Warning, kLinkSkipped);
-    tally.Add(Outcome::Link);
-    return true;
-}
 
 std::vector<std::wstring> ReadSubkeyNames(HKEY key) {
     std::vector<std::wstring> names;
@@ -143,7 +128,7 @@ std::vector<std::wstring> ReadSubkeyNames(HKEY key) {
     return names;
 }
 
-void WalkKeyTree(const wchar_t* root, KeyAction& action, const RunLog& log, Tally& tally) {
+void WalkKeyTree(const wchar_t* root, KeyAction& action, Tally& tally) {
     // An explicit stack instead of recursion: a tree may be nested far deeper than a thread's
     // stack could follow. One path buffer serves every level; each level holds the handle its
     // subkeys are opened through.
@@ -162,7 +147,7 @@ void WalkKeyTree(const wchar_t* root, KeyAction& action, const RunLog& log, Tall
         }
     };
     // A table key's parent, HKEY_CLASSES_ROOT, is not changed by the run.
-    enter(VisitKey(HKEY_CLASSES_ROOT, nullptr, path, path, action, log, tally));
+    enter(VisitKey(HKEY_CLASSES_ROOT, nullptr, path, path, action, tally));
     while (!stack.empty()) {
         Level& parent = stack.back();
         if (parent.next >= parent.names.size()) {
@@ -173,13 +158,13 @@ void WalkKeyTree(const wchar_t* root, KeyAction& action, const RunLog& log, Tall
         path.resize(parent.pathLength);
         path.append(1, L'\\').append(name);
         enter(VisitKey(parent.key.get(), parent.secured ? &parent.security : nullptr, name, path,
-                       action, log, tally));
+                       action, tally));
     }
 }
 
-void WalkKeyTrees(KeyAction& action, const RunLog& log, Tally& tally) {
+void WalkKeyTrees(KeyAction& action, Tally& tally) {
     for (const wchar_t* root : DocumentTypeKeys) {
-        WalkKeyTree(root, action, log, tally);
+        WalkKeyTree(root, action, tally);
     }
 }
 

@@ -3,7 +3,6 @@
 #pragma once
 
 #include "registry/tree_key.h"
-#include "report/run_log.h"
 
 #include <windows.h>
 
@@ -27,30 +26,31 @@ struct Tally {
     }
 };
 
+// Why the walk passes a key by without handing it to the action: its path is too long to
+// address, or it is a registry link.
+enum class Skip { PathTooLong, Link };
+
 // What a mode does with each key the walk reaches.
 class KeyAction {
   public:
     virtual ~KeyAction() = default;
-    // The announcement's first word: "<Verb> \"<path>\" ...".
-    [[nodiscard]] virtual const wchar_t* Verb() const = 0;
     // The access the key is pinned with: what the action's first steps need.
     [[nodiscard]] virtual REGSAM PinAccess() const = 0;
+    // Reports a key the walk has reached, before anything is done with it.
+    virtual void Announce(const std::wstring& path) = 0;
+    // Reports a key the walk passes by (counted by the walk).
+    virtual void Skipped(Skip why) = 0;
     // Handles one announced and pinned key that is neither a link nor too long: shows its
     // result line and returns its outcome.
     virtual Outcome Act(const TreeKey& key) = 0;
 };
 
-// The announcement of a key, on the console and in the log: "<verb> "<path>" ...".
-void AnnounceKey(const RunLog& log, const wchar_t* verb, const std::wstring& path);
-// Reports and counts a key whose open reached a registry link; returns whether it did.
-bool SkippedAsLink(const RunLog& log, LSTATUS status, Tally& tally);
-
 // Walks each table key and every key below it, announcing each. Links are reported and neither
 // handed on nor entered; keys whose path is too long are reported, count as failed, and are not
 // entered.
-void WalkKeyTrees(KeyAction& action, const RunLog& log, Tally& tally);
+void WalkKeyTrees(KeyAction& action, Tally& tally);
 // The same for one tree.
-void WalkKeyTree(const wchar_t* root, KeyAction& action, const RunLog& log, Tally& tally);
+void WalkKeyTree(const wchar_t* root, KeyAction& action, Tally& tally);
 
 // The names of the key's subkeys, in index order. The list is read again while subkeys are
 // created or deleted under the read (up to a bound), and what each read saw is merged, so that

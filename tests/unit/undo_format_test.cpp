@@ -1,0 +1,74 @@
+// The undo file's text: what is read back from what a repair wrote, and what is refused.
+#include "security/undo_format.h"
+
+#include <gtest/gtest.h>
+
+#include <array>
+#include <string>
+
+namespace {
+
+const std::array<const wchar_t*, 2> kRoots = {L".qk4", L".zor"};
+
+// The bytes of an undo file: byte-order mark, header, then `lines` as they stand.
+std::string FileBytes(const std::wstring& lines) {
+    const std::wstring text = tkr::UndoFileStart() + lines;
+    return std::string(reinterpret_cast<const char*>(text.data()), text.size() * 2);
+}
+
+struct TextCase {
+    std::string bytes;
+    std::wstring firstPath; // of the first entry, if one is expected
+    DWORD unreadable;       // of the first entry
+    unsigned tornLine;
+    unsigned badLine;
+    const wchar_t* reason;
+};
+
+class UndoText : public ::testing::TestWithParam<TextCase> {};
+
+TEST_P(UndoText, IsReadAsWrittenAndRefusedWhereDamaged) {
+    const TextCase& c = GetParam();
+    const tkr::UndoText text = tkr::ParseUndoText(c.bytes, kRoots);
+    EXPECT_EQ(text.badLine, c.badLine);
+    EXPECT_EQ(text.reason, c.reason);
+    EXPECT_EQ(text.tornLine, c.tornLine);
+    if (!c.firstPath.empty()) {
+        ASSERT_FALSE(text.entries.empty());
+        EXPECT_EQ(text.entries[0].path, c.firstPath);
+        EXPECT_EQ(text.entries[0].unreadable, c.unreadable);
+    }
+}
+
+const std::wstring kSddl = L"\tO:BAD:(A;;KA;;;SY)\r\n";
+INSTANTIATE_TEST_SUITE_P(
+    Cases, UndoText,
+    ::testing::Values(
+        TextCase{FileBytes(tkr::UndoEntryLine(L".qk4\\a\tb\n%", L"O:BAD:(A;;KA;;;SY)", 0)),
+                 L".qk4\\a\tb\n%", 0, 0, 0, L""},
+        TextCase{FileBytes(L".zor\\%0a%7f" + kSddl), L".zor\\\n\x7F", 0, 0, 0, L""},
+        TextCase{FileBytes(L".QK4\\x\tunreadable 5\r\n"), L".QK4\\x", 5, 0, 0, L""},
+        TextCase{FileBytes(L".qk4\\a%00" + kSddl), L"", 0, 0, 2, L"has a badly escaped key path"},
+        TextCase{FileBytes(L".qk4" + kSddl + L".qk4\\%2" + kSddl), L".qk4", 0, 0, 3,
+                 L"has a badly escaped key path"},
+        TextCase{FileBytes(L".qk4\\\\x" + kSddl), L"", 0, 0, 2,
+                 L"names a key outside the repaired trees"},
+        TextCase{FileBytes(L".abc" + kSddl), L"", 0, 0, 2,
+                 L"names a key outside the repaired trees"},
+        TextCase{FileBytes(L".qk4\tunreadable 0\r\n"), L"", 0, 0, 2, L"has a bad error code"},
+        TextCase{FileBytes(L".qk4\tunreadable 4294967296\r\n"), L"", 0, 0, 2,
+                 L"has a bad error code"},
+        TextCase{FileBytes(L".qk4\tO:BA\tD:\r\n"), L"", 0, 0, 2,
+                 L"is not a key path, a tab and its security"},
+        // What a crash leaves after the last whole line: ignored, and said.
+        TextCase{FileBytes(L".qk4" + kSddl + L".qk4\\half\tO:B"), L".qk4", 0, 3, 0, L""},
+        TextCase{FileBytes(L".qk4" + kSddl) + '\x41', L".qk4", 0, 3, 0, L""},
+        TextCase{FileBytes(L".qk4" + kSddl) + std::string(4096, '\0'), L".qk4", 0, 3, 0, L""},
+        // The file as a whole.
+        TextCase{"", L"", 0, 0, 1, L"is empty"},
+        TextCase{"ab", L"", 0, 0, 1, L"is not UTF-16 text with a byte-order mark"},
+        TextCase{FileBytes(L"").substr(0, 20), L"", 0, 0, 1, L"is cut short"},
+        TextCase{std::string("\xFF\xFE", 2) + std::string("v\0\r\0\n\0", 6), L"", 0, 0, 1,
+                 L"is not the header of a version 1 undo file"}));
+
+} // namespace
