@@ -99,14 +99,6 @@ void AppendAce(const BYTE* ace, WORD size, BYTE flags, bool specific, const SID*
     }
 }
 
-WORD AceCount(const ACL* acl) {
-    return Read<WORD>(reinterpret_cast<const BYTE*>(acl) + offsetof(ACL, AceCount));
-}
-
-BYTE AclRevision(const ACL* acl) {
-    return Read<BYTE>(reinterpret_cast<const BYTE*>(acl) + offsetof(ACL, AclRevision));
-}
-
 // An ACL of `aces` (`count` entries); empty when it would be too large.
 Bytes MakeAcl(BYTE revision, const Bytes& aces, WORD count) {
     if (sizeof(ACL) + aces.size() > kMaxAclSize) {
@@ -220,8 +212,8 @@ Bytes RepairedDaclDescriptor(const ACL* repairAcl, const DescriptorParts& key, c
                              const Bytes* parent) {
     Bytes aces(reinterpret_cast<const BYTE*>(repairAcl) + sizeof(ACL),
                reinterpret_cast<const BYTE*>(repairAcl) + repairAcl->AclSize);
-    WORD count = AceCount(repairAcl);
-    BYTE revision = AclRevision(repairAcl);
+    WORD count = repairAcl->AceCount;
+    BYTE revision = repairAcl->AclRevision;
     const bool isProtected = (key.control & SE_DACL_PROTECTED) != 0;
     if (!isProtected && parent != nullptr) {
         DescriptorParts parentParts;
@@ -230,7 +222,7 @@ Bytes RepairedDaclDescriptor(const ACL* repairAcl, const DescriptorParts& key, c
         }
         count += AppendInheritedAces(parentParts.dacl, owner, key.group, aces);
         if (parentParts.dacl != nullptr) {
-            revision = std::max(revision, AclRevision(parentParts.dacl));
+            revision = std::max(revision, parentParts.dacl->AclRevision);
         }
     } else if (!isProtected && key.dacl != nullptr) {
         ForEachAce(key.dacl, [&](const BYTE* ace, WORD size) {
@@ -239,7 +231,7 @@ Bytes RepairedDaclDescriptor(const ACL* repairAcl, const DescriptorParts& key, c
                 ++count;
             }
         });
-        revision = std::max(revision, AclRevision(key.dacl));
+        revision = std::max(revision, key.dacl->AclRevision);
     }
     const Bytes acl = MakeAcl(revision, aces, count);
     if (acl.empty()) {
