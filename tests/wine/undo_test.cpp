@@ -341,6 +341,7 @@ TEST_F(ToolTest, EachKeyInheritsFromItsRepairedParentAndTheUndoIsExact) {
                 << Narrow(options) << " " << Narrow(key);
             EXPECT_EQ(KeySddl(key).rfind(L"O:BA", 0), 0u) << Narrow(key);
         }
+        EXPECT_EQ(Run(options + L" -check -q").exitCode, 0u) << Narrow(options);
         const std::wstring saved = dir + L"\\saved undo.txt";
         WriteBytes(saved, repair.undo);
         EXPECT_EQ(Run(L"-undo \"" + saved + L"\" -q").exitCode, 0u) << Narrow(options);
