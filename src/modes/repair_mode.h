@@ -13,6 +13,7 @@ class RepairAction final : public ReportingAction {
     RepairAction(const RepairDacl& dacl, UndoWriter& undo, const RunLog& log)
         : ReportingAction(L"Fix", log), dacl_(dacl), undo_(undo) {}
     [[nodiscard]] REGSAM PinAccess() const override { return READ_CONTROL | WRITE_DAC; }
+    [[nodiscard]] bool UsesParentSecurity() const override { return true; }
     Outcome Act(const TreeKey& key) override;
 
   private:

@@ -139,7 +139,8 @@ void WalkKeyTree(const wchar_t* root, KeyAction& action, Tally& tally) {
             std::vector<std::wstring> names = ReadSubkeyNames(key.get());
             if (!names.empty()) {
                 std::vector<BYTE> security;
-                const bool secured = ReadKeySecurity(key.get(), DACL_SECURITY_INFORMATION,
+                const bool secured = action.UsesParentSecurity() &&
+                                     ReadKeySecurity(key.get(), DACL_SECURITY_INFORMATION,
                                                      security) == ERROR_SUCCESS;
                 stack.push_back(Level{std::move(key), std::move(names), 0, path.size(),
                                       std::move(security), secured});

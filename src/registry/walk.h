@@ -36,6 +36,8 @@ class KeyAction {
     virtual ~KeyAction() = default;
     // The access the key is pinned with: what the action's first steps need.
     [[nodiscard]] virtual REGSAM PinAccess() const = 0;
+    // Whether the action needs each parent's DACL as it left it (TreeKey::ParentSecurity).
+    [[nodiscard]] virtual bool UsesParentSecurity() const { return false; }
     // Reports a key the walk has reached, before anything is done with it.
     virtual void Announce(const std::wstring& path) = 0;
     // Reports a key the walk passes by (counted by the walk).

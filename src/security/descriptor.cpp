@@ -58,20 +58,13 @@ const ACL* AclAt(std::span<const BYTE> bytes, DWORD offset) {
     return reinterpret_cast<const ACL*>(start);
 }
 
-bool HoldsSid(const BYTE* ace, size_t size) {
-    const BYTE type = ace[0];
-    return (type == ACCESS_ALLOWED_ACE_TYPE || type == ACCESS_DENIED_ACE_TYPE) &&
-           size >= kSidAt + offsetof(SID, SubAuthority) &&
-           kSidAt + SidSize(reinterpret_cast<const SID*>(ace + kSidAt)) <= size;
-}
-
-// CREATOR OWNER (S-1-3-0) or CREATOR GROUP (S-1-3-1): 0 or 1; -1 for any other SID.
-int CreatorSid(const BYTE* sid) {
+// CREATOR OWNER (S-1-3-0) or CREATOR GROUP (S-1-3-1): 0 or 1; -1 for any other SID or none.
+int CreatorSid(const SID* sid) {
     constexpr BYTE kCreator[] = {SID_REVISION, 1, 0, 0, 0, 0, 0, 3};
-    if (std::memcmp(sid, kCreator, sizeof kCreator) != 0) {
+    if (sid == nullptr || std::memcmp(sid, kCreator, sizeof kCreator) != 0) {
         return -1;
     }
-    const auto rid = Read<DWORD>(sid + sizeof kCreator);
+    const auto rid = Read<DWORD>(reinterpret_cast<const BYTE*>(sid) + sizeof kCreator);
     return rid <= SECURITY_CREATOR_GROUP_RID ? static_cast<int>(rid) : -1;
 }
 
@@ -80,7 +73,7 @@ int CreatorSid(const BYTE* sid) {
 void AppendAce(const BYTE* ace, WORD size, BYTE flags, bool specific, const SID* owner,
                const SID* group, Bytes& out) {
     const size_t start = out.size();
-    const int creator = HoldsSid(ace, size) ? CreatorSid(ace + kSidAt) : -1;
+    const int creator = CreatorSid(AceSid(ace, size));
     const SID* replacement = creator == 0 ? owner : creator == 1 ? group : nullptr;
     if (specific && replacement != nullptr) {
         const size_t sidSize = SidSize(replacement);
@@ -147,7 +140,12 @@ ACCESS_MASK MapGenericKeyRights(ACCESS_MASK mask) {
 }
 
 const SID* AceSid(const BYTE* ace, WORD size) {
-    return HoldsSid(ace, size) ? reinterpret_cast<const SID*>(ace + kSidAt) : nullptr;
+    const BYTE type = ace[0];
+    const auto* sid = reinterpret_cast<const SID*>(ace + kSidAt);
+    return (type == ACCESS_ALLOWED_ACE_TYPE || type == ACCESS_DENIED_ACE_TYPE) &&
+                   size >= kSidAt + offsetof(SID, SubAuthority) && kSidAt + SidSize(sid) <= size
+               ? sid
+               : nullptr;
 }
 
 bool SidEquals(const SID* sid, const SID& expected) {
@@ -187,7 +185,7 @@ WORD AppendInheritedAces(const ACL* parentDacl, const SID* owner, const SID* gro
         const bool further = (flags & NO_PROPAGATE_INHERIT_ACE) == 0;
         if ((flags & CONTAINER_INHERIT_ACE) != 0) {
             const bool generic = (Read<ACCESS_MASK>(ace + kMaskAt) & 0xF0000000) != 0 ||
-                                 (HoldsSid(ace, size) && CreatorSid(ace + kSidAt) >= 0);
+                                 CreatorSid(AceSid(ace, size)) >= 0;
             if (!further || generic) { // applies to the subkey, in specific form
                 AppendAce(ace, size, kept, true, owner, group, aces);
                 ++count;

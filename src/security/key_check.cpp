@@ -1,6 +1,5 @@
 #include "security/key_check.h"
 
-#include "platform/win_api.h"
 #include "security/descriptor.h"
 #include "security/key_security.h"
 

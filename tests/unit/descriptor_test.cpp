@@ -1,5 +1,6 @@
 // The DACL a repair computes for a key: Windows' inheritance rules, from SDDL to SDDL.
 #include "security/descriptor.h"
+#include "security/key_security.h"
 
 #include "registry.h"
 
@@ -25,12 +26,9 @@ TEST_P(RepairedDacl, FollowsWindowsInheritanceRules) {
     const tkr::Bytes key = tkrtest::DescriptorFromSddl(c.key);
     ASSERT_TRUE(tkr::ParseDescriptor(key, keyParts));
     const tkr::Bytes parent = c.parent ? tkrtest::DescriptorFromSddl(c.parent) : tkr::Bytes();
-    const tkr::Bytes owner = tkrtest::DescriptorFromSddl(L"O:BA");
-    tkr::DescriptorParts ownerParts;
-    ASSERT_TRUE(tkr::ParseDescriptor(owner, ownerParts));
 
     const tkr::Bytes written = tkr::RepairedDaclDescriptor(
-        repairParts.dacl, keyParts, ownerParts.owner, c.parent ? &parent : nullptr);
+        repairParts.dacl, keyParts, &tkr::AdministratorsSid(), c.parent ? &parent : nullptr);
     EXPECT_EQ(tkrtest::SddlOf(written, DACL_SECURITY_INFORMATION), std::wstring(c.dacl));
 }
 

@@ -1,5 +1,7 @@
 #include "fake_win.h"
 
+#include "registry.h"
+
 #include "platform/win_api.h"
 #include "security/key_security.h"
 
@@ -20,16 +22,12 @@ namespace {
 PSID const kEveryoneSid = const_cast<SID*>(&tkr::EveryoneSid());
 PSID const kAdminsSid = const_cast<SID*>(&tkr::AdministratorsSid());
 const PACL kAcl = [] {
-    static BYTE acl[128];
-    PSECURITY_DESCRIPTOR descriptor = nullptr;
-    ::ConvertStringSecurityDescriptorToSecurityDescriptorW(L"D:(A;CI;GR;;;WD)(A;CI;GA;;;BA)",
-                                                           SDDL_REVISION_1, &descriptor, nullptr);
+    static std::vector<BYTE> descriptor =
+        tkrtest::DescriptorFromSddl(L"D:(A;CI;GR;;;WD)(A;CI;GA;;;BA)");
     BOOL present = FALSE, defaulted = FALSE;
     PACL dacl = nullptr;
-    ::GetSecurityDescriptorDacl(descriptor, &present, &dacl, &defaulted);
-    std::memcpy(acl, dacl, dacl->AclSize);
-    ::LocalFree(descriptor);
-    return reinterpret_cast<PACL>(acl);
+    ::GetSecurityDescriptorDacl(descriptor.data(), &present, &dacl, &defaulted);
+    return dacl;
 }();
 const HANDLE kToken = reinterpret_cast<HANDLE>(0x7700);
 constexpr DWORD kSecurityLuid = 8;
@@ -222,18 +220,13 @@ LSTATUS RegGetKeySecurity(HKEY key, SECURITY_INFORMATION, PSECURITY_DESCRIPTOR d
     if (node->second.readStatus != ERROR_SUCCESS) {
         return node->second.readStatus;
     }
-    PSECURITY_DESCRIPTOR converted = nullptr;
-    ULONG size = 0;
-    if (!::ConvertStringSecurityDescriptorToSecurityDescriptorW(
-            node->second.sddl.c_str(), SDDL_REVISION_1, &converted, &size)) {
-        return ERROR_INVALID_PARAMETER;
-    }
+    const std::vector<BYTE> converted = tkrtest::DescriptorFromSddl(node->second.sddl);
+    const DWORD size = static_cast<DWORD>(converted.size());
     const LSTATUS status = *length < size ? ERROR_INSUFFICIENT_BUFFER : ERROR_SUCCESS;
     if (status == ERROR_SUCCESS) {
-        std::memcpy(descriptor, converted, size);
+        std::memcpy(descriptor, converted.data(), size);
     }
     *length = size;
-    ::LocalFree(converted);
     return status;
 }
 

@@ -2,6 +2,7 @@
 #include "e2e.h"
 
 #include "security/descriptor.h"
+#include "security/key_security.h"
 
 #include <map>
 #include <thread>
@@ -317,10 +318,8 @@ TEST_F(ToolTest, EachKeyInheritsFromItsRepairedParentAndTheUndoIsExact) {
         EXPECT_EQ(repair.exitCode, 0u) << Narrow(options);
         const tkr::Bytes repairAcl =
             DescriptorFromSddl(L"D:(A;" + flags + L";GR;;;WD)(A;" + flags + L";GA;;;BA)");
-        const tkr::Bytes admins = DescriptorFromSddl(L"O:BA");
-        tkr::DescriptorParts repairParts, adminsParts;
+        tkr::DescriptorParts repairParts;
         ASSERT_TRUE(tkr::ParseDescriptor(repairAcl, repairParts));
-        ASSERT_TRUE(tkr::ParseDescriptor(admins, adminsParts));
         for (const auto& [key, sddl] : before) {
             if (Count(repair.console, "Fix \"" + Narrow(key) + "\" ...\r\nDONE") == 0) {
                 continue; // below an inherit-only key, which is not entered
@@ -334,7 +333,7 @@ TEST_F(ToolTest, EachKeyInheritsFromItsRepairedParentAndTheUndoIsExact) {
             tkr::DescriptorParts startParts;
             ASSERT_TRUE(tkr::ParseDescriptor(start[key], startParts)) << Narrow(key);
             const tkr::Bytes expected =
-                tkr::RepairedDaclDescriptor(repairParts.dacl, startParts, adminsParts.owner,
+                tkr::RepairedDaclDescriptor(repairParts.dacl, startParts, &tkr::AdministratorsSid(),
                                             slash == std::wstring::npos ? nullptr : &parent);
             EXPECT_EQ(SddlOf(after, DACL_SECURITY_INFORMATION),
                       SddlOf(expected, DACL_SECURITY_INFORMATION))
