@@ -33,15 +33,16 @@ void EndRun(bool quiet) {
 }
 
 // The mode the options choose.
-std::unique_ptr<Mode> MakeMode(const RunOptions& options, UndoFile undo, const RunLog& log) {
+std::unique_ptr<Mode> MakeMode(const RunOptions& options, UndoText undo, const ProcessToken& token,
+                               const RunLog& log) {
     if (!options.undoFile.empty()) {
-        return std::make_unique<RestoreMode>(std::move(undo), log);
+        return std::make_unique<RestoreMode>(std::move(undo), token, log);
     }
     if (options.check) {
         return std::make_unique<CheckMode>(options.inheritanceFlags, log);
     }
-    return std::make_unique<RepairMode>(options.inheritanceFlags, UndoPathFor(log.RunLogPath()),
-                                        log);
+    return std::make_unique<RepairMode>(options.inheritanceFlags, token,
+                                        UndoPathFor(log.RunLogPath()), log);
 }
 
 // Runs that change keys take turns: two at once would each save what the other changed. Returns
@@ -59,11 +60,12 @@ std::unique_ptr<Mode> MakeMode(const RunOptions& options, UndoFile undo, const R
 }
 
 // The mode's work, then its summary line with -q. Returns the exit status.
-int RunMode(std::unique_ptr<Mode> mode, bool quiet, const RunLog& log) {
+int RunMode(std::unique_ptr<Mode> mode, const ProcessToken& token, bool quiet, const RunLog& log) {
     Tally tally;
     {
-        // Whether a key is a link is told even where its DACL denies the administrators reading.
-        const ScopedPrivilege nameAccess(kNameAccessPrivilege);
+        // Whether a key is a link is told even where its DACL denies the administrators reading:
+        // the privilege grants kNameAccess.
+        const auto nameAccess = ScopedPrivilege::Enable(token, Privilege::Security);
         mode->Run(tally);
     }
     if (quiet) {
@@ -83,7 +85,7 @@ int RunRepair(int argc, wchar_t** argv) {
         return kStatusUsage;
     }
     // A restore reads and judges the whole file before it changes anything, the log included.
-    UndoRead undo;
+    UndoText undo;
     if (!options.undoFile.empty()) {
         undo = ReadUndoFile(options.undoFile, DocumentTypeKeys);
         if (!undo.reason.empty()) {
@@ -95,11 +97,12 @@ int RunRepair(int argc, wchar_t** argv) {
     }
     RunLog log(console);
     log.InitRunLogPath(ProgramPath().c_str(), options.logFolder);
-    std::unique_ptr<Mode> mode = MakeMode(options, std::move(undo.file), log);
+    const ProcessToken token;
+    std::unique_ptr<Mode> mode = MakeMode(options, std::move(undo), token, log);
     RunLock lock;
     const int status = mode->ChangesKeys() && !TakeTurn(lock, log)
                            ? kStatusStopped
-                           : RunMode(std::move(mode), options.quiet, log);
+                           : RunMode(std::move(mode), token, options.quiet, log);
     EndRun(options.quiet);
     return status;
 }

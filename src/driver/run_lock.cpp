@@ -13,9 +13,9 @@ constexpr wchar_t kMutexSddl[] = L"D:P(A;;GA;;;SY)(A;;GA;;;BA)";
 
 DWORD RunLock::Take() {
     UniqueDescriptor descriptor;
-    if (!win::ConvertStringSecurityDescriptorToSecurityDescriptorW(kMutexSddl, SDDL_REVISION_1,
-                                                                   descriptor.put(), nullptr)) {
-        return win::GetLastError();
+    if (!::ConvertStringSecurityDescriptorToSecurityDescriptorW(kMutexSddl, SDDL_REVISION_1,
+                                                                descriptor.put(), nullptr)) {
+        return ::GetLastError();
     }
     SECURITY_ATTRIBUTES security{sizeof security, descriptor.get(), FALSE};
     mutex_ = UniqueHandle(win::CreateMutexW(&security, FALSE, kMutexName));

@@ -3,26 +3,79 @@
 #include "report/report.h"
 
 namespace tkr {
+namespace {
+
+// The line of a step that failed with a Windows code.
+void LogFailure(const RunLog& log, const wchar_t* format, DWORD code) {
+    LogReport(log, ReportLevel::Error, format, static_cast<unsigned>(code));
+}
+
+// A privilege switch that failed: the call's error (none when the token lacks the privilege),
+// then what it means for the step.
+void LogSwitchFailure(const RunLog& log, DWORD code, const wchar_t* consequence) {
+    if (code != ERROR_NOT_ALL_ASSIGNED) {
+        LogFailure(log, L"\tAdjustTokenPrivileges error: %u", code);
+    }
+    LogReport(log, ReportLevel::Error, consequence);
+}
+
+} // namespace
+
+void LogRepairSteps(const RunLog& log, const RepairResult& result) {
+    constexpr wchar_t kNoAdministrator[] = L"\tYou must be logged on as Administrator.";
+    switch (result.stoppedAt) {
+    case RepairStep::EveryoneSid:
+        return LogFailure(log, L"\tAllocateAndInitializeSid(Everyone)error %u", result.code);
+    case RepairStep::AdministratorsSid:
+        return LogFailure(log, L"\tAllocateAndInitializeSid(Admin)error %u", result.code);
+    case RepairStep::Acl:
+        return LogReport(log, ReportLevel::Error, L"\tFailed SetEntriesInAcl");
+    case RepairStep::FirstWrite:
+        return LogFailure(log, L"\tFirst SetNamedSecurityInfo call failed: %u", result.code);
+    default:
+        break;
+    }
+    if (result.firstWriteDenied) {
+        LogReport(log, ReportLevel::Warning, L"\tFirst SetNamedSecurityInfo access denide");
+    } else {
+        LogReport(log, ReportLevel::Message, L"\tSuccessfully changed DACL permissions");
+    }
+    switch (result.stoppedAt) {
+    case RepairStep::Token:
+        return LogFailure(log, L"\tOpenProcessToken failed: %u", result.code);
+    case RepairStep::LookUp:
+        LogFailure(log, L"\tLookupPrivilegeValue error: %u", result.code);
+        return LogReport(log, ReportLevel::Error, kNoAdministrator);
+    case RepairStep::Enable:
+        return LogSwitchFailure(log, result.code, kNoAdministrator);
+    case RepairStep::Owner:
+        return LogFailure(log, L"\tCould not set owner. Error: %u", result.code);
+    case RepairStep::Disable:
+        return LogSwitchFailure(log, result.code, L"\tFailed SetPrivilege call unexpectedly.");
+    case RepairStep::SecondWrite:
+        return LogFailure(log, L"\tSecond SetNamedSecurityInfo call failed: %u", result.code);
+    default:
+        return LogReport(log, ReportLevel::Message, L"\tSuccessfully changed DACL owner");
+    }
+}
 
 Outcome RepairAction::Act(const TreeKey& key) {
     Bytes before;
-    const DWORD read = ReadTreeKeySecurity(key, before);
+    const DWORD read = ReadTreeKeySecurity(key, token_, before);
     undo_.Save(key.Path(), read, before);
     if (read != ERROR_SUCCESS) {
         before.clear();
     }
-    const RepairResult result = RepairKeySecurity(key, dacl_, log_, before);
-    if (result.repaired) {
+    const RepairResult result = RepairKeySecurity(key, dacl_, token_, before);
+    LogRepairSteps(log_, result);
+    if (result.Repaired()) {
         ShowReport(log_, ReportLevel::Message, L"DONE");
         return Outcome::Done;
     }
     ShowReport(log_, ReportLevel::Error, L"ERROR OCCURED");
-    return result.firstWrite == ERROR_FILE_NOT_FOUND ? Outcome::NotPresent : Outcome::Failed;
-}
-
-void RepairMode::Run(Tally& tally) {
-    RepairAction action(dacl_, undo_, log_);
-    WalkKeyTrees(action, tally);
+    return result.stoppedAt == RepairStep::FirstWrite && result.code == ERROR_FILE_NOT_FOUND
+               ? Outcome::NotPresent
+               : Outcome::Failed;
 }
 
 std::wstring RepairMode::Summary(const Tally& tally) const {

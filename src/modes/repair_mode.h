@@ -2,30 +2,34 @@
 #pragma once
 
 #include "modes/mode.h"
+#include "report/undo_file.h"
 #include "security/key_security.h"
-#include "security/undo_file.h"
 
 namespace tkr {
 
 // The repair of one key; its result line is "DONE" or "ERROR OCCURED".
 class RepairAction final : public ReportingAction {
   public:
-    RepairAction(const RepairDacl& dacl, UndoWriter& undo, const RunLog& log)
-        : ReportingAction(L"Fix", log), dacl_(dacl), undo_(undo) {}
+    RepairAction(const RepairDacl& dacl, const ProcessToken& token, UndoWriter& undo,
+                 const RunLog& log)
+        : ReportingAction(L"Fix", log), dacl_(dacl), token_(token), undo_(undo) {}
     [[nodiscard]] REGSAM PinAccess() const override { return READ_CONTROL | WRITE_DAC; }
     [[nodiscard]] bool UsesParentSecurity() const override { return true; }
     Outcome Act(const TreeKey& key) override;
 
   private:
     const RepairDacl& dacl_;
+    const ProcessToken& token_;
     UndoWriter& undo_;
 };
 
 class RepairMode final : public Mode {
   public:
-    RepairMode(DWORD inheritanceFlags, std::wstring undoPath, const RunLog& log)
-        : dacl_(inheritanceFlags), undo_(std::move(undoPath), log), log_(log) {}
-    void Run(Tally& tally) override;
+    RepairMode(DWORD inheritanceFlags, const ProcessToken& token, std::wstring undoPath,
+               const RunLog& log)
+        : dacl_(inheritanceFlags), undo_(std::move(undoPath), log),
+          action_(dacl_, token, undo_, log) {}
+    void Run(Tally& tally) override { WalkKeyTrees(action_, tally); }
     [[nodiscard]] std::wstring Summary(const Tally& tally) const override;
     // 1 with -q when a key could not be repaired or was changed without its undo entry;
     // otherwise 0.
@@ -34,7 +38,11 @@ class RepairMode final : public Mode {
   private:
     RepairDacl dacl_;
     UndoWriter undo_;
-    const RunLog& log_;
+    RepairAction action_;
 };
+
+// Writes the detail lines of a key's repair to the log: how each step went, up to the one it
+// stopped at.
+void LogRepairSteps(const RunLog& log, const RepairResult& result);
 
 } // namespace tkr

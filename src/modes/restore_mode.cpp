@@ -8,7 +8,7 @@ namespace {
 
 // Reaches the entry's key as the walk does and restores it. Returns a Win32 code, or
 // kRegistryLink when a link stands anywhere on the way.
-DWORD RestoreEntry(const UndoEntry& entry) {
+DWORD RestoreEntry(const UndoLine& entry, const ProcessToken& token) {
     UniqueKey parent;
     LSTATUS status = OpenParentOf(entry.path, parent);
     if (status != ERROR_SUCCESS) {
@@ -17,7 +17,9 @@ DWORD RestoreEntry(const UndoEntry& entry) {
     TreeKey key(parent ? parent.get() : HKEY_CLASSES_ROOT,
                 entry.path.substr(entry.path.rfind(L'\\') + 1), entry.path);
     status = key.Pin(READ_CONTROL);
-    return status != ERROR_SUCCESS ? status : RestoreKeySecurity(key, entry);
+    return status != ERROR_SUCCESS
+               ? status
+               : RestoreKeySecurity(key, token, entry.sddl, entry.descriptor.get());
 }
 
 } // namespace
@@ -37,7 +39,7 @@ void RestoreMode::Run(Tally& tally) {
             tally.Add(Outcome::Failed);
             continue;
         }
-        const DWORD status = RestoreEntry(*entry);
+        const DWORD status = RestoreEntry(*entry, token_);
         if (SkippedAsLink(log_, static_cast<LSTATUS>(status), tally)) {
             continue;
         }

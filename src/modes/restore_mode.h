@@ -2,13 +2,15 @@
 #pragma once
 
 #include "modes/mode.h"
-#include "security/undo_file.h"
+#include "report/undo_file.h"
+#include "security/privilege.h"
 
 namespace tkr {
 
 class RestoreMode final : public Mode {
   public:
-    RestoreMode(UndoFile undo, const RunLog& log) : undo_(std::move(undo)), log_(log) {}
+    RestoreMode(UndoText undo, const ProcessToken& token, const RunLog& log)
+        : undo_(std::move(undo)), token_(token), log_(log) {}
     // Restores each entry's key, newest entry first, announcing each and its result; an
     // incomplete last line is reported first and counts as an entry not restored.
     void Run(Tally& tally) override;
@@ -17,7 +19,8 @@ class RestoreMode final : public Mode {
     [[nodiscard]] int ExitStatus(bool quiet, const Tally& tally) const override;
 
   private:
-    UndoFile undo_;
+    UndoText undo_;
+    const ProcessToken& token_;
     const RunLog& log_;
 };
 

@@ -1,7 +1,8 @@
-// The seam between the tool and Windows: every Windows and runtime call the tool makes,
-// named and typed as Windows names and types it. The product links win_api_real.cpp, which
-// forwards each call; unit tests link a scripted fake instead. The calls that only compute
-// (conversions) forward in win_api_pure.cpp, for both.
+// The seam between the tool and Windows: every Windows and runtime call the tool makes whose
+// outcome depends on the machine, named and typed as Windows names and types it. The product
+// links win_api_real.cpp, which forwards each call; unit tests link a scripted fake instead. The
+// calls that only compute (conversions of texts and descriptors) are made directly: they behave
+// the same wherever they run.
 #pragma once
 
 #include <windows.h>
@@ -40,12 +41,6 @@ BOOL AllocateAndInitializeSid(PSID_IDENTIFIER_AUTHORITY authority, BYTE subAutho
                               DWORD sub5, DWORD sub6, DWORD sub7, PSID* sid);
 PVOID FreeSid(PSID sid);
 DWORD SetEntriesInAclW(ULONG count, PEXPLICIT_ACCESS_W entries, PACL oldAcl, PACL* newAcl);
-BOOL ConvertSecurityDescriptorToStringSecurityDescriptorW(PSECURITY_DESCRIPTOR descriptor,
-                                                          DWORD revision, SECURITY_INFORMATION info,
-                                                          LPWSTR* text, PULONG length);
-BOOL ConvertStringSecurityDescriptorToSecurityDescriptorW(LPCWSTR text, DWORD revision,
-                                                          PSECURITY_DESCRIPTOR* descriptor,
-                                                          PULONG length);
 HANDLE GetCurrentProcess();
 BOOL OpenProcessToken(HANDLE process, DWORD desired, PHANDLE token);
 BOOL LookupPrivilegeValueW(LPCWSTR systemName, LPCWSTR name, PLUID luid);
@@ -72,7 +67,6 @@ BOOL FlushFileBuffers(HANDLE file);
 BOOL GetFileInformationByHandleEx(HANDLE file, FILE_INFO_BY_HANDLE_CLASS infoClass,
                                   LPVOID information, DWORD size);
 BOOL CreateDirectoryW(LPCWSTR name, LPSECURITY_ATTRIBUTES security);
-void PathRemoveExtensionW(LPWSTR path);
 
 // Console
 HANDLE GetStdHandle(DWORD which);
@@ -84,12 +78,10 @@ BOOL WriteConsoleW(HANDLE console, const void* text, DWORD length, LPDWORD writt
 int wprintf(const wchar_t* format, ...);
 int fflush(FILE* stream);
 int fwprintf(FILE* stream, const wchar_t* format, ...);
-int wctomb(char* bytes, wchar_t character);
 int _getch();
 __time64_t _time64(__time64_t* time);
 errno_t _localtime64_s(struct tm* result, const __time64_t* time);
 size_t wcsftime(wchar_t* buffer, size_t size, const wchar_t* format, const struct tm* time);
 int _vscwprintf(const wchar_t* format, va_list args);
-int vswprintf_s(wchar_t* buffer, size_t size, const wchar_t* format, va_list args);
 
 } // namespace win

@@ -23,11 +23,10 @@ inline constexpr size_t kMaxRegistryNameLength = 32766;
 inline constexpr size_t kMaxKeyPathLength =
     kMaxRegistryNameLength - std::char_traits<wchar_t>::length(L"CLASSES_ROOT\\");
 
-// The access that reaches a key whatever its DACL, with the security privilege on: enough to ask
-// the name of the key a handle holds, and for nothing else the tool does.
+// The access that reaches a key whatever its DACL, with the security privilege on (as it is
+// while a run reads or changes keys): enough to ask the name of the key a handle holds, and for
+// nothing else the tool does.
 inline constexpr REGSAM kNameAccess = ACCESS_SYSTEM_SECURITY;
-// The privilege that grants kNameAccess; on while a run reads or changes keys.
-inline constexpr wchar_t kNameAccessPrivilege[] = L"SeSecurityPrivilege";
 
 // Reads the parts `info` names of the security descriptor of the key a handle holds, in
 // self-relative form. Returns a Win32 code.

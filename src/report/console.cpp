@@ -3,6 +3,7 @@
 #include "platform/win_api.h"
 
 #include <climits>
+#include <cstdlib>
 
 namespace tkr {
 namespace {
@@ -32,7 +33,7 @@ void WriteLine(DWORD which, FILE* stream, bool isConsole, const std::wstring& te
             if (IS_HIGH_SURROGATE(c) && i + 1 < text.size() && IS_LOW_SURROGATE(text[i + 1])) {
                 ++i;
                 c = L'?';
-            } else if (win::wctomb(converted, c) <= 0) {
+            } else if (::wctomb(converted, c) <= 0) {
                 c = L'?';
             }
         }

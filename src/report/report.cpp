@@ -36,7 +36,7 @@ std::wstring FormatTextV(const wchar_t* format, va_list args) {
         throw FatalError{L"A report text could not be formatted."};
     }
     std::wstring text(static_cast<size_t>(length), L'\0');
-    if (win::vswprintf_s(text.data(), text.size() + 1, format, args) != length) {
+    if (::vswprintf_s(text.data(), text.size() + 1, format, args) != length) {
         throw FatalError{L"A report text could not be formatted."};
     }
     return text;

@@ -3,6 +3,8 @@
 #include "platform/win_api.h"
 #include "report/report.h"
 
+#include <shlwapi.h>
+
 #include <cwchar>
 #include <string_view>
 
@@ -29,7 +31,7 @@ DWORD CheckPlainFile(HANDLE file) {
 // read), so that no other user can plant or replace a file there.
 void CreateFolders(const std::wstring& folder) {
     UniqueDescriptor descriptor;
-    win::ConvertStringSecurityDescriptorToSecurityDescriptorW(
+    ::ConvertStringSecurityDescriptorToSecurityDescriptorW(
         L"D:P(A;OICI;FA;;;SY)(A;OICI;FA;;;BA)(A;OICI;FRFX;;;WD)", SDDL_REVISION_1, descriptor.put(),
         nullptr);
     SECURITY_ATTRIBUTES security{sizeof security, descriptor.get(), FALSE};
@@ -102,7 +104,7 @@ void RunLog::InitRunLogPath(const wchar_t* programPath, const std::wstring& logF
         return; // no program path, no log
     }
     std::wstring path(programPath);
-    win::PathRemoveExtensionW(path.data());
+    ::PathRemoveExtensionW(path.data());
     path.resize(wcslen(path.c_str()));
     if (path.empty()) {
         return;

@@ -1,14 +1,14 @@
 #include "security/key_security.h"
 
 #include "platform/win_api.h"
-#include "report/report.h"
-#include "security/descriptor.h"
-#include "security/privilege.h"
 
 namespace tkr {
 namespace {
 
-constexpr wchar_t kTakeOwnershipPrivilege[] = L"SeTakeOwnershipPrivilege";
+constexpr SECURITY_INFORMATION kOwnerAndDacl =
+    OWNER_SECURITY_INFORMATION | DACL_SECURITY_INFORMATION;
+// The group too: the repair's DACL stands for CREATOR GROUP by it.
+constexpr SECURITY_INFORMATION kSavedParts = kOwnerAndDacl | GROUP_SECURITY_INFORMATION;
 
 EXPLICIT_ACCESS_W MakeEntry(PSID sid, TRUSTEE_TYPE type, DWORD access, DWORD inheritanceFlags) {
     EXPLICIT_ACCESS_W entry{};
@@ -19,28 +19,6 @@ EXPLICIT_ACCESS_W MakeEntry(PSID sid, TRUSTEE_TYPE type, DWORD access, DWORD inh
     entry.Trustee.TrusteeType = type;
     entry.Trustee.ptstrName = static_cast<LPWSTR>(sid);
     return entry;
-}
-
-unsigned Code(DWORD code) {
-    return static_cast<unsigned>(code);
-}
-
-// Looks the take-ownership privilege up afresh and switches it; a failure is logged with what it
-// means for the step. Returns whether the privilege was switched.
-bool SwitchTakeOwnershipPrivilege(const RunLog& log, HANDLE token, bool enable, LUID& luid) {
-    const wchar_t* const consequence = enable ? L"\tYou must be logged on as Administrator."
-                                              : L"\tFailed SetPrivilege call unexpectedly.";
-    if (!win::LookupPrivilegeValueW(nullptr, kTakeOwnershipPrivilege, &luid)) {
-        LogReport(log, ReportLevel::Error, L"\tLookupPrivilegeValue error: %u",
-                  Code(win::GetLastError()));
-        LogReport(log, ReportLevel::Error, consequence);
-        return false;
-    }
-    if (!SetTokenPrivilegeState(log, token, luid, enable)) {
-        LogReport(log, ReportLevel::Error, consequence);
-        return false;
-    }
-    return true;
 }
 
 // A SID with room for two sub-authorities.
@@ -54,41 +32,6 @@ const WellKnownSid kAdministrators{
 const WellKnownSid kEveryone{{SID_REVISION, 1, SECURITY_WORLD_SID_AUTHORITY, {SECURITY_WORLD_RID}},
                              0};
 
-} // namespace
-
-const SID& AdministratorsSid() {
-    return kAdministrators.sid;
-}
-const SID& EveryoneSid() {
-    return kEveryone.sid;
-}
-
-RepairDacl::RepairDacl(DWORD inheritanceFlags) {
-    SID_IDENTIFIER_AUTHORITY worldAuthority = SECURITY_WORLD_SID_AUTHORITY;
-    if (!win::AllocateAndInitializeSid(&worldAuthority, 1, SECURITY_WORLD_RID, 0, 0, 0, 0, 0, 0, 0,
-                                       everyone_.put())) {
-        failure_ =
-            FormatText(L"\tAllocateAndInitializeSid(Everyone)error %u", Code(win::GetLastError()));
-        return;
-    }
-    SID_IDENTIFIER_AUTHORITY ntAuthority = SECURITY_NT_AUTHORITY;
-    if (!win::AllocateAndInitializeSid(&ntAuthority, 2, SECURITY_BUILTIN_DOMAIN_RID,
-                                       DOMAIN_ALIAS_RID_ADMINS, 0, 0, 0, 0, 0, 0, admins_.put())) {
-        failure_ =
-            FormatText(L"\tAllocateAndInitializeSid(Admin)error %u", Code(win::GetLastError()));
-        return;
-    }
-    EXPLICIT_ACCESS_W entries[2] = {
-        MakeEntry(everyone_.get(), TRUSTEE_IS_WELL_KNOWN_GROUP, GENERIC_READ, inheritanceFlags),
-        MakeEntry(admins_.get(), TRUSTEE_IS_GROUP, GENERIC_ALL, inheritanceFlags),
-    };
-    if (win::SetEntriesInAclW(2, entries, nullptr, acl_.put()) != ERROR_SUCCESS) {
-        failure_ = L"\tFailed SetEntriesInAcl";
-    }
-}
-
-namespace {
-
 // Writes the repair's DACL to the key the handle holds: a descriptor computed for this key alone,
 // so that nothing below it is written. `before` is the key's descriptor, or empty when it is to be
 // read through the handle; `owner` is the key's owner as the write leaves it.
@@ -96,11 +39,7 @@ DWORD WriteRepairDacl(HKEY handle, const TreeKey& key, const RepairDacl& dacl, c
                       const SID* owner) {
     Bytes read;
     if (before.empty()) {
-        const DWORD status = ReadKeySecurity(
-            handle,
-            OWNER_SECURITY_INFORMATION | GROUP_SECURITY_INFORMATION | DACL_SECURITY_INFORMATION,
-            read);
-        if (status != ERROR_SUCCESS) {
+        if (const DWORD status = ReadKeySecurity(handle, kSavedParts, read)) {
             return status;
         }
     }
@@ -116,81 +55,124 @@ DWORD WriteRepairDacl(HKEY handle, const TreeKey& key, const RepairDacl& dacl, c
     return win::RegSetKeySecurity(handle, DACL_SECURITY_INFORMATION, descriptor.data());
 }
 
+// Makes Administrators the owner through a handle opened with the take-ownership privilege on,
+// which grants at the open what the key's DACL may not. The descriptor carries the DACL flags as
+// the key has them now, so that the owner write keeps them everywhere.
+DWORD WriteOwner(const TreeKey& key, const RepairDacl& dacl, const Bytes& before, bool repaired) {
+    UniqueKey owned;
+    if (const DWORD status = key.Open(WRITE_OWNER, owned)) {
+        return status;
+    }
+    DescriptorParts parts;
+    SECURITY_DESCRIPTOR_CONTROL flags = ParseDescriptor(before, parts) ? parts.control : 0;
+    if (repaired) {
+        flags = static_cast<SECURITY_DESCRIPTOR_CONTROL>((flags & SE_DACL_PROTECTED) |
+                                                         SE_DACL_AUTO_INHERITED);
+    }
+    Bytes descriptor = OwnerDescriptor(static_cast<const SID*>(dacl.Administrators()), flags);
+    return win::RegSetKeySecurity(owned.get(), OWNER_SECURITY_INFORMATION, descriptor.data());
+}
+
 } // namespace
 
-RepairResult RepairKeySecurity(const TreeKey& key, const RepairDacl& dacl, const RunLog& log,
-                               const Bytes& before) {
-    if (!dacl.Failure().empty()) {
-        LogReport(log, ReportLevel::Error, L"%ls", dacl.Failure().c_str());
-        return {};
+const SID& AdministratorsSid() {
+    return kAdministrators.sid;
+}
+const SID& EveryoneSid() {
+    return kEveryone.sid;
+}
+
+RepairDacl::RepairDacl(DWORD inheritanceFlags) {
+    SID_IDENTIFIER_AUTHORITY worldAuthority = SECURITY_WORLD_SID_AUTHORITY;
+    SID_IDENTIFIER_AUTHORITY ntAuthority = SECURITY_NT_AUTHORITY;
+    if (!win::AllocateAndInitializeSid(&worldAuthority, 1, SECURITY_WORLD_RID, 0, 0, 0, 0, 0, 0, 0,
+                                       everyone_.put())) {
+        built_ = {RepairStep::EveryoneSid, win::GetLastError()};
+    } else if (!win::AllocateAndInitializeSid(&ntAuthority, 2, SECURITY_BUILTIN_DOMAIN_RID,
+                                              DOMAIN_ALIAS_RID_ADMINS, 0, 0, 0, 0, 0, 0,
+                                              admins_.put())) {
+        built_ = {RepairStep::AdministratorsSid, win::GetLastError()};
+    } else {
+        EXPLICIT_ACCESS_W entries[2] = {
+            MakeEntry(everyone_.get(), TRUSTEE_IS_WELL_KNOWN_GROUP, GENERIC_READ, inheritanceFlags),
+            MakeEntry(admins_.get(), TRUSTEE_IS_GROUP, GENERIC_ALL, inheritanceFlags),
+        };
+        if (const DWORD status = win::SetEntriesInAclW(2, entries, nullptr, acl_.put())) {
+            built_ = {RepairStep::Acl, status};
+        }
+    }
+}
+
+RepairResult RepairKeySecurity(const TreeKey& key, const RepairDacl& dacl,
+                               const ProcessToken& token, const Bytes& before) {
+    if (dacl.Built().stoppedAt != RepairStep::None) {
+        return dacl.Built();
     }
     // Without the key's descriptor, a write must read it first.
     const REGSAM access = WRITE_DAC | (before.empty() ? READ_CONTROL : 0);
     RepairResult result;
-    DWORD status = key.With(
+    result.code = key.With(
         access, [&](HKEY handle) { return WriteRepairDacl(handle, key, dacl, before, nullptr); });
-    result.firstWrite = status;
-    if (status == ERROR_SUCCESS) {
-        LogReport(log, ReportLevel::Message, L"\tSuccessfully changed DACL permissions");
-        result.repaired = true;
-    } else if (status == ERROR_ACCESS_DENIED) {
-        LogReport(log, ReportLevel::Warning, L"\tFirst SetNamedSecurityInfo access denide");
-    } else {
-        LogReport(log, ReportLevel::Error, L"\tFirst SetNamedSecurityInfo call failed: %u",
-                  Code(status));
+    result.firstWriteDenied = result.code == ERROR_ACCESS_DENIED;
+    auto stop = [&result](RepairStep step, DWORD code) {
+        result.stoppedAt = step;
+        result.code = code;
         return result;
+    };
+    if (result.code != ERROR_SUCCESS && !result.firstWriteDenied) {
+        return stop(RepairStep::FirstWrite, result.code);
     }
-
     // The ownership pass: as owner, Administrators may always write the DACL.
-    UniqueHandle token;
-    if (!win::OpenProcessToken(win::GetCurrentProcess(), TOKEN_ADJUST_PRIVILEGES, token.put())) {
-        LogReport(log, ReportLevel::Error, L"\tOpenProcessToken failed: %u",
-                  Code(win::GetLastError()));
-        return result;
+    if (token.OpenError() != ERROR_SUCCESS) {
+        return stop(RepairStep::Token, token.OpenError());
     }
-    LUID luid{};
-    if (!SwitchTakeOwnershipPrivilege(log, token.get(), true, luid)) {
-        return result;
+    if (const DWORD error = token.LookupError(Privilege::TakeOwnership)) {
+        return stop(RepairStep::LookUp, error);
     }
-    ScopedPrivilege takeOwnership(token.get(), luid);
-
-    // Opened now: the privilege grants at the open what the key's DACL may not.
-    UniqueKey owned;
-    status = key.Open(WRITE_OWNER, owned);
-    if (status == ERROR_SUCCESS) {
-        // The DACL flags as the key has them now, so that the owner write keeps them everywhere.
-        DescriptorParts parts;
-        SECURITY_DESCRIPTOR_CONTROL flags = ParseDescriptor(before, parts) ? parts.control : 0;
-        if (result.repaired) {
-            flags = static_cast<SECURITY_DESCRIPTOR_CONTROL>((flags & SE_DACL_PROTECTED) |
-                                                             SE_DACL_AUTO_INHERITED);
-        }
-        Bytes descriptor = OwnerDescriptor(static_cast<const SID*>(dacl.Administrators()), flags);
-        status = win::RegSetKeySecurity(owned.get(), OWNER_SECURITY_INFORMATION, descriptor.data());
+    ScopedPrivilege takeOwnership = ScopedPrivilege::Enable(token, Privilege::TakeOwnership);
+    if (takeOwnership.Status() != ERROR_SUCCESS) {
+        return stop(RepairStep::Enable, takeOwnership.Status());
     }
-    if (status != ERROR_SUCCESS) {
-        LogReport(log, ReportLevel::Error, L"\tCould not set owner. Error: %u", Code(status));
-        return result;
+    if (const DWORD status = WriteOwner(key, dacl, before, !result.firstWriteDenied)) {
+        return stop(RepairStep::Owner, status);
     }
-
-    if (!SwitchTakeOwnershipPrivilege(log, token.get(), false, luid)) {
-        return result;
+    if (const DWORD status = takeOwnership.Restore()) {
+        return stop(RepairStep::Disable, status);
     }
-    takeOwnership.Dismiss();
-
     // As owner, Administrators may read the key's security and write its DACL.
-    status = key.With(access, [&](HKEY handle) {
+    const DWORD status = key.With(access, [&](HKEY handle) {
         return WriteRepairDacl(handle, key, dacl, before,
                                static_cast<const SID*>(dacl.Administrators()));
     });
-    if (status == ERROR_SUCCESS) {
-        LogReport(log, ReportLevel::Message, L"\tSuccessfully changed DACL owner");
-        result.repaired = true;
-    } else {
-        LogReport(log, ReportLevel::Error, L"\tSecond SetNamedSecurityInfo call failed: %u",
-                  Code(status));
+    return stop(status == ERROR_SUCCESS ? RepairStep::None : RepairStep::SecondWrite, status);
+}
+
+DWORD ReadTreeKeySecurity(const TreeKey& key, const ProcessToken& token, Bytes& descriptor) {
+    const DWORD status = key.With(READ_CONTROL, [&descriptor](HKEY handle) {
+        return ReadKeySecurity(handle, kSavedParts, descriptor);
+    });
+    if (status != ERROR_ACCESS_DENIED) {
+        return status;
     }
-    return result;
+    // A key whose DACL denies even reading it may still be read for a backup.
+    const ScopedPrivilege backup = ScopedPrivilege::Enable(token, Privilege::Backup);
+    UniqueKey handle;
+    if (key.Open(READ_CONTROL, handle, REG_OPTION_BACKUP_RESTORE) != ERROR_SUCCESS ||
+        ReadKeySecurity(handle.get(), kSavedParts, descriptor) != ERROR_SUCCESS) {
+        return status;
+    }
+    return ERROR_SUCCESS;
+}
+
+DWORD ToSddl(const Bytes& descriptor, std::wstring& sddl) {
+    UniqueLocalText text;
+    if (!::ConvertSecurityDescriptorToStringSecurityDescriptorW(
+            const_cast<BYTE*>(descriptor.data()), SDDL_REVISION_1, kOwnerAndDacl, text.put(),
+            nullptr)) {
+        return ::GetLastError();
+    }
+    sddl = text.get();
+    return ERROR_SUCCESS;
 }
 
 } // namespace tkr

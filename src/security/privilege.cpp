@@ -1,54 +1,67 @@
 #include "security/privilege.h"
 
 #include "platform/win_api.h"
-#include "report/report.h"
+
+#include <utility>
 
 namespace tkr {
 namespace {
 
-BOOL Adjust(HANDLE token, LUID luid, bool enable) {
-    TOKEN_PRIVILEGES privileges{};
-    privileges.PrivilegeCount = 1;
-    privileges.Privileges[0].Luid = luid;
-    privileges.Privileges[0].Attributes = enable ? SE_PRIVILEGE_ENABLED : 0;
-    return win::AdjustTokenPrivileges(token, FALSE, &privileges, sizeof privileges, nullptr,
-                                      nullptr);
+constexpr const wchar_t* kPrivilegeNames[] = {L"SeTakeOwnershipPrivilege", L"SeBackupPrivilege",
+                                              L"SeRestorePrivilege", L"SeSecurityPrivilege"};
+
+// Sets the privileges `state` lists; `previous` (when given) gets those it changed, as they were.
+// The call succeeds even when the token lacks a privilege: then the last error says so.
+DWORD Adjust(HANDLE token, TOKEN_PRIVILEGES& state, TOKEN_PRIVILEGES* previous) {
+    DWORD size = 0;
+    if (!win::AdjustTokenPrivileges(token, FALSE, &state, sizeof state, previous,
+                                    previous != nullptr ? &size : nullptr)) {
+        return win::GetLastError();
+    }
+    return win::GetLastError() == ERROR_NOT_ALL_ASSIGNED ? ERROR_NOT_ALL_ASSIGNED : ERROR_SUCCESS;
 }
 
 } // namespace
 
-bool SetTokenPrivilegeState(const RunLog& log, HANDLE token, LUID luid, bool enable) {
-    if (!Adjust(token, luid, enable)) {
-        LogReport(log, ReportLevel::Error, L"\tAdjustTokenPrivileges error: %u",
-                  static_cast<unsigned>(win::GetLastError()));
-        return false;
-    }
-    // The call succeeds even when the token lacks the privilege; only the last error says so.
-    return win::GetLastError() != ERROR_NOT_ALL_ASSIGNED;
-}
-
-ScopedPrivilege::ScopedPrivilege(const wchar_t* name) {
+ProcessToken::ProcessToken() {
     if (!win::OpenProcessToken(win::GetCurrentProcess(), TOKEN_ADJUST_PRIVILEGES | TOKEN_QUERY,
-                               ownToken_.put()) ||
-        !win::LookupPrivilegeValueW(nullptr, name, &luid_)) {
-        return;
+                               token_.put())) {
+        openError_ = win::GetLastError();
     }
-    token_ = ownToken_.get();
-    TOKEN_PRIVILEGES privileges{1, {{luid_, SE_PRIVILEGE_ENABLED}}};
-    TOKEN_PRIVILEGES previous{};
-    DWORD size = 0;
-    // The previous state lists the privilege only when the call changed it: one that was on
-    // before stays on after the scope.
-    on_ = win::AdjustTokenPrivileges(token_, FALSE, &privileges, sizeof privileges, &previous,
-                                     &size) &&
-          win::GetLastError() != ERROR_NOT_ALL_ASSIGNED && previous.PrivilegeCount == 1 &&
-          (previous.Privileges[0].Attributes & SE_PRIVILEGE_ENABLED) == 0;
+    for (size_t i = 0; i < lookups_.size(); ++i) {
+        if (!win::LookupPrivilegeValueW(nullptr, kPrivilegeNames[i], &lookups_[i].luid)) {
+            lookups_[i].error = win::GetLastError();
+        }
+    }
 }
 
-ScopedPrivilege::~ScopedPrivilege() {
-    if (on_) {
-        Adjust(token_, luid_, false);
+ScopedPrivilege ScopedPrivilege::Enable(const ProcessToken& token, Privilege which) {
+    ScopedPrivilege scope;
+    const ProcessToken::Lookup& lookup = token.lookups_[ProcessToken::Index(which)];
+    scope.status_ = token.OpenError() != ERROR_SUCCESS ? token.OpenError() : lookup.error;
+    if (scope.status_ == ERROR_SUCCESS) {
+        TOKEN_PRIVILEGES on{1, {{lookup.luid, SE_PRIVILEGE_ENABLED}}};
+        scope.status_ = Adjust(token.token_.get(), on, &scope.previous_);
+        scope.token_ = token.token_.get();
     }
+    return scope;
+}
+
+ScopedPrivilege::ScopedPrivilege(ScopedPrivilege&& other) noexcept
+    : token_(std::exchange(other.token_, nullptr)), previous_(other.previous_),
+      status_(other.status_) {}
+
+DWORD ScopedPrivilege::Restore() {
+    // The previous state lists the privilege only when the switch changed it. A switch back that
+    // fails is tried again at the end of the scope.
+    if (token_ == nullptr || previous_.PrivilegeCount == 0) {
+        return ERROR_SUCCESS;
+    }
+    const DWORD status = Adjust(token_, previous_, nullptr);
+    if (status == ERROR_SUCCESS) {
+        previous_.PrivilegeCount = 0;
+    }
+    return status;
 }
 
 } // namespace tkr

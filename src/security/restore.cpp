@@ -2,18 +2,23 @@
 
 #include "platform/unique.h"
 #include "platform/win_api.h"
-#include "security/privilege.h"
+#include "security/key_security.h"
 
 namespace tkr {
 
-DWORD RestoreKeySecurity(const TreeKey& key, const UndoEntry& entry) {
+DWORD RestoreKeySecurity(const TreeKey& key, const ProcessToken& token, const std::wstring& sddl,
+                         PSECURITY_DESCRIPTOR descriptor) {
+    Bytes read;
     std::wstring present;
-    DWORD status = ReadKeySddl(key, present);
-    if (status == ERROR_FILE_NOT_FOUND || (status == ERROR_SUCCESS && present == entry.sddl)) {
+    DWORD status = ReadTreeKeySecurity(key, token, read);
+    if (status == ERROR_SUCCESS) {
+        status = ToSddl(read, present);
+    }
+    if (status == ERROR_FILE_NOT_FOUND || (status == ERROR_SUCCESS && present == sddl)) {
         return status;
     }
-    const ScopedPrivilege takeOwnership(L"SeTakeOwnershipPrivilege");
-    const ScopedPrivilege restore(L"SeRestorePrivilege");
+    const auto takeOwnership = ScopedPrivilege::Enable(token, Privilege::TakeOwnership);
+    const auto restore = ScopedPrivilege::Enable(token, Privilege::Restore);
     // Opened with the privileges on, and with the backup-restore option when the key's DACL
     // denies the plain open.
     UniqueKey handle;
@@ -25,9 +30,8 @@ DWORD RestoreKeySecurity(const TreeKey& key, const UndoEntry& entry) {
     // Unlike the other security calls, the key call keeps the DACL's protection as the
     // descriptor has it.
     if (status == ERROR_SUCCESS) {
-        status = win::RegSetKeySecurity(handle.get(),
-                                        OWNER_SECURITY_INFORMATION | DACL_SECURITY_INFORMATION,
-                                        entry.descriptor.get());
+        status = win::RegSetKeySecurity(
+            handle.get(), OWNER_SECURITY_INFORMATION | DACL_SECURITY_INFORMATION, descriptor);
     }
     return status;
 }

@@ -1,9 +1,8 @@
 // The key security repair's branches, against the scripted fake.
 #include "fake_win.h"
 
+#include "modes/repair_mode.h"
 #include "report/report.h"
-#include "security/key_security.h"
-#include "security/privilege.h"
 
 #include <gtest/gtest.h>
 
@@ -16,7 +15,10 @@ class KeySecurity : public ::testing::Test {
     void SetUp() override { fake.AddKey(L".qk4"); }
     bool Repair(DWORD flags = 2) {
         const tkr::RepairDacl dacl(flags);
-        return tkr::RepairKeySecurity(key, dacl, log, {}).repaired;
+        const tkr::ProcessToken token;
+        const tkr::RepairResult result = tkr::RepairKeySecurity(key, dacl, token, {});
+        tkr::LogRepairSteps(log, result);
+        return result.Repaired();
     }
     std::vector<std::wstring> Log() const { return fake.LogLines(kLog); }
     FakeWindows fake;
@@ -132,11 +134,7 @@ INSTANTIATE_TEST_SUITE_P(
         FailureCase{{{"RegSetKeySecurity", {5, 5}}},
                     false,
                     {kDenied, L"!ERROR!: \tCould not set owner. Error: 5"}},
-        // Step 8: looking up and disabling the privilege.
-        FailureCase{{{"LookupPrivilegeValueW", {0, 1313}}},
-                    true,
-                    {kPermissions, L"!ERROR!: \tLookupPrivilegeValue error: 1313",
-                     L"!ERROR!: \tFailed SetPrivilege call unexpectedly."}},
+        // Step 8: switching the privilege back.
         FailureCase{{{"AdjustTokenPrivileges", {0, 1300}}},
                     true,
                     {kPermissions, L"!ERROR!: \tFailed SetPrivilege call unexpectedly."}},
@@ -155,13 +153,14 @@ INSTANTIATE_TEST_SUITE_P(
                     true,
                     {kPermissions, L"!ERROR!: \tSecond SetNamedSecurityInfo call failed: 1314"}}));
 
-TEST_F(KeySecurity, AdjustTokenPrivilegesIsJudgedByTheLastErrorOnlyWhenItSucceeds) {
-    HANDLE token = reinterpret_cast<HANDLE>(0x7700);
-    fake.outcomes["AdjustTokenPrivileges"] = {0, 1300, 6};
-    EXPECT_TRUE(tkr::SetTokenPrivilegeState(log, token, LUID{9, 0}, true));
-    EXPECT_FALSE(tkr::SetTokenPrivilegeState(log, token, LUID{9, 0}, false));
-    EXPECT_FALSE(tkr::SetTokenPrivilegeState(log, token, LUID{9, 0}, true));
-    EXPECT_EQ(Log(), std::vector<std::wstring>{L"!ERROR!: \tAdjustTokenPrivileges error: 6"});
+TEST_F(KeySecurity, APrivilegeSwitchIsJudgedByTheLastErrorOnlyWhenItSucceeds) {
+    const tkr::ProcessToken token;
+    for (DWORD code : {0u, 1300u, 6u}) {
+        fake.outcomes["AdjustTokenPrivileges"] = {code};
+        EXPECT_EQ(tkr::ScopedPrivilege::Enable(token, tkr::Privilege::TakeOwnership).Status(),
+                  code);
+    }
+    EXPECT_TRUE(fake.privilegesOn.empty());
 }
 
 } // namespace

@@ -55,6 +55,7 @@ class Fake : public ::testing::Test {
   protected:
     FakeWindows fake;
     const tkr::RunLog log{kLog};
+    const tkr::ProcessToken token;
 };
 
 TEST_F(Fake, EachKeysEntryIsWholeInTheUndoFileBeforeItsFirstSecurityWrite) {
@@ -63,7 +64,7 @@ TEST_F(Fake, EachKeysEntryIsWholeInTheUndoFileBeforeItsFirstSecurityWrite) {
     fake.keys[L".qk4\\locked"].readStatus = ERROR_ACCESS_DENIED;
     tkr::UndoWriter undo(kUndo, log);
     const tkr::RepairDacl dacl(2);
-    tkr::RepairAction action(dacl, undo, log);
+    tkr::RepairAction action(dacl, token, undo, log);
     tkr::Tally tally;
     tkr::WalkKeyTree(L".qk4", action, tally);
 
@@ -134,7 +135,7 @@ TEST_F(Fake, ATakenUndoNameIsLeftAloneAndTheRunTakesTheNextFreeOneAndSaysWhich) 
         {
             tkr::UndoWriter undo(kUndo, log);
             const tkr::RepairDacl dacl(2);
-            tkr::RepairAction action(dacl, undo, log);
+            tkr::RepairAction action(dacl, token, undo, log);
             tkr::Tally tally;
             tkr::WalkKeyTree(L".qk4", action, tally);
             EXPECT_EQ(undo.NotSaved(), 0u);
@@ -156,7 +157,7 @@ TEST_F(Fake, ATakenUndoNameIsLeftAloneAndTheRunTakesTheNextFreeOneAndSaysWhich) 
 TEST_F(Fake, KeysChangedWithoutTheirUndoEntryAreCountedInTheSummaryAndTheStatus) {
     fake.AddKey(L".qk4");
     fake.AddKey(L".qk4\\sub");
-    tkr::RepairMode mode(2, L"", log); // an undo file that cannot be created
+    tkr::RepairMode mode(2, token, L"", log); // an undo file that cannot be created
     tkr::Tally tally;
     mode.Run(tally);
     EXPECT_EQ(mode.Summary(tally), L"Summary: 2 keys repaired, 0 failed, 0 registry links "
@@ -201,9 +202,10 @@ TEST(RunLock, ALockThatCannotBeMadeStopsTheRunAndSaysWhy) {
 TEST(ScopedPrivilege, RestoresTheStateItFound) {
     FakeWindows fake;
     fake.privilegesOn = {17}; // the backup privilege, on before
+    const tkr::ProcessToken token;
     {
-        const tkr::ScopedPrivilege backup(L"SeBackupPrivilege");
-        const tkr::ScopedPrivilege restore(L"SeRestorePrivilege");
+        const auto backup = tkr::ScopedPrivilege::Enable(token, tkr::Privilege::Backup);
+        const auto restore = tkr::ScopedPrivilege::Enable(token, tkr::Privilege::Restore);
         EXPECT_EQ(fake.privilegesOn, (std::set<DWORD>{17, 18}));
     }
     EXPECT_EQ(fake.privilegesOn, (std::set<DWORD>{17}));

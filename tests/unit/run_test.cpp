@@ -45,7 +45,8 @@ class Walk : public ::testing::Test {
     tkr::Tally Repair(const wchar_t* root) {
         tkr::UndoWriter undo(kUndo, log);
         const tkr::RepairDacl dacl(2);
-        tkr::RepairAction action(dacl, undo, log);
+        const tkr::ProcessToken token;
+        tkr::RepairAction action(dacl, token, undo, log);
         tkr::Tally tally;
         tkr::WalkKeyTree(root, action, tally);
         return tally;

@@ -1,5 +1,5 @@
 // The undo file's text: what is read back from what a repair wrote, and what is refused.
-#include "security/undo_format.h"
+#include "report/undo_format.h"
 
 #include <gtest/gtest.h>
 

@@ -2,8 +2,8 @@
 #include "files.h"
 #include "registry.h"
 
+#include "modes/repair_mode.h"
 #include "report/report.h"
-#include "security/key_security.h"
 
 #include <gtest/gtest.h>
 
@@ -31,9 +31,11 @@ class KeySecurityOnRegistry : public ::testing::Test {
             ERROR_SUCCESS);
         const std::wstring path = root + L"\\" + key;
         const tkr::RepairDacl dacl(flags);
-        const bool repaired =
-            tkr::RepairKeySecurity(tkr::TreeKey(parent, key, path), dacl, tkr::RunLog(log), {})
-                .repaired;
+        const tkr::ProcessToken token;
+        const tkr::RepairResult result =
+            tkr::RepairKeySecurity(tkr::TreeKey(parent, key, path), dacl, token, {});
+        tkr::LogRepairSteps(tkr::RunLog(log), result);
+        const bool repaired = result.Repaired();
         RegCloseKey(parent);
         return repaired;
     }

@@ -1,27 +1,18 @@
-// The undo file on the disk: the reading of each key's security for it, the writer that keeps
-// it during a repair, and the reader of a restore run. Its text is undo_format's.
+// The undo file on the disk: the writer that keeps it during a repair, and the reader of a
+// restore run. Its text is undo_format's.
 #pragma once
 
 #include "platform/unique.h"
-#include "registry/tree_key.h"
 #include "report/run_log.h"
+#include "report/undo_format.h"
 #include "security/descriptor.h"
-#include "security/undo_format.h"
 
 #include <windows.h>
 
 #include <span>
 #include <string>
-#include <vector>
 
 namespace tkr {
-
-// Reads the key's owner, group and DACL, in a self-relative descriptor. When the plain read is
-// denied, tries again under the backup privilege. Returns a Win32 code (ERROR_FILE_NOT_FOUND: no
-// such key).
-[[nodiscard]] DWORD ReadTreeKeySecurity(const TreeKey& key, Bytes& descriptor);
-// The same, owner and DACL as SDDL.
-[[nodiscard]] DWORD ReadKeySddl(const TreeKey& key, std::wstring& sddl);
 
 // Writes the run's undo file. It is created new when the first entry needs it, never opened
 // when it exists: a name taken (by a planted file, or another run of the same second) makes it
@@ -51,30 +42,10 @@ class UndoWriter {
     unsigned notSaved_ = 0;
 };
 
-struct UndoEntry {
-    std::wstring path;
-    std::wstring sddl;           // as recorded; empty when unreadable
-    DWORD unreadable = 0;        // the code it could not be read with
-    UniqueDescriptor descriptor; // the SDDL converted
-};
-
-// What reading an undo file found.
-struct UndoFile {
-    std::vector<UndoEntry> entries;
-    unsigned tornLine = 0; // see UndoText::tornLine
-};
-
-struct UndoRead {
-    UndoFile file;
-    // The first line that is not whole and valid (1 for the header or a file that cannot be
-    // read), and what is wrong with it; 0 and empty when the file can be used.
-    unsigned badLine = 0;
-    std::wstring reason;
-};
-
 // Reads and validates the whole undo file: its text, and every SDDL converted. A file that
-// another process holds open for writing is refused.
-[[nodiscard]] UndoRead ReadUndoFile(const std::wstring& file,
+// cannot be read counts as a bad line 1; one that another process holds open for writing is
+// refused.
+[[nodiscard]] UndoText ReadUndoFile(const std::wstring& file,
                                     std::span<const wchar_t* const> roots);
 
 } // namespace tkr

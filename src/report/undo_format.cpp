@@ -1,4 +1,4 @@
-#include "security/undo_format.h"
+#include "report/undo_format.h"
 
 #include "registry/tree_key.h"
 

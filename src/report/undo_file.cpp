@@ -1,47 +1,22 @@
-#include "security/undo_file.h"
+#include "report/undo_file.h"
 
 #include "platform/win_api.h"
 #include "report/report.h"
-#include "security/privilege.h"
+#include "security/key_security.h"
 
 namespace tkr {
 namespace {
 
-constexpr SECURITY_INFORMATION kOwnerAndDacl =
-    OWNER_SECURITY_INFORMATION | DACL_SECURITY_INFORMATION;
-// The group too: the repair's DACL stands for CREATOR GROUP by it.
-constexpr SECURITY_INFORMATION kSavedParts = kOwnerAndDacl | GROUP_SECURITY_INFORMATION;
 // Names an undo file may take when the first ones are taken.
 constexpr unsigned kMaxUndoNames = 1000;
 
-// A key whose DACL denies even reading it may still be read for a backup.
-DWORD ReadUnderBackupPrivilege(const TreeKey& tree, Bytes& descriptor) {
-    const ScopedPrivilege backup(L"SeBackupPrivilege"); // without it the open below is denied
-    UniqueKey key;
-    const DWORD status = tree.Open(READ_CONTROL, key, REG_OPTION_BACKUP_RESTORE);
-    return status == ERROR_SUCCESS ? ReadKeySecurity(key.get(), kSavedParts, descriptor) : status;
-}
-
-DWORD ToSddl(const Bytes& descriptor, std::wstring& sddl) {
-    UniqueLocalText text;
-    if (!win::ConvertSecurityDescriptorToStringSecurityDescriptorW(
-            const_cast<BYTE*>(descriptor.data()), SDDL_REVISION_1, kOwnerAndDacl, text.put(),
-            nullptr)) {
-        return win::GetLastError();
-    }
-    sddl = text.get();
-    return ERROR_SUCCESS;
-}
-
 // Converts the entry's SDDL; returns what is wrong with it, or an empty text.
-std::wstring ConvertEntry(const UndoLine& line, UndoEntry& entry) {
-    entry.path = line.path;
-    entry.unreadable = line.unreadable;
-    if (line.unreadable != 0) {
+const wchar_t* ConvertEntry(UndoLine& entry) {
+    if (entry.unreadable != 0) {
         return L"";
     }
-    if (!win::ConvertStringSecurityDescriptorToSecurityDescriptorW(
-            line.sddl.c_str(), SDDL_REVISION_1, entry.descriptor.put(), nullptr)) {
+    if (!::ConvertStringSecurityDescriptorToSecurityDescriptorW(entry.sddl.c_str(), SDDL_REVISION_1,
+                                                                entry.descriptor.put(), nullptr)) {
         return L"has a security descriptor that does not convert";
     }
     // Both parts are restored, so both must be there, and nothing the tool never saves.
@@ -53,28 +28,10 @@ std::wstring ConvertEntry(const UndoLine& line, UndoEntry& entry) {
     if (relative->Group != 0 || (relative->Control & SE_SACL_PRESENT) != 0) {
         return L"has a security descriptor with parts the tool never saves";
     }
-    entry.sddl = line.sddl;
     return L"";
 }
 
 } // namespace
-
-DWORD ReadTreeKeySecurity(const TreeKey& key, Bytes& descriptor) {
-    const DWORD status = key.With(READ_CONTROL, [&descriptor](HKEY handle) {
-        return ReadKeySecurity(handle, kSavedParts, descriptor);
-    });
-    if (status != ERROR_ACCESS_DENIED ||
-        ReadUnderBackupPrivilege(key, descriptor) != ERROR_SUCCESS) {
-        return status;
-    }
-    return ERROR_SUCCESS;
-}
-
-DWORD ReadKeySddl(const TreeKey& key, std::wstring& sddl) {
-    Bytes descriptor;
-    const DWORD status = ReadTreeKeySecurity(key, descriptor);
-    return status == ERROR_SUCCESS ? ToSddl(descriptor, sddl) : status;
-}
 
 UndoWriter::~UndoWriter() {
     if (file_) {
@@ -143,8 +100,8 @@ DWORD UndoWriter::Write(const std::wstring& text) {
     return broken_;
 }
 
-UndoRead ReadUndoFile(const std::wstring& path, std::span<const wchar_t* const> roots) {
-    UndoRead read;
+UndoText ReadUndoFile(const std::wstring& path, std::span<const wchar_t* const> roots) {
+    UndoText read;
     read.badLine = 1;
     // Not shared with writers: a file still being written is not taken for a whole one.
     const UniqueFile file(win::CreateFileW(path.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr,
@@ -161,20 +118,15 @@ UndoRead ReadUndoFile(const std::wstring& path, std::span<const wchar_t* const> 
             return read;
         }
     }
-    UndoText text = ParseUndoText(bytes, roots);
-    read.badLine = text.badLine;
-    read.reason = std::move(text.reason);
-    read.file.tornLine = text.tornLine;
+    read = ParseUndoText(bytes, roots);
     // The lines before a bad one are whole; the first whose SDDL does not do is the first bad.
-    for (const UndoLine& line : text.entries) {
-        UndoEntry entry;
-        std::wstring reason = ConvertEntry(line, entry);
-        if (!reason.empty()) {
-            read.badLine = line.number;
-            read.reason = std::move(reason);
-            return read;
+    for (size_t i = 0; i < read.entries.size(); ++i) {
+        if (const std::wstring reason = ConvertEntry(read.entries[i]); !reason.empty()) {
+            read.badLine = read.entries[i].number;
+            read.reason = reason;
+            read.entries.resize(i);
+            break;
         }
-        read.file.entries.push_back(std::move(entry));
     }
     return read;
 }
