@@ -1,87 +1,75 @@
 // The seam between the tool and Windows: every Windows and runtime call the tool makes whose
-// outcome depends on the machine, named and typed as Windows names and types it. The product
-// links win_api_real.cpp, which forwards each call; unit tests link a scripted fake instead. The
-// calls that only compute (conversions of texts and descriptors) are made directly: they behave
-// the same wherever they run.
+// outcome depends on the machine, each a pointer typed by Windows' own declaration and named as
+// Windows names it. The product's (win_api_real.cpp) point at Windows' functions; unit tests
+// link a scripted fake's instead. The calls that only compute (conversions of texts and
+// descriptors) are made directly: they behave the same wherever they run.
 #pragma once
 
 #include <windows.h>
 #include <aclapi.h>
 #include <sddl.h>
 
-#include <cstdarg>
+#include <conio.h>
 #include <cstdio>
 #include <ctime>
+#include <cwchar>
+
+// The native call, for KeyNameInformation (3): the full name of the key a handle refers to.
+extern "C" LONG NTAPI NtQueryKey(HANDLE key, int informationClass, PVOID information, ULONG length,
+                                 PULONG resultLength);
 
 namespace win {
 
 // Registry
-LSTATUS RegOpenKeyExW(HKEY key, LPCWSTR subKey, DWORD options, REGSAM desired, PHKEY result);
-LSTATUS RegQueryInfoKeyW(HKEY key, LPWSTR className, LPDWORD classLength, LPDWORD reserved,
-                         LPDWORD subKeys, LPDWORD maxSubKeyLength, LPDWORD maxClassLength,
-                         LPDWORD values, LPDWORD maxValueNameLength, LPDWORD maxValueLength,
-                         LPDWORD securityDescriptorLength, PFILETIME lastWriteTime);
-LSTATUS RegEnumKeyExW(HKEY key, DWORD index, LPWSTR name, LPDWORD nameLength, LPDWORD reserved,
-                      LPWSTR className, LPDWORD classLength, PFILETIME lastWriteTime);
-LSTATUS RegQueryValueExW(HKEY key, LPCWSTR valueName, LPDWORD reserved, LPDWORD type, LPBYTE data,
-                         LPDWORD dataLength);
-LSTATUS RegCloseKey(HKEY key);
-LSTATUS RegNotifyChangeKeyValue(HKEY key, BOOL watchSubtree, DWORD filter, HANDLE event,
-                                BOOL asynchronous);
-LSTATUS RegGetKeySecurity(HKEY key, SECURITY_INFORMATION info, PSECURITY_DESCRIPTOR descriptor,
-                          LPDWORD length);
-LSTATUS RegSetKeySecurity(HKEY key, SECURITY_INFORMATION info, PSECURITY_DESCRIPTOR descriptor);
-// The native call, for KeyNameInformation (3): the full name of the key a handle refers to.
-LONG NtQueryKey(HANDLE key, int informationClass, PVOID information, ULONG length,
-                PULONG resultLength);
+extern decltype(&::RegOpenKeyExW) const RegOpenKeyExW;
+extern decltype(&::RegQueryInfoKeyW) const RegQueryInfoKeyW;
+extern decltype(&::RegEnumKeyExW) const RegEnumKeyExW;
+extern decltype(&::RegQueryValueExW) const RegQueryValueExW;
+extern decltype(&::RegCloseKey) const RegCloseKey;
+extern decltype(&::RegNotifyChangeKeyValue) const RegNotifyChangeKeyValue;
+extern decltype(&::RegGetKeySecurity) const RegGetKeySecurity;
+extern decltype(&::RegSetKeySecurity) const RegSetKeySecurity;
+extern decltype(&::NtQueryKey) const NtQueryKey;
 
 // Security and process
-BOOL AllocateAndInitializeSid(PSID_IDENTIFIER_AUTHORITY authority, BYTE subAuthorityCount,
-                              DWORD sub0, DWORD sub1, DWORD sub2, DWORD sub3, DWORD sub4,
-                              DWORD sub5, DWORD sub6, DWORD sub7, PSID* sid);
-PVOID FreeSid(PSID sid);
-DWORD SetEntriesInAclW(ULONG count, PEXPLICIT_ACCESS_W entries, PACL oldAcl, PACL* newAcl);
-HANDLE GetCurrentProcess();
-BOOL OpenProcessToken(HANDLE process, DWORD desired, PHANDLE token);
-BOOL LookupPrivilegeValueW(LPCWSTR systemName, LPCWSTR name, PLUID luid);
-BOOL AdjustTokenPrivileges(HANDLE token, BOOL disableAll, PTOKEN_PRIVILEGES newState,
-                           DWORD bufferLength, PTOKEN_PRIVILEGES previousState,
-                           PDWORD returnLength);
-DWORD GetLastError();
-HLOCAL LocalFree(HLOCAL memory);
-BOOL CloseHandle(HANDLE handle);
-HANDLE CreateEventW(LPSECURITY_ATTRIBUTES security, BOOL manualReset, BOOL initialState,
-                    LPCWSTR name);
-DWORD WaitForSingleObject(HANDLE handle, DWORD milliseconds);
-HANDLE CreateMutexW(LPSECURITY_ATTRIBUTES security, BOOL initialOwner, LPCWSTR name);
-BOOL ReleaseMutex(HANDLE mutex);
-DWORD GetModuleFileNameW(HMODULE module, LPWSTR name, DWORD size);
+extern decltype(&::AllocateAndInitializeSid) const AllocateAndInitializeSid;
+extern decltype(&::FreeSid) const FreeSid;
+extern decltype(&::SetEntriesInAclW) const SetEntriesInAclW;
+extern decltype(&::GetCurrentProcess) const GetCurrentProcess;
+extern decltype(&::OpenProcessToken) const OpenProcessToken;
+extern decltype(&::LookupPrivilegeValueW) const LookupPrivilegeValueW;
+extern decltype(&::AdjustTokenPrivileges) const AdjustTokenPrivileges;
+extern decltype(&::GetLastError) const GetLastError;
+extern decltype(&::LocalFree) const LocalFree;
+extern decltype(&::CloseHandle) const CloseHandle;
+extern decltype(&::CreateEventW) const CreateEventW;
+extern decltype(&::WaitForSingleObject) const WaitForSingleObject;
+extern decltype(&::CreateMutexW) const CreateMutexW;
+extern decltype(&::ReleaseMutex) const ReleaseMutex;
+extern decltype(&::GetModuleFileNameW) const GetModuleFileNameW;
 
-// Files and paths
-HANDLE CreateFileW(LPCWSTR name, DWORD access, DWORD share, LPSECURITY_ATTRIBUTES security,
-                   DWORD disposition, DWORD attributes, HANDLE templateFile);
-DWORD SetFilePointer(HANDLE file, LONG distance, PLONG distanceHigh, DWORD method);
-BOOL WriteFile(HANDLE file, LPCVOID buffer, DWORD bytes, LPDWORD written, LPOVERLAPPED overlapped);
-BOOL ReadFile(HANDLE file, LPVOID buffer, DWORD bytes, LPDWORD read, LPOVERLAPPED overlapped);
-BOOL FlushFileBuffers(HANDLE file);
-BOOL GetFileInformationByHandleEx(HANDLE file, FILE_INFO_BY_HANDLE_CLASS infoClass,
-                                  LPVOID information, DWORD size);
-BOOL CreateDirectoryW(LPCWSTR name, LPSECURITY_ATTRIBUTES security);
+// Files
+extern decltype(&::CreateFileW) const CreateFileW;
+extern decltype(&::SetFilePointer) const SetFilePointer;
+extern decltype(&::WriteFile) const WriteFile;
+extern decltype(&::ReadFile) const ReadFile;
+extern decltype(&::FlushFileBuffers) const FlushFileBuffers;
+extern decltype(&::GetFileInformationByHandleEx) const GetFileInformationByHandleEx;
+extern decltype(&::CreateDirectoryW) const CreateDirectoryW;
 
 // Console
-HANDLE GetStdHandle(DWORD which);
-BOOL GetConsoleMode(HANDLE console, LPDWORD mode);
-BOOL WriteConsoleW(HANDLE console, const void* text, DWORD length, LPDWORD written,
-                   LPVOID reserved);
+extern decltype(&::GetStdHandle) const GetStdHandle;
+extern decltype(&::GetConsoleMode) const GetConsoleMode;
+extern decltype(&::WriteConsoleW) const WriteConsoleW;
 
 // Runtime library
-int wprintf(const wchar_t* format, ...);
-int fflush(FILE* stream);
-int fwprintf(FILE* stream, const wchar_t* format, ...);
-int _getch();
-__time64_t _time64(__time64_t* time);
-errno_t _localtime64_s(struct tm* result, const __time64_t* time);
-size_t wcsftime(wchar_t* buffer, size_t size, const wchar_t* format, const struct tm* time);
-int _vscwprintf(const wchar_t* format, va_list args);
+extern decltype(&::wprintf) const wprintf;
+extern decltype(&::fflush) const fflush;
+extern decltype(&::fwprintf) const fwprintf;
+extern decltype(&::_getch) const _getch;
+extern decltype(&::_time64) const _time64;
+extern decltype(&::_localtime64_s) const _localtime64_s;
+extern decltype(&::wcsftime) const wcsftime;
+extern decltype(&::_vscwprintf) const _vscwprintf;
 
 } // namespace win

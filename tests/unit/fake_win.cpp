@@ -120,9 +120,11 @@ DWORD FakeWindows::Next(const char* call) {
     return code;
 }
 
-namespace win {
+// The fake's side of the seam: the calls, as Windows types them.
+namespace fakes {
 
-LSTATUS RegOpenKeyExW(HKEY root, LPCWSTR subKey, DWORD options, REGSAM desired, PHKEY result) {
+LSTATUS WINAPI RegOpenKeyExW(HKEY root, LPCWSTR subKey, DWORD options, REGSAM desired,
+                             PHKEY result) {
     const bool fromRoot = root == HKEY_CLASSES_ROOT;
     const std::wstring path = fromRoot ? std::wstring(subKey) : KeyPathOf(root) + L"\\" + subKey;
     Log(L"RegOpenKeyExW " + path + L" options=" + Hex(options) + L" access=" + Hex(desired));
@@ -157,8 +159,8 @@ LSTATUS RegOpenKeyExW(HKEY root, LPCWSTR subKey, DWORD options, REGSAM desired, 
     return ERROR_SUCCESS;
 }
 
-LSTATUS RegQueryInfoKeyW(HKEY key, LPWSTR, LPDWORD, LPDWORD, LPDWORD subKeys, LPDWORD, LPDWORD,
-                         LPDWORD, LPDWORD, LPDWORD, LPDWORD, PFILETIME) {
+LSTATUS WINAPI RegQueryInfoKeyW(HKEY key, LPWSTR, LPDWORD, LPDWORD, LPDWORD subKeys, LPDWORD,
+                                LPDWORD, LPDWORD, LPDWORD, LPDWORD, LPDWORD, PFILETIME) {
     const FakeKey& node = g_fake->keys.at(KeyPathOf(key));
     if (node.countStatus != ERROR_SUCCESS) {
         *subKeys = 12345; // whatever Windows left there must not be used
@@ -168,8 +170,8 @@ LSTATUS RegQueryInfoKeyW(HKEY key, LPWSTR, LPDWORD, LPDWORD, LPDWORD subKeys, LP
     return ERROR_SUCCESS;
 }
 
-LSTATUS RegEnumKeyExW(HKEY key, DWORD index, LPWSTR name, LPDWORD nameLength, LPDWORD, LPWSTR,
-                      LPDWORD, PFILETIME) {
+LSTATUS WINAPI RegEnumKeyExW(HKEY key, DWORD index, LPWSTR name, LPDWORD nameLength, LPDWORD,
+                             LPWSTR, LPDWORD, PFILETIME) {
     Log(L"RegEnumKeyExW " + KeyPathOf(key) + L" " + std::to_wstring(index));
     const auto node = g_fake->keys.find(KeyPathOf(key));
     if (node == g_fake->keys.end() || index >= node->second.children.size()) {
@@ -188,7 +190,8 @@ LSTATUS RegEnumKeyExW(HKEY key, DWORD index, LPWSTR name, LPDWORD nameLength, LP
     return ERROR_SUCCESS;
 }
 
-LSTATUS RegQueryValueExW(HKEY key, LPCWSTR valueName, LPDWORD, LPDWORD type, LPBYTE, LPDWORD) {
+LSTATUS WINAPI RegQueryValueExW(HKEY key, LPCWSTR valueName, LPDWORD, LPDWORD type, LPBYTE,
+                                LPDWORD) {
     const auto node = g_fake->keys.find(KeyPathOf(key));
     if (node == g_fake->keys.end() || !node->second.isLink ||
         std::wstring(valueName) != L"SymbolicLinkValue") {
@@ -198,19 +201,19 @@ LSTATUS RegQueryValueExW(HKEY key, LPCWSTR valueName, LPDWORD, LPDWORD type, LPB
     return ERROR_MORE_DATA; // no buffer was given for the target
 }
 
-LSTATUS RegCloseKey(HKEY key) {
+LSTATUS WINAPI RegCloseKey(HKEY key) {
     g_fake->handles.erase(key);
     --g_fake->openKeys;
     return ERROR_SUCCESS;
 }
 
-LSTATUS RegNotifyChangeKeyValue(HKEY key, BOOL, DWORD, HANDLE, BOOL) {
+LSTATUS WINAPI RegNotifyChangeKeyValue(HKEY key, BOOL, DWORD, HANDLE, BOOL) {
     Log(L"RegNotifyChangeKeyValue " + KeyPathOf(key));
     return static_cast<LSTATUS>(g_fake->Next("RegNotifyChangeKeyValue"));
 }
 
-LSTATUS RegGetKeySecurity(HKEY key, SECURITY_INFORMATION, PSECURITY_DESCRIPTOR descriptor,
-                          LPDWORD length) {
+LSTATUS WINAPI RegGetKeySecurity(HKEY key, SECURITY_INFORMATION, PSECURITY_DESCRIPTOR descriptor,
+                                 LPDWORD length) {
     const std::wstring& path = KeyPathOf(key);
     Log(L"RegGetKeySecurity " + path);
     const auto node = g_fake->keys.find(path);
@@ -230,7 +233,8 @@ LSTATUS RegGetKeySecurity(HKEY key, SECURITY_INFORMATION, PSECURITY_DESCRIPTOR d
     return status;
 }
 
-LSTATUS RegSetKeySecurity(HKEY key, SECURITY_INFORMATION info, PSECURITY_DESCRIPTOR descriptor) {
+LSTATUS WINAPI RegSetKeySecurity(HKEY key, SECURITY_INFORMATION info,
+                                 PSECURITY_DESCRIPTOR descriptor) {
     const std::wstring& path = KeyPathOf(key);
     PSID owner = nullptr;
     BOOL defaulted = FALSE;
@@ -243,7 +247,7 @@ LSTATUS RegSetKeySecurity(HKEY key, SECURITY_INFORMATION info, PSECURITY_DESCRIP
     return static_cast<LSTATUS>(g_fake->Next("RegSetKeySecurity"));
 }
 
-LONG NtQueryKey(HANDLE key, int, PVOID information, ULONG length, PULONG resultLength) {
+LONG WINAPI NtQueryKey(HANDLE key, int, PVOID information, ULONG length, PULONG resultLength) {
     const std::wstring name =
         L"\\REGISTRY\\MACHINE\\SOFTWARE\\Classes\\" + KeyPathOf(static_cast<HKEY>(key));
     const ULONG bytes = static_cast<ULONG>(name.size() * sizeof(wchar_t));
@@ -256,8 +260,8 @@ LONG NtQueryKey(HANDLE key, int, PVOID information, ULONG length, PULONG resultL
     return 0;
 }
 
-BOOL AllocateAndInitializeSid(PSID_IDENTIFIER_AUTHORITY authority, BYTE, DWORD, DWORD, DWORD, DWORD,
-                              DWORD, DWORD, DWORD, DWORD, PSID* sid) {
+BOOL WINAPI AllocateAndInitializeSid(PSID_IDENTIFIER_AUTHORITY authority, BYTE, DWORD, DWORD, DWORD,
+                                     DWORD, DWORD, DWORD, DWORD, DWORD, PSID* sid) {
     if (!Fail(g_fake->Next("AllocateAndInitializeSid"))) {
         return FALSE;
     }
@@ -266,12 +270,12 @@ BOOL AllocateAndInitializeSid(PSID_IDENTIFIER_AUTHORITY authority, BYTE, DWORD, 
     return TRUE;
 }
 
-PVOID FreeSid(PSID) {
+PVOID WINAPI FreeSid(PSID) {
     --g_fake->heldSecurity;
     return nullptr;
 }
 
-DWORD SetEntriesInAclW(ULONG count, PEXPLICIT_ACCESS_W entries, PACL, PACL* newAcl) {
+DWORD WINAPI SetEntriesInAclW(ULONG count, PEXPLICIT_ACCESS_W entries, PACL, PACL* newAcl) {
     g_fake->aclEntries.assign(entries, entries + count);
     const DWORD code = g_fake->Next("SetEntriesInAclW");
     if (code == ERROR_SUCCESS) {
@@ -281,11 +285,11 @@ DWORD SetEntriesInAclW(ULONG count, PEXPLICIT_ACCESS_W entries, PACL, PACL* newA
     return code;
 }
 
-HANDLE GetCurrentProcess() {
+HANDLE WINAPI GetCurrentProcess() {
     return reinterpret_cast<HANDLE>(-1);
 }
 
-BOOL OpenProcessToken(HANDLE, DWORD, PHANDLE token) {
+BOOL WINAPI OpenProcessToken(HANDLE, DWORD, PHANDLE token) {
     if (!Fail(g_fake->Next("OpenProcessToken"))) {
         return FALSE;
     }
@@ -294,7 +298,7 @@ BOOL OpenProcessToken(HANDLE, DWORD, PHANDLE token) {
     return TRUE;
 }
 
-BOOL LookupPrivilegeValueW(LPCWSTR, LPCWSTR name, PLUID luid) {
+BOOL WINAPI LookupPrivilegeValueW(LPCWSTR, LPCWSTR name, PLUID luid) {
     if (!Fail(g_fake->Next("LookupPrivilegeValueW"))) {
         return FALSE;
     }
@@ -308,8 +312,8 @@ BOOL LookupPrivilegeValueW(LPCWSTR, LPCWSTR name, PLUID luid) {
     return TRUE;
 }
 
-BOOL AdjustTokenPrivileges(HANDLE, BOOL, PTOKEN_PRIVILEGES state, DWORD, PTOKEN_PRIVILEGES previous,
-                           PDWORD) {
+BOOL WINAPI AdjustTokenPrivileges(HANDLE, BOOL, PTOKEN_PRIVILEGES state, DWORD,
+                                  PTOKEN_PRIVILEGES previous, PDWORD) {
     const DWORD code = g_fake->Next("AdjustTokenPrivileges");
     g_fake->lastError = code;
     if (code == ERROR_SUCCESS) {
@@ -328,11 +332,11 @@ BOOL AdjustTokenPrivileges(HANDLE, BOOL, PTOKEN_PRIVILEGES state, DWORD, PTOKEN_
     return code == ERROR_SUCCESS || code == ERROR_NOT_ALL_ASSIGNED;
 }
 
-DWORD GetLastError() {
+DWORD WINAPI GetLastError() {
     return g_fake->lastError;
 }
 
-HLOCAL LocalFree(HLOCAL memory) {
+HLOCAL WINAPI LocalFree(HLOCAL memory) {
     if (memory == kAcl) {
         --g_fake->heldSecurity;
         return nullptr;
@@ -340,7 +344,7 @@ HLOCAL LocalFree(HLOCAL memory) {
     return ::LocalFree(memory); // what the real conversions allocated
 }
 
-BOOL CloseHandle(HANDLE handle) {
+BOOL WINAPI CloseHandle(HANDLE handle) {
     if (handle == kToken) {
         --g_fake->heldSecurity;
     } else {
@@ -350,11 +354,11 @@ BOOL CloseHandle(HANDLE handle) {
     return TRUE;
 }
 
-HANDLE CreateEventW(LPSECURITY_ATTRIBUTES, BOOL, BOOL, LPCWSTR) {
+HANDLE WINAPI CreateEventW(LPSECURITY_ATTRIBUTES, BOOL, BOOL, LPCWSTR) {
     return NewHandle(L"event");
 }
 
-DWORD WaitForSingleObject(HANDLE handle, DWORD) {
+DWORD WINAPI WaitForSingleObject(HANDLE handle, DWORD) {
     if (g_fake->handles.at(handle).rfind(L"mutex ", 0) == 0) {
         return g_fake->runLockHeld ? WAIT_TIMEOUT : WAIT_OBJECT_0;
     }
@@ -365,7 +369,7 @@ DWORD WaitForSingleObject(HANDLE handle, DWORD) {
     return g_fake->Next("WaitForSingleObject") == 1 ? WAIT_OBJECT_0 : WAIT_TIMEOUT;
 }
 
-DWORD GetModuleFileNameW(HMODULE module, LPWSTR name, DWORD size) {
+DWORD WINAPI GetModuleFileNameW(HMODULE module, LPWSTR name, DWORD size) {
     Log(L"GetModuleFileNameW " + std::wstring(module ? L"?" : L"null") + L" " +
         std::to_wstring(size));
     const std::wstring path = L"C:\\Tools\\typekey-repair.exe";
@@ -377,8 +381,8 @@ DWORD GetModuleFileNameW(HMODULE module, LPWSTR name, DWORD size) {
     return copied;
 }
 
-HANDLE CreateFileW(LPCWSTR name, DWORD access, DWORD share, LPSECURITY_ATTRIBUTES security,
-                   DWORD disposition, DWORD attributes, HANDLE templateFile) {
+HANDLE WINAPI CreateFileW(LPCWSTR name, DWORD access, DWORD share, LPSECURITY_ATTRIBUTES security,
+                          DWORD disposition, DWORD attributes, HANDLE templateFile) {
     Log(L"CreateFileW " + std::wstring(name) + L" access=" + Hex(access) + L" share=" +
         std::to_wstring(share) + L" security=" + (security ? L"set" : L"null") + L" disposition=" +
         std::to_wstring(disposition) + L" attributes=" + std::to_wstring(attributes) +
@@ -394,12 +398,12 @@ HANDLE CreateFileW(LPCWSTR name, DWORD access, DWORD share, LPSECURITY_ATTRIBUTE
     return NewHandle(name);
 }
 
-BOOL ReadFile(HANDLE, LPVOID, DWORD, LPDWORD, LPOVERLAPPED) {
+BOOL WINAPI ReadFile(HANDLE, LPVOID, DWORD, LPDWORD, LPOVERLAPPED) {
     return Fail(ERROR_CALL_NOT_IMPLEMENTED); // undo files are read on Wine's file system
 }
 
-BOOL GetFileInformationByHandleEx(HANDLE file, FILE_INFO_BY_HANDLE_CLASS infoClass,
-                                  LPVOID information, DWORD) {
+BOOL WINAPI GetFileInformationByHandleEx(HANDLE file, FILE_INFO_BY_HANDLE_CLASS infoClass,
+                                         LPVOID information, DWORD) {
     Log(L"GetFileInformationByHandleEx " + g_fake->handles.at(file) + L" " +
         std::to_wstring(infoClass));
     if (infoClass == FileStandardInfo) {
@@ -413,7 +417,7 @@ BOOL GetFileInformationByHandleEx(HANDLE file, FILE_INFO_BY_HANDLE_CLASS infoCla
     return TRUE;
 }
 
-BOOL CreateDirectoryW(LPCWSTR name, LPSECURITY_ATTRIBUTES security) {
+BOOL WINAPI CreateDirectoryW(LPCWSTR name, LPSECURITY_ATTRIBUTES security) {
     LPWSTR sddl = nullptr;
     if (security != nullptr && ::ConvertSecurityDescriptorToStringSecurityDescriptorW(
                                    security->lpSecurityDescriptor, SDDL_REVISION_1,
@@ -426,29 +430,29 @@ BOOL CreateDirectoryW(LPCWSTR name, LPSECURITY_ATTRIBUTES security) {
     return TRUE;
 }
 
-BOOL FlushFileBuffers(HANDLE file) {
+BOOL WINAPI FlushFileBuffers(HANDLE file) {
     Log(L"FlushFileBuffers " + g_fake->handles.at(file));
     return TRUE;
 }
 
-HANDLE CreateMutexW(LPSECURITY_ATTRIBUTES, BOOL, LPCWSTR name) {
+HANDLE WINAPI CreateMutexW(LPSECURITY_ATTRIBUTES, BOOL, LPCWSTR name) {
     if (!Fail(g_fake->Next("CreateMutexW"))) {
         return nullptr;
     }
     return NewHandle(L"mutex " + std::wstring(name));
 }
 
-BOOL ReleaseMutex(HANDLE) {
+BOOL WINAPI ReleaseMutex(HANDLE) {
     return TRUE;
 }
 
-DWORD SetFilePointer(HANDLE file, LONG distance, PLONG high, DWORD method) {
+DWORD WINAPI SetFilePointer(HANDLE file, LONG distance, PLONG high, DWORD method) {
     Log(L"SetFilePointer " + g_fake->handles.at(file) + L" " + std::to_wstring(distance) + L" " +
         std::to_wstring(high ? *high : -1) + L" " + std::to_wstring(method));
     return static_cast<DWORD>(g_fake->files[g_fake->handles.at(file)].size() * sizeof(wchar_t));
 }
 
-BOOL WriteFile(HANDLE file, LPCVOID buffer, DWORD bytes, LPDWORD written, LPOVERLAPPED) {
+BOOL WINAPI WriteFile(HANDLE file, LPCVOID buffer, DWORD bytes, LPDWORD written, LPOVERLAPPED) {
     Log(L"WriteFile " + g_fake->handles.at(file) + L" " + std::to_wstring(bytes));
     g_fake->files[g_fake->handles.at(file)].append(static_cast<const wchar_t*>(buffer),
                                                    bytes / sizeof(wchar_t));
@@ -485,16 +489,16 @@ int fwprintf(FILE*, const wchar_t* format, ...) { // standard error too: no test
     return written;
 }
 
-HANDLE GetStdHandle(DWORD which) {
+HANDLE WINAPI GetStdHandle(DWORD which) {
     return reinterpret_cast<HANDLE>(static_cast<uintptr_t>(which));
 }
 
-BOOL GetConsoleMode(HANDLE, LPDWORD mode) {
+BOOL WINAPI GetConsoleMode(HANDLE, LPDWORD mode) {
     *mode = 0;
     return g_fake->consoleIsTerminal;
 }
 
-BOOL WriteConsoleW(HANDLE, const void* text, DWORD length, LPDWORD written, LPVOID) {
+BOOL WINAPI WriteConsoleW(HANDLE, const void* text, DWORD length, LPDWORD written, LPVOID) {
     g_fake->console.append(static_cast<const wchar_t*>(text), length);
     *written = length;
     return TRUE;
@@ -537,4 +541,51 @@ int _vscwprintf(const wchar_t* format, va_list args) {
     return ::_vscwprintf(format, args);
 }
 
+} // namespace fakes
+
+namespace win {
+decltype(&::RegOpenKeyExW) const RegOpenKeyExW = fakes::RegOpenKeyExW;
+decltype(&::RegQueryInfoKeyW) const RegQueryInfoKeyW = fakes::RegQueryInfoKeyW;
+decltype(&::RegEnumKeyExW) const RegEnumKeyExW = fakes::RegEnumKeyExW;
+decltype(&::RegQueryValueExW) const RegQueryValueExW = fakes::RegQueryValueExW;
+decltype(&::RegCloseKey) const RegCloseKey = fakes::RegCloseKey;
+decltype(&::RegNotifyChangeKeyValue) const RegNotifyChangeKeyValue = fakes::RegNotifyChangeKeyValue;
+decltype(&::RegGetKeySecurity) const RegGetKeySecurity = fakes::RegGetKeySecurity;
+decltype(&::RegSetKeySecurity) const RegSetKeySecurity = fakes::RegSetKeySecurity;
+decltype(&::NtQueryKey) const NtQueryKey = fakes::NtQueryKey;
+decltype(&::AllocateAndInitializeSid) const AllocateAndInitializeSid =
+    fakes::AllocateAndInitializeSid;
+decltype(&::FreeSid) const FreeSid = fakes::FreeSid;
+decltype(&::SetEntriesInAclW) const SetEntriesInAclW = fakes::SetEntriesInAclW;
+decltype(&::GetCurrentProcess) const GetCurrentProcess = fakes::GetCurrentProcess;
+decltype(&::OpenProcessToken) const OpenProcessToken = fakes::OpenProcessToken;
+decltype(&::LookupPrivilegeValueW) const LookupPrivilegeValueW = fakes::LookupPrivilegeValueW;
+decltype(&::AdjustTokenPrivileges) const AdjustTokenPrivileges = fakes::AdjustTokenPrivileges;
+decltype(&::GetLastError) const GetLastError = fakes::GetLastError;
+decltype(&::LocalFree) const LocalFree = fakes::LocalFree;
+decltype(&::CloseHandle) const CloseHandle = fakes::CloseHandle;
+decltype(&::CreateEventW) const CreateEventW = fakes::CreateEventW;
+decltype(&::WaitForSingleObject) const WaitForSingleObject = fakes::WaitForSingleObject;
+decltype(&::CreateMutexW) const CreateMutexW = fakes::CreateMutexW;
+decltype(&::ReleaseMutex) const ReleaseMutex = fakes::ReleaseMutex;
+decltype(&::GetModuleFileNameW) const GetModuleFileNameW = fakes::GetModuleFileNameW;
+decltype(&::CreateFileW) const CreateFileW = fakes::CreateFileW;
+decltype(&::SetFilePointer) const SetFilePointer = fakes::SetFilePointer;
+decltype(&::WriteFile) const WriteFile = fakes::WriteFile;
+decltype(&::ReadFile) const ReadFile = fakes::ReadFile;
+decltype(&::FlushFileBuffers) const FlushFileBuffers = fakes::FlushFileBuffers;
+decltype(&::GetFileInformationByHandleEx) const GetFileInformationByHandleEx =
+    fakes::GetFileInformationByHandleEx;
+decltype(&::CreateDirectoryW) const CreateDirectoryW = fakes::CreateDirectoryW;
+decltype(&::GetStdHandle) const GetStdHandle = fakes::GetStdHandle;
+decltype(&::GetConsoleMode) const GetConsoleMode = fakes::GetConsoleMode;
+decltype(&::WriteConsoleW) const WriteConsoleW = fakes::WriteConsoleW;
+decltype(&::wprintf) const wprintf = fakes::wprintf;
+decltype(&::fflush) const fflush = fakes::fflush;
+decltype(&::fwprintf) const fwprintf = fakes::fwprintf;
+decltype(&::_getch) const _getch = fakes::_getch;
+decltype(&::_time64) const _time64 = fakes::_time64;
+decltype(&::_localtime64_s) const _localtime64_s = fakes::_localtime64_s;
+decltype(&::wcsftime) const wcsftime = fakes::wcsftime;
+decltype(&::_vscwprintf) const _vscwprintf = fakes::_vscwprintf;
 } // namespace win
