@@ -1,15 +1,12 @@
 #include "driver/options.h"
 
 #include <cwchar>
+#include <utility>
 
 namespace tkr {
 namespace {
 
-struct InheritanceOption {
-    const wchar_t* text;
-    DWORD value;
-};
-constexpr InheritanceOption kInheritanceOptions[] = {
+constexpr std::pair<const wchar_t*, DWORD> kInheritanceOptions[] = {
     {L"-i1", OBJECT_INHERIT_ACE},
     {L"-i2", CONTAINER_INHERIT_ACE},
     {L"-i3", OBJECT_INHERIT_ACE | CONTAINER_INHERIT_ACE},
@@ -18,27 +15,23 @@ constexpr InheritanceOption kInheritanceOptions[] = {
 };
 constexpr DWORD kDefaultInheritanceFlags = CONTAINER_INHERIT_ACE;
 
-constexpr const wchar_t* kOtherOptions[] = {L"-q", L"-check", L"-log", L"-undo"};
-
-const InheritanceOption* FindInheritanceOption(const wchar_t* argument) {
-    for (const InheritanceOption& option : kInheritanceOptions) {
-        if (std::wcscmp(argument, option.text) == 0) {
-            return &option;
+// The flag an inheritance option stands for; 0 for any other argument.
+DWORD InheritanceFlag(const wchar_t* argument) {
+    for (const auto& [option, flag] : kInheritanceOptions) {
+        if (std::wcscmp(argument, option) == 0) {
+            return flag;
         }
     }
-    return nullptr;
+    return 0;
 }
 
 bool IsOption(const wchar_t* argument) {
-    if (FindInheritanceOption(argument) != nullptr) {
-        return true;
-    }
-    for (const wchar_t* option : kOtherOptions) {
+    for (const wchar_t* option : {L"-q", L"-check", L"-log", L"-undo"}) {
         if (std::wcscmp(argument, option) == 0) {
             return true;
         }
     }
-    return false;
+    return InheritanceFlag(argument) != 0;
 }
 
 // Takes the value after an option that needs one ("-log DIR", "-undo FILE").
@@ -61,9 +54,7 @@ std::wstring TakeValue(int argc, wchar_t** argv, int& i, const wchar_t* what, bo
 DWORD ParseInheritanceFlags(int argc, wchar_t** argv) {
     DWORD flags = 0;
     for (int i = 1; i < argc; ++i) {
-        if (const InheritanceOption* option = FindInheritanceOption(argv[i])) {
-            flags |= option->value;
-        }
+        flags |= InheritanceFlag(argv[i]);
     }
     return flags != 0 ? flags : kDefaultInheritanceFlags;
 }
@@ -83,8 +74,8 @@ std::wstring ParseOptions(int argc, wchar_t** argv, RunOptions& options) {
             error = TakeValue(argc, argv, i, L"a folder", logGiven, options.logFolder);
         } else if (argument == L"-undo") {
             error = TakeValue(argc, argv, i, L"an undo file", undoGiven, options.undoFile);
-        } else if (FindInheritanceOption(argv[i]) != nullptr) {
-            inheritanceGiven = true;
+        } else {
+            inheritanceGiven |= InheritanceFlag(argv[i]) != 0;
         }
         if (!error.empty()) {
             return error;

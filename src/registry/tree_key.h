@@ -13,8 +13,8 @@
 
 namespace tkr {
 
-// The status of an open that reached a registry link (or a key that could not be told from one):
-// a state of the tool's own, with the customer bit (29) that no Windows error code has.
+// An open that reached a registry link (or a key that could not be told from one): a state of the
+// tool's own, with the customer bit (29) that no Windows error code has.
 inline constexpr LSTATUS kRegistryLink = static_cast<LSTATUS>(0x20000001);
 
 // The longest key path the tool handles: "CLASSES_ROOT\" and the path together must fit in the
@@ -28,22 +28,20 @@ inline constexpr size_t kMaxKeyPathLength =
 // nothing else the tool does.
 inline constexpr REGSAM kNameAccess = ACCESS_SYSTEM_SECURITY;
 
-// Reads the parts `info` names of the security descriptor of the key a handle holds, in
-// self-relative form. Returns a Win32 code.
+// Reads the parts `info` names of the key's security descriptor, self-relative.
 [[nodiscard]] LSTATUS ReadKeySecurity(HKEY key, SECURITY_INFORMATION info,
                                       std::vector<BYTE>& descriptor);
 
-// Opens the parent of the key at `path` (below HKEY_CLASSES_ROOT) as the walk reaches it: each
-// key on the way through the one above it, as itself, and checked. `parent` gets its handle (none
-// for a table key, whose parent is HKEY_CLASSES_ROOT). Returns as TreeKey::Open does.
+// Opens the parent of the key at `path` as the walk reaches it: each key on the way through the
+// one above it, as itself, and checked. `parent` gets none for a table key (HKEY_CLASSES_ROOT's
+// child). Returns as TreeKey::Open does.
 [[nodiscard]] LSTATUS OpenParentOf(const std::wstring& path, UniqueKey& parent);
 
 class TreeKey {
   public:
-    // The key `name` below the key `parent` holds (HKEY_CLASSES_ROOT for a table key); `path` is
-    // its path below HKEY_CLASSES_ROOT, for what the console, the log and the undo file show;
-    // `parentSecurity`, the parent's DACL (in a self-relative descriptor) as the run leaves it,
-    // where the run changes the parent and could read it.
+    // The key `name` below `parent`; `path`, its path below HKEY_CLASSES_ROOT, for the lines and
+    // the undo file; `parentSecurity`, the parent's DACL as the run leaves it, where the run
+    // changes the parent and could read it.
     TreeKey(HKEY parent, std::wstring name, std::wstring path,
             const std::vector<BYTE>* parentSecurity = nullptr)
         : parent_(parent), name_(std::move(name)), path_(std::move(path)),
@@ -61,9 +59,8 @@ class TreeKey {
     // is denied. Returns as Open does.
     [[nodiscard]] LSTATUS Pin(REGSAM access);
 
-    // Calls use(HKEY) with a handle to the key itself that holds `access`: the pinned one if it
-    // does, otherwise one opened afresh (and checked) for the call. Returns the open's error or
-    // what use returns.
+    // Returns use(HKEY) with a handle to the key itself holding `access`: the pinned one if it
+    // does, otherwise one opened afresh and checked (or the open's error).
     template <typename Use> [[nodiscard]] LSTATUS With(REGSAM access, Use&& use) const {
         if (pinned_ && (granted_ & access) == access) {
             return use(pinned_.get());

@@ -3,9 +3,8 @@
 #include "platform/unique.h"
 #include "platform/win_api.h"
 
-#include <algorithm>
 #include <cwchar>
-#include <numeric>
+#include <set>
 
 namespace tkr {
 namespace {
@@ -49,24 +48,8 @@ void ReadNamesOnce(HKEY key, std::vector<std::wstring>& names) {
 
 // Keeps the first of each name, in the order first seen.
 void RemoveRepeats(std::vector<std::wstring>& names) {
-    std::vector<size_t> order(names.size());
-    std::iota(order.begin(), order.end(), size_t{0});
-    std::stable_sort(order.begin(), order.end(),
-                     [&](size_t a, size_t b) { return names[a] < names[b]; });
-    std::vector<bool> repeated(names.size(), false);
-    for (size_t i = 1; i < order.size(); ++i) {
-        repeated[order[i]] = names[order[i]] == names[order[i - 1]];
-    }
-    size_t kept = 0;
-    for (size_t i = 0; i < names.size(); ++i) {
-        if (!repeated[i]) {
-            if (kept != i) {
-                names[kept] = std::move(names[i]);
-            }
-            ++kept;
-        }
-    }
-    names.resize(kept);
+    std::set<std::wstring> seen;
+    std::erase_if(names, [&seen](const std::wstring& name) { return !seen.insert(name).second; });
 }
 
 // Announces the key and hands it to the action unless it is too long or a link. Returns a

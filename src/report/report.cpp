@@ -7,21 +7,9 @@
 #include <cwchar>
 
 namespace tkr {
+namespace {
 
-std::wstring DisplayName(const std::wstring& name) {
-    std::wstring shown;
-    shown.reserve(name.size());
-    for (const wchar_t c : name) {
-        if ((c < 0x20 && c != L'\t') || c == 0x7F) {
-            shown.push_back(L'^');
-            shown.push_back(c == 0x7F ? L'?' : static_cast<wchar_t>(c + L'@'));
-        } else {
-            shown.push_back(c);
-        }
-    }
-    return shown;
-}
-
+// Formats into a string of any length.
 std::wstring FormatTextV(const wchar_t* format, va_list args) {
     // Without a directive the format is its own text: no need to run the formatter.
     if (std::wcschr(format, L'%') == nullptr) {
@@ -42,12 +30,20 @@ std::wstring FormatTextV(const wchar_t* format, va_list args) {
     return text;
 }
 
-std::wstring FormatText(const wchar_t* format, ...) {
-    va_list args;
-    va_start(args, format);
-    std::wstring text = FormatTextV(format, args);
-    va_end(args);
-    return text;
+} // namespace
+
+std::wstring DisplayName(const std::wstring& name) {
+    std::wstring shown;
+    shown.reserve(name.size());
+    for (const wchar_t c : name) {
+        if ((c < 0x20 && c != L'\t') || c == 0x7F) {
+            shown.push_back(L'^');
+            shown.push_back(c == 0x7F ? L'?' : static_cast<wchar_t>(c + L'@'));
+        } else {
+            shown.push_back(c);
+        }
+    }
+    return shown;
 }
 
 void ShowReport(const RunLog& log, ReportLevel level, const wchar_t* format, ...) {

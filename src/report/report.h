@@ -3,7 +3,6 @@
 
 #include "report/run_log.h"
 
-#include <cstdarg>
 #include <string>
 
 namespace tkr {
@@ -18,12 +17,9 @@ struct FatalError {
 // break or forge a line or drive a terminal. Other names are returned unchanged.
 std::wstring DisplayName(const std::wstring& name);
 
-// Formats printf-style (%ls for wide strings, %u for unsigned) into a string of any length.
-// Throws FatalError when the format cannot be applied, std::bad_alloc without memory.
-std::wstring FormatText(const wchar_t* format, ...);
-std::wstring FormatTextV(const wchar_t* format, va_list args);
-
-// Prints the formatted text on the console and appends it to the run log.
+// Prints the text, formatted printf-style (%ls for wide strings, %u for unsigned), on the console
+// and appends it to the run log. Throws FatalError when the format cannot be applied,
+// std::bad_alloc without memory.
 void ShowReport(const RunLog& log, ReportLevel level, const wchar_t* format, ...);
 // Appends the formatted text to the run log only.
 void LogReport(const RunLog& log, ReportLevel level, const wchar_t* format, ...);

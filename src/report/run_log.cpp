@@ -6,7 +6,6 @@
 #include <shlwapi.h>
 
 #include <cwchar>
-#include <string_view>
 
 namespace tkr {
 namespace {
@@ -60,31 +59,12 @@ UniqueFile CreateNewFile(const std::wstring& path, DWORD& error) {
     return OpenPlainFile(path, CREATE_NEW, error);
 }
 
-const wchar_t* ReportLevelLabel(ReportLevel level) {
-    switch (level) {
-    case ReportLevel::Message:
-        return L"Message";
-    case ReportLevel::Warning:
-        return L"Warning";
-    case ReportLevel::Error:
-        return L"!ERROR!";
-    }
-    return L"";
-}
-
-std::wstring FormatLogLine(const std::wstring& text, ReportLevel level) {
-    // "%s: %s" of label and text, joined directly: a text may be long, and this runs per line.
-    const std::wstring_view label = ReportLevelLabel(level);
-    std::wstring line;
-    line.reserve(label.size() + 2 + text.size() + 2);
-    return line.append(label).append(L": ").append(text);
-}
-
 void RunLog::AppendLogLine(const std::wstring& text, ReportLevel level) const {
     if (text.empty()) {
         return;
     }
-    const std::wstring line = FormatLogLine(text, level).append(L"\r\n");
+    constexpr const wchar_t* kLabels[] = {L"Message", L"Warning", L"!ERROR!"};
+    const std::wstring line = kLabels[static_cast<int>(level) - 1] + (L": " + text + L"\r\n");
     // Opened and closed for every line, so each line is complete in the file once written and
     // no other writer can interleave within it.
     DWORD error = ERROR_SUCCESS;

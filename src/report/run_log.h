@@ -13,11 +13,6 @@ namespace tkr {
 
 enum class ReportLevel { Message = 1, Warning = 2, Error = 3 };
 
-// The label a log line carries for a level.
-const wchar_t* ReportLevelLabel(ReportLevel level);
-// "Label: text", without the line end.
-std::wstring FormatLogLine(const std::wstring& text, ReportLevel level);
-
 // The run's log, owned by the run, with the console its report lines are shown on. Until it is
 // named, no line is written.
 class RunLog {

@@ -215,7 +215,6 @@ LSTATUS WINAPI RegNotifyChangeKeyValue(HKEY key, BOOL, DWORD, HANDLE, BOOL) {
 LSTATUS WINAPI RegGetKeySecurity(HKEY key, SECURITY_INFORMATION, PSECURITY_DESCRIPTOR descriptor,
                                  LPDWORD length) {
     const std::wstring& path = KeyPathOf(key);
-    Log(L"RegGetKeySecurity " + path);
     const auto node = g_fake->keys.find(path);
     if (node == g_fake->keys.end()) {
         return ERROR_FILE_NOT_FOUND;
@@ -369,9 +368,7 @@ DWORD WINAPI WaitForSingleObject(HANDLE handle, DWORD) {
     return g_fake->Next("WaitForSingleObject") == 1 ? WAIT_OBJECT_0 : WAIT_TIMEOUT;
 }
 
-DWORD WINAPI GetModuleFileNameW(HMODULE module, LPWSTR name, DWORD size) {
-    Log(L"GetModuleFileNameW " + std::wstring(module ? L"?" : L"null") + L" " +
-        std::to_wstring(size));
+DWORD WINAPI GetModuleFileNameW(HMODULE, LPWSTR name, DWORD size) {
     const std::wstring path = L"C:\\Tools\\typekey-repair.exe";
     const DWORD copied = static_cast<DWORD>(std::min<size_t>(path.size(), size));
     std::copy(path.begin(), path.begin() + copied, name);
@@ -381,12 +378,8 @@ DWORD WINAPI GetModuleFileNameW(HMODULE module, LPWSTR name, DWORD size) {
     return copied;
 }
 
-HANDLE WINAPI CreateFileW(LPCWSTR name, DWORD access, DWORD share, LPSECURITY_ATTRIBUTES security,
-                          DWORD disposition, DWORD attributes, HANDLE templateFile) {
-    Log(L"CreateFileW " + std::wstring(name) + L" access=" + Hex(access) + L" share=" +
-        std::to_wstring(share) + L" security=" + (security ? L"set" : L"null") + L" disposition=" +
-        std::to_wstring(disposition) + L" attributes=" + std::to_wstring(attributes) +
-        L" template=" + (templateFile ? L"set" : L"null"));
+HANDLE WINAPI CreateFileW(LPCWSTR name, DWORD, DWORD, LPSECURITY_ATTRIBUTES, DWORD disposition,
+                          DWORD, HANDLE) {
     DWORD code = *name == L'\0' ? ERROR_PATH_NOT_FOUND : g_fake->Next("CreateFileW");
     if (code == ERROR_SUCCESS && disposition == CREATE_NEW && g_fake->files.count(name) != 0) {
         code = ERROR_FILE_EXISTS;
@@ -402,10 +395,8 @@ BOOL WINAPI ReadFile(HANDLE, LPVOID, DWORD, LPDWORD, LPOVERLAPPED) {
     return Fail(ERROR_CALL_NOT_IMPLEMENTED); // undo files are read on Wine's file system
 }
 
-BOOL WINAPI GetFileInformationByHandleEx(HANDLE file, FILE_INFO_BY_HANDLE_CLASS infoClass,
+BOOL WINAPI GetFileInformationByHandleEx(HANDLE, FILE_INFO_BY_HANDLE_CLASS infoClass,
                                          LPVOID information, DWORD) {
-    Log(L"GetFileInformationByHandleEx " + g_fake->handles.at(file) + L" " +
-        std::to_wstring(infoClass));
     if (infoClass == FileStandardInfo) {
         auto* standard = static_cast<FILE_STANDARD_INFO*>(information);
         *standard = FILE_STANDARD_INFO{};
@@ -446,14 +437,11 @@ BOOL WINAPI ReleaseMutex(HANDLE) {
     return TRUE;
 }
 
-DWORD WINAPI SetFilePointer(HANDLE file, LONG distance, PLONG high, DWORD method) {
-    Log(L"SetFilePointer " + g_fake->handles.at(file) + L" " + std::to_wstring(distance) + L" " +
-        std::to_wstring(high ? *high : -1) + L" " + std::to_wstring(method));
+DWORD WINAPI SetFilePointer(HANDLE file, LONG, PLONG, DWORD) {
     return static_cast<DWORD>(g_fake->files[g_fake->handles.at(file)].size() * sizeof(wchar_t));
 }
 
 BOOL WINAPI WriteFile(HANDLE file, LPCVOID buffer, DWORD bytes, LPDWORD written, LPOVERLAPPED) {
-    Log(L"WriteFile " + g_fake->handles.at(file) + L" " + std::to_wstring(bytes));
     g_fake->files[g_fake->handles.at(file)].append(static_cast<const wchar_t*>(buffer),
                                                    bytes / sizeof(wchar_t));
     *written = bytes;
@@ -528,7 +516,6 @@ errno_t _localtime64_s(struct tm* result, const __time64_t* time) {
 }
 
 size_t wcsftime(wchar_t* buffer, size_t size, const wchar_t* format, const struct tm* time) {
-    Log(L"wcsftime size=" + std::to_wstring(size) + L" " + format);
     return g_fake->Next("wcsftime") != 0 ? 0 : ::wcsftime(buffer, size, format, time);
 }
 
