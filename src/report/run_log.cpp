@@ -45,18 +45,21 @@ void CreateFolders(const std::wstring& folder) {
 // Opens or creates the file for writing, sharing it with readers only. The reparse point itself
 // is opened, never what it points at, so that the check sees it; a file that is no plain file
 // counts as one that cannot be opened.
-UniqueFile OpenPlainFile(const std::wstring& path, DWORD disposition, DWORD& error) {
-    UniqueFile file(
+DWORD OpenPlainFile(const std::wstring& path, DWORD disposition, UniqueFile& file) {
+    file = UniqueFile(
         win::CreateFileW(path.c_str(), GENERIC_WRITE, FILE_SHARE_READ, nullptr, disposition,
                          FILE_ATTRIBUTE_NORMAL | FILE_FLAG_OPEN_REPARSE_POINT, nullptr));
-    error = file ? CheckPlainFile(file.get()) : win::GetLastError();
-    return error == ERROR_SUCCESS ? std::move(file) : UniqueFile();
+    const DWORD error = file ? CheckPlainFile(file.get()) : win::GetLastError();
+    if (error != ERROR_SUCCESS) {
+        file.reset();
+    }
+    return error;
 }
 
 } // namespace
 
-UniqueFile CreateNewFile(const std::wstring& path, DWORD& error) {
-    return OpenPlainFile(path, CREATE_NEW, error);
+DWORD CreateNewFile(const std::wstring& path, UniqueFile& file) {
+    return OpenPlainFile(path, CREATE_NEW, file);
 }
 
 void RunLog::AppendLogLine(const std::wstring& text, ReportLevel level) const {
@@ -67,9 +70,8 @@ void RunLog::AppendLogLine(const std::wstring& text, ReportLevel level) const {
     const std::wstring line = kLabels[static_cast<int>(level) - 1] + (L": " + text + L"\r\n");
     // Opened and closed for every line, so each line is complete in the file once written and
     // no other writer can interleave within it.
-    DWORD error = ERROR_SUCCESS;
-    const UniqueFile file = OpenPlainFile(path_, OPEN_ALWAYS, error);
-    if (!file) {
+    UniqueFile file;
+    if (OpenPlainFile(path_, OPEN_ALWAYS, file) != ERROR_SUCCESS) {
         return; // a line that cannot be written is dropped
     }
     LONG high = 0;

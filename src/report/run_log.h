@@ -42,8 +42,8 @@ class RunLog {
 // Creates the file new, failing with ERROR_FILE_EXISTS when the name is taken, and holds it so
 // that others may read it but neither write nor delete it. Never through a symbolic link,
 // junction or other reparse point: such a file counts as one that cannot be opened
-// (ERROR_CANT_ACCESS_FILE). `error` gets the reason it failed.
-[[nodiscard]] UniqueFile CreateNewFile(const std::wstring& path, DWORD& error);
+// (ERROR_CANT_ACCESS_FILE).
+[[nodiscard]] DWORD CreateNewFile(const std::wstring& path, UniqueFile& file);
 
 // The full path of the running program, as Windows knows it; empty if it cannot be had.
 [[nodiscard]] std::wstring ProgramPath();

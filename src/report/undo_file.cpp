@@ -68,8 +68,8 @@ DWORD UndoWriter::Create() {
     for (unsigned number = 1; number <= kMaxUndoNames; ++number) {
         const std::wstring name =
             number == 1 ? path_ : stem + L"_" + std::to_wstring(number) + std::wstring(kSuffix);
-        file_ = CreateNewFile(name, error);
-        if (file_) {
+        error = CreateNewFile(name, file_);
+        if (error == ERROR_SUCCESS) {
             if (number > 1) {
                 LogReport(log_, ReportLevel::Warning,
                           L"\tThe undo file \"%ls\" exists already; this run's undo file is "
