@@ -1,9 +1,30 @@
 #include "modes/check_mode.h"
 
 #include "report/report.h"
-#include "security/key_check.h"
 
 namespace tkr {
+
+std::wstring CheckResultText(const KeyCheck& check) {
+    if (check.status == ERROR_FILE_NOT_FOUND) {
+        return L"NOT PRESENT";
+    }
+    if (check.status != ERROR_SUCCESS) {
+        return L"NEEDS REPAIR: its security cannot be read (error " +
+               std::to_wstring(check.status) + L")";
+    }
+    if (check.Ok()) {
+        return L"OK";
+    }
+    std::wstring text = L"NEEDS REPAIR: ";
+    if (!check.ownerIsAdministrators) {
+        text += L"owner is not Administrators";
+    }
+    if (!check.daclIsRepairDacl) {
+        text += check.ownerIsAdministrators ? L"" : L"; ";
+        text += L"its own DACL entries are not the two the repair writes";
+    }
+    return text;
+}
 
 Outcome CheckAction::Act(const TreeKey& key) {
     const KeyCheck check = CheckKeySecurity(key, inheritanceFlags_);

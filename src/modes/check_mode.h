@@ -2,6 +2,7 @@
 #pragma once
 
 #include "modes/mode.h"
+#include "security/key_check.h"
 
 namespace tkr {
 
@@ -16,6 +17,9 @@ class CheckAction final : public ReportingAction {
   private:
     DWORD inheritanceFlags_;
 };
+
+// The result line of a check: "OK", "NOT PRESENT" or "NEEDS REPAIR: <why>".
+[[nodiscard]] std::wstring CheckResultText(const KeyCheck& check);
 
 class CheckMode final : public Mode {
   public:

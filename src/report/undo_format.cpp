@@ -23,6 +23,43 @@ int HexValue(wchar_t c) {
     return c >= L'A' && c <= L'F' ? c - L'A' + 10 : -1;
 }
 
+std::wstring EscapeUndoPath(const std::wstring& path) {
+    std::wstring escaped;
+    escaped.reserve(path.size());
+    for (wchar_t c : path) {
+        if (NeedsEscape(c)) {
+            escaped += L'%';
+            escaped += kHex[(c >> 4) & 0xF];
+            escaped += kHex[c & 0xF];
+        } else {
+            escaped += c;
+        }
+    }
+    return escaped;
+}
+
+// False when the text is no escaped path (a "%" without two hex digits, or a null).
+bool UnescapeUndoPath(const std::wstring& text, std::wstring& path) {
+    path.clear();
+    for (size_t i = 0; i < text.size(); ++i) {
+        wchar_t c = text[i];
+        if (c == L'%') {
+            const int high = i + 2 < text.size() ? HexValue(text[i + 1]) : -1;
+            const int low = high >= 0 ? HexValue(text[i + 2]) : -1;
+            if (low < 0) {
+                return false;
+            }
+            c = static_cast<wchar_t>(high * 16 + low);
+            i += 2;
+        }
+        if (c == L'\0') {
+            return false;
+        }
+        path += c;
+    }
+    return true;
+}
+
 // Whether the path names a key in one of the trees: its first component is one of the roots
 // (ASCII letters in any case, as the registry compares them) and no component is empty.
 bool InTrees(const std::wstring& path, std::span<const wchar_t* const> roots) {
@@ -84,42 +121,6 @@ std::wstring UndoPathFor(const std::wstring& logPath) {
         return logPath.empty() ? logPath : logPath + L"_undo.txt";
     }
     return logPath.substr(0, logPath.size() - kLog.size()) + L"_undo.txt";
-}
-
-std::wstring EscapeUndoPath(const std::wstring& path) {
-    std::wstring escaped;
-    escaped.reserve(path.size());
-    for (wchar_t c : path) {
-        if (NeedsEscape(c)) {
-            escaped += L'%';
-            escaped += kHex[(c >> 4) & 0xF];
-            escaped += kHex[c & 0xF];
-        } else {
-            escaped += c;
-        }
-    }
-    return escaped;
-}
-
-bool UnescapeUndoPath(const std::wstring& text, std::wstring& path) {
-    path.clear();
-    for (size_t i = 0; i < text.size(); ++i) {
-        wchar_t c = text[i];
-        if (c == L'%') {
-            const int high = i + 2 < text.size() ? HexValue(text[i + 1]) : -1;
-            const int low = high >= 0 ? HexValue(text[i + 2]) : -1;
-            if (low < 0) {
-                return false;
-            }
-            c = static_cast<wchar_t>(high * 16 + low);
-            i += 2;
-        }
-        if (c == L'\0') {
-            return false;
-        }
-        path += c;
-    }
-    return true;
 }
 
 std::wstring UndoFileStart() {

@@ -24,10 +24,6 @@ inline constexpr wchar_t kUndoHeader[] = L"typekey-repair undo file, version 1";
 // The undo file's name for a run log: "..._140303_090507.log" gives "..._140303_090507_undo.txt".
 [[nodiscard]] std::wstring UndoPathFor(const std::wstring& logPath);
 
-[[nodiscard]] std::wstring EscapeUndoPath(const std::wstring& path);
-// False when the text is no escaped path (a "%" without two hex digits, or a null).
-[[nodiscard]] bool UnescapeUndoPath(const std::wstring& text, std::wstring& path);
-
 // The text of the file's start (byte-order mark and header) and of one entry: `sddl`, or
 // "unreadable <code>" when `unreadable` is not 0.
 [[nodiscard]] std::wstring UndoFileStart();

@@ -98,11 +98,9 @@ Bytes MakeAcl(BYTE revision, const Bytes& aces, WORD count) {
         return {};
     }
     const ACL header{revision, 0, static_cast<WORD>(sizeof(ACL) + aces.size()), count, 0};
-    Bytes acl(sizeof header + aces.size());
-    std::memcpy(acl.data(), &header, sizeof header);
-    if (!aces.empty()) {
-        std::memcpy(acl.data() + sizeof header, aces.data(), aces.size());
-    }
+    Bytes acl(reinterpret_cast<const BYTE*>(&header),
+              reinterpret_cast<const BYTE*>(&header) + sizeof header);
+    acl.insert(acl.end(), aces.begin(), aces.end());
     return acl;
 }
 
@@ -122,6 +120,45 @@ Bytes MakeDescriptor(SECURITY_DESCRIPTOR_CONTROL control, const SID* owner, cons
         std::memcpy(descriptor.data() + header.Dacl, dacl.data(), dacl.size());
     }
     return descriptor;
+}
+
+// The entries a subkey inherits from its parent's DACL, by Windows' inheritance rules for a
+// container: an entry with container inherit is inherited (with no-propagate it loses its
+// inheritance flags, otherwise only inherit-only); one with object inherit alone is inherited
+// as inherit-only, unless no-propagate. An inherited entry that applies to the subkey gets key
+// rights for generic ones and the subkey's owner and group for CREATOR OWNER and CREATOR GROUP;
+// when it is also inherited further, an inherit-only copy keeps the generic form. Every entry
+// made is marked inherited. Appended to `aces`; returns how many.
+WORD AppendInheritedAces(const ACL* parentDacl, const SID* owner, const SID* group, Bytes& aces) {
+    if (parentDacl == nullptr) {
+        return 0;
+    }
+    WORD count = 0;
+    ForEachAce(parentDacl, [&](const BYTE* ace, WORD size) {
+        const BYTE flags = ace[offsetof(ACE_HEADER, AceFlags)];
+        const auto kept = static_cast<BYTE>((flags & ~kInheritFlags) | INHERITED_ACE);
+        const bool further = (flags & NO_PROPAGATE_INHERIT_ACE) == 0;
+        if ((flags & CONTAINER_INHERIT_ACE) != 0) {
+            const bool generic = (Read<ACCESS_MASK>(ace + kMaskAt) & 0xF0000000) != 0 ||
+                                 CreatorSid(AceSid(ace, size)) >= 0;
+            if (!further || generic) { // applies to the subkey, in specific form
+                AppendAce(ace, size, kept, true, owner, group, aces);
+                ++count;
+            }
+            if (further) { // inherited further; inherit-only where the subkey has its own copy
+                const BYTE inherit = flags & (OBJECT_INHERIT_ACE | CONTAINER_INHERIT_ACE);
+                AppendAce(ace, size,
+                          static_cast<BYTE>(kept | inherit | (generic ? INHERIT_ONLY_ACE : 0)),
+                          false, owner, group, aces);
+                ++count;
+            }
+        } else if ((flags & OBJECT_INHERIT_ACE) != 0 && further) {
+            AppendAce(ace, size, static_cast<BYTE>(kept | OBJECT_INHERIT_ACE | INHERIT_ONLY_ACE),
+                      false, owner, group, aces);
+            ++count;
+        }
+    });
+    return count;
 }
 
 } // namespace
@@ -172,38 +209,6 @@ bool ParseDescriptor(std::span<const BYTE> descriptor, DescriptorParts& parts) {
     }
     return (header.Owner == 0 || parts.owner != nullptr) &&
            (header.Group == 0 || parts.group != nullptr);
-}
-
-WORD AppendInheritedAces(const ACL* parentDacl, const SID* owner, const SID* group, Bytes& aces) {
-    if (parentDacl == nullptr) {
-        return 0;
-    }
-    WORD count = 0;
-    ForEachAce(parentDacl, [&](const BYTE* ace, WORD size) {
-        const BYTE flags = ace[offsetof(ACE_HEADER, AceFlags)];
-        const auto kept = static_cast<BYTE>((flags & ~kInheritFlags) | INHERITED_ACE);
-        const bool further = (flags & NO_PROPAGATE_INHERIT_ACE) == 0;
-        if ((flags & CONTAINER_INHERIT_ACE) != 0) {
-            const bool generic = (Read<ACCESS_MASK>(ace + kMaskAt) & 0xF0000000) != 0 ||
-                                 CreatorSid(AceSid(ace, size)) >= 0;
-            if (!further || generic) { // applies to the subkey, in specific form
-                AppendAce(ace, size, kept, true, owner, group, aces);
-                ++count;
-            }
-            if (further) { // inherited further; inherit-only where the subkey has its own copy
-                const BYTE inherit = flags & (OBJECT_INHERIT_ACE | CONTAINER_INHERIT_ACE);
-                AppendAce(ace, size,
-                          static_cast<BYTE>(kept | inherit | (generic ? INHERIT_ONLY_ACE : 0)),
-                          false, owner, group, aces);
-                ++count;
-            }
-        } else if ((flags & OBJECT_INHERIT_ACE) != 0 && further) {
-            AppendAce(ace, size, static_cast<BYTE>(kept | OBJECT_INHERIT_ACE | INHERIT_ONLY_ACE),
-                      false, owner, group, aces);
-            ++count;
-        }
-    });
-    return count;
 }
 
 Bytes RepairedDaclDescriptor(const ACL* repairAcl, const DescriptorParts& key, const SID* owner,

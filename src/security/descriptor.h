@@ -44,15 +44,6 @@ template <typename Use> void ForEachAce(const ACL* acl, Use&& use) {
     }
 }
 
-// The entries a subkey inherits from its parent's DACL, by Windows' inheritance rules for a
-// container: an entry with container inherit is inherited (with no-propagate it loses its
-// inheritance flags, otherwise only inherit-only); one with object inherit alone is inherited
-// as inherit-only, unless no-propagate. An inherited entry that applies to the subkey gets key
-// rights for generic ones and the subkey's owner and group for CREATOR OWNER and CREATOR GROUP;
-// when it is also inherited further, an inherit-only copy keeps the generic form. Every entry
-// made is marked inherited. Appended to `aces`; returns how many.
-WORD AppendInheritedAces(const ACL* parentDacl, const SID* owner, const SID* group, Bytes& aces);
-
 // The descriptor of the repair's DACL write to a key whose present descriptor is `key`: the
 // repair's own entries first, then (unless the key's DACL is protected) the inherited ones: from
 // `parent`, the parent's descriptor as the run leaves it, or, where that is null (a table key,

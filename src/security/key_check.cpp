@@ -6,6 +6,11 @@
 #include <cstring>
 
 namespace tkr {
+namespace {
+
+// Whether the DACL's own (not inherited) entries are exactly the repair's two, in either order:
+// Everyone allowed KEY_READ and Administrators allowed KEY_ALL_ACCESS, each with exactly
+// inheritanceFlags, generic rights taken as the key rights they stand for.
 bool IsRepairDacl(const ACL* dacl, DWORD inheritanceFlags) {
     if (dacl == nullptr) {
         return false; // no DACL: everyone has full access
@@ -36,6 +41,8 @@ bool IsRepairDacl(const ACL* dacl, DWORD inheritanceFlags) {
     return everyone && admins && !other;
 }
 
+} // namespace
+
 KeyCheck CheckKeySecurity(const TreeKey& key, DWORD inheritanceFlags) {
     KeyCheck check;
     Bytes descriptor;
@@ -53,28 +60,6 @@ KeyCheck CheckKeySecurity(const TreeKey& key, DWORD inheritanceFlags) {
     check.ownerIsAdministrators = SidEquals(parts.owner, AdministratorsSid());
     check.daclIsRepairDacl = IsRepairDacl(parts.dacl, inheritanceFlags);
     return check;
-}
-
-std::wstring CheckResultText(const KeyCheck& check) {
-    if (check.status == ERROR_FILE_NOT_FOUND) {
-        return L"NOT PRESENT";
-    }
-    if (check.status != ERROR_SUCCESS) {
-        return L"NEEDS REPAIR: its security cannot be read (error " +
-               std::to_wstring(check.status) + L")";
-    }
-    if (check.Ok()) {
-        return L"OK";
-    }
-    std::wstring text = L"NEEDS REPAIR: ";
-    if (!check.ownerIsAdministrators) {
-        text += L"owner is not Administrators";
-    }
-    if (!check.daclIsRepairDacl) {
-        text += check.ownerIsAdministrators ? L"" : L"; ";
-        text += L"its own DACL entries are not the two the repair writes";
-    }
-    return text;
 }
 
 } // namespace tkr

@@ -5,8 +5,6 @@
 
 #include <windows.h>
 
-#include <string>
-
 namespace tkr {
 
 struct KeyCheck {
@@ -21,13 +19,5 @@ struct KeyCheck {
 // Reads the owner and DACL of the key and compares them with what the repair writes for
 // inheritanceFlags. Changes nothing.
 [[nodiscard]] KeyCheck CheckKeySecurity(const TreeKey& key, DWORD inheritanceFlags);
-
-// Whether the DACL's own (not inherited) entries are exactly the repair's two, in either order:
-// Everyone allowed KEY_READ and Administrators allowed KEY_ALL_ACCESS, each with exactly
-// inheritanceFlags, generic rights taken as the key rights they stand for.
-bool IsRepairDacl(const ACL* dacl, DWORD inheritanceFlags);
-
-// The result line of a check: "OK", "NOT PRESENT" or "NEEDS REPAIR: <why>".
-std::wstring CheckResultText(const KeyCheck& check);
 
 } // namespace tkr

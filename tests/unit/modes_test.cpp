@@ -1,13 +1,13 @@
 // The check of a key's security, the undo file, changing subkey lists and console output,
 // against the scripted fake.
 #include "fake_win.h"
-#include "security/privilege.h"
 
 #include "driver/run.h"
+#include "modes/check_mode.h"
 #include "modes/repair_mode.h"
 #include "report/console.h"
 #include "report/report.h"
-#include "security/key_check.h"
+#include "security/privilege.h"
 
 #include <gtest/gtest.h>
 

@@ -161,6 +161,15 @@ TEST_F(Walk, AFailedRepairIsReportedAndTheWalkStillDescends) {
     EXPECT_EQ(log[2], L"!ERROR!: ERROR OCCURED");
 }
 
+TEST_F(Walk, TheTokenIsOpenedOnceForTheRunAndEachKeySaysItCouldNotBe) {
+    fake.AddKey(L".hib");
+    fake.AddKey(L".hib\\sub");
+    fake.outcomes["OpenProcessToken"] = {ERROR_ACCESS_DENIED};
+    EXPECT_EQ(Repair(L".hib")[tkr::Outcome::Done], 2u); // the first writes did it
+    const std::vector<std::wstring> log = fake.LogLines(kLog);
+    EXPECT_EQ(std::count(log.begin(), log.end(), L"!ERROR!: \tOpenProcessToken failed: 5"), 2);
+}
+
 TEST_F(Walk, AMissingKeyIsAnnouncedAsAnError) {
     Repair(L".hib");
     EXPECT_EQ(Console(), (std::vector<std::wstring>{L"Fix \".hib\" ...", L"ERROR OCCURED"}));
