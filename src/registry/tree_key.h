@@ -8,6 +8,7 @@
 
 #include <windows.h>
 
+#include <memory>
 #include <string>
 #include <vector>
 
@@ -43,12 +44,12 @@ class TreeKey {
     // the undo file; `parentSecurity`, the parent's DACL as the run leaves it, where the run
     // changes the parent and could read it.
     TreeKey(HKEY parent, std::wstring name, std::wstring path,
-            const std::vector<BYTE>* parentSecurity = nullptr)
+            std::shared_ptr<const std::vector<BYTE>> parentSecurity = nullptr)
         : parent_(parent), name_(std::move(name)), path_(std::move(path)),
-          parentSecurity_(parentSecurity) {}
+          parentSecurity_(std::move(parentSecurity)) {}
 
     [[nodiscard]] const std::wstring& Path() const { return path_; }
-    [[nodiscard]] const std::vector<BYTE>* ParentSecurity() const { return parentSecurity_; }
+    [[nodiscard]] const std::vector<BYTE>* ParentSecurity() const { return parentSecurity_.get(); }
 
     // Opens the key itself (never what a link names) with `access` and `options` besides
     // REG_OPTION_OPEN_LINK, and checks the object opened. Returns ERROR_SUCCESS, kRegistryLink
@@ -76,7 +77,7 @@ class TreeKey {
     HKEY parent_;
     std::wstring name_;
     std::wstring path_;
-    const std::vector<BYTE>* parentSecurity_;
+    std::shared_ptr<const std::vector<BYTE>> parentSecurity_;
     UniqueKey pinned_;
     REGSAM granted_ = 0;
 };

@@ -4,6 +4,7 @@
 #include "platform/win_api.h"
 
 #include <cwchar>
+#include <memory>
 #include <set>
 
 namespace tkr {
@@ -21,8 +22,8 @@ struct Level {
     std::vector<std::wstring> names;
     size_t next;
     size_t pathLength;
-    std::vector<BYTE> security; // its DACL as the action left it, for what its subkeys inherit
-    bool secured;               // whether that could be read
+    // Its DACL as the action left it, for what its subkeys inherit; none if it could not be read.
+    std::shared_ptr<const std::vector<BYTE>> security;
 };
 
 // Reads every subkey name once, by index, and appends the valid ones.
@@ -46,6 +47,12 @@ void ReadNamesOnce(HKEY key, std::vector<std::wstring>& names) {
     }
 }
 
+// The DACL of the key the handle holds, in a self-relative descriptor; none if it cannot be read.
+std::shared_ptr<const std::vector<BYTE>> ReadDacl(HKEY key) {
+    auto dacl = std::make_shared<std::vector<BYTE>>();
+    return ReadKeySecurity(key, DACL_SECURITY_INFORMATION, *dacl) == ERROR_SUCCESS ? dacl : nullptr;
+}
+
 // Keeps the first of each name, in the order first seen.
 void RemoveRepeats(std::vector<std::wstring>& names) {
     std::set<std::wstring> seen;
@@ -54,8 +61,9 @@ void RemoveRepeats(std::vector<std::wstring>& names) {
 
 // Announces the key and hands it to the action unless it is too long or a link. Returns a
 // handle to enter it by, or none.
-UniqueKey VisitKey(HKEY parent, const std::vector<BYTE>* parentSecurity, const std::wstring& name,
-                   const std::wstring& path, KeyAction& action, Tally& tally) {
+UniqueKey VisitKey(HKEY parent, std::shared_ptr<const std::vector<BYTE>> parentSecurity,
+                   const std::wstring& name, const std::wstring& path, KeyAction& action,
+                   Tally& tally) {
     action.Announce(path);
     // Kept as the limit of a path the registry can name, so that runs read alike everywhere.
     if (path.size() > kMaxKeyPathLength) {
@@ -63,7 +71,7 @@ UniqueKey VisitKey(HKEY parent, const std::vector<BYTE>* parentSecurity, const s
         tally.Add(Outcome::Failed);
         return {};
     }
-    TreeKey key(parent, name, path, parentSecurity);
+    TreeKey key(parent, name, path, std::move(parentSecurity));
     if (key.Pin(action.PinAccess()) == kRegistryLink) {
         action.Skipped(Skip::Link);
         tally.Add(Outcome::Link);
@@ -121,12 +129,9 @@ void WalkKeyTree(const wchar_t* root, KeyAction& action, Tally& tally) {
         if (key) {
             std::vector<std::wstring> names = ReadSubkeyNames(key.get());
             if (!names.empty()) {
-                std::vector<BYTE> security;
-                const bool secured = action.UsesParentSecurity() &&
-                                     ReadKeySecurity(key.get(), DACL_SECURITY_INFORMATION,
-                                                     security) == ERROR_SUCCESS;
-                stack.push_back(Level{std::move(key), std::move(names), 0, path.size(),
-                                      std::move(security), secured});
+                auto dacl = action.UsesParentSecurity() ? ReadDacl(key.get()) : nullptr;
+                stack.push_back(
+                    Level{std::move(key), std::move(names), 0, path.size(), std::move(dacl)});
             }
         }
     };
@@ -141,8 +146,7 @@ void WalkKeyTree(const wchar_t* root, KeyAction& action, Tally& tally) {
         const std::wstring& name = parent.names[parent.next++];
         path.resize(parent.pathLength);
         path.append(1, L'\\').append(name);
-        enter(VisitKey(parent.key.get(), parent.secured ? &parent.security : nullptr, name, path,
-                       action, tally));
+        enter(VisitKey(parent.key.get(), parent.security, name, path, action, tally));
     }
 }
 
