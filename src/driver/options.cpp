@@ -35,8 +35,8 @@ bool IsOption(const wchar_t* argument) {
 }
 
 // Takes the value after an option that needs one ("-log DIR", "-undo FILE").
-std::wstring TakeValue(int argc, wchar_t** argv, int& i, const wchar_t* what, bool& given,
-                       std::wstring& value) {
+[[nodiscard]] std::wstring TakeValue(int argc, wchar_t** argv, int& i, const wchar_t* what,
+                                     bool& given, std::wstring& value) {
     const std::wstring option = argv[i];
     if (given) {
         return option + L" is given more than once.";

@@ -8,7 +8,7 @@ namespace {
 
 // Reaches the entry's key as the walk does and restores it. Returns a Win32 code, or
 // kRegistryLink when a link stands anywhere on the way.
-DWORD RestoreEntry(const UndoLine& entry, const ProcessToken& token) {
+[[nodiscard]] DWORD RestoreEntry(const UndoLine& entry, const ProcessToken& token) {
     UniqueKey parent;
     LSTATUS status = OpenParentOf(entry.path, parent);
     if (status != ERROR_SUCCESS) {

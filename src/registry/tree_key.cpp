@@ -13,7 +13,7 @@ constexpr int kKeyNameInformation = 3;
 
 // The full name (as the native call gives it) of the key the handle refers to; empty if it
 // cannot be had.
-std::wstring FullKeyName(HKEY key) {
+[[nodiscard]] std::wstring FullKeyName(HKEY key) {
     std::vector<BYTE> buffer(1024);
     for (;;) {
         ULONG needed = 0;

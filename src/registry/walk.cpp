@@ -48,7 +48,7 @@ void ReadNamesOnce(HKEY key, std::vector<std::wstring>& names) {
 }
 
 // The DACL of the key the handle holds, in a self-relative descriptor; none if it cannot be read.
-std::shared_ptr<const std::vector<BYTE>> ReadDacl(HKEY key) {
+[[nodiscard]] std::shared_ptr<const std::vector<BYTE>> ReadDacl(HKEY key) {
     auto dacl = std::make_shared<std::vector<BYTE>>();
     return ReadKeySecurity(key, DACL_SECURITY_INFORMATION, *dacl) == ERROR_SUCCESS ? dacl : nullptr;
 }

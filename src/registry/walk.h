@@ -57,6 +57,6 @@ void WalkKeyTree(const wchar_t* root, KeyAction& action, Tally& tally);
 // The names of the key's subkeys, in index order. The list is read again while subkeys are
 // created or deleted under the read (up to a bound), and what each read saw is merged, so that
 // no subkey that exists throughout is missed and none is listed twice.
-std::vector<std::wstring> ReadSubkeyNames(HKEY key);
+[[nodiscard]] std::vector<std::wstring> ReadSubkeyNames(HKEY key);
 
 } // namespace tkr

@@ -11,7 +11,7 @@ namespace tkr {
 namespace {
 
 // A reparse point or a file with other names is not the plain file the name promised.
-DWORD CheckPlainFile(HANDLE file) {
+[[nodiscard]] DWORD CheckPlainFile(HANDLE file) {
     FILE_ATTRIBUTE_TAG_INFO tag{};
     FILE_STANDARD_INFO standard{};
     if (!win::GetFileInformationByHandleEx(file, FileAttributeTagInfo, &tag, sizeof tag) ||
@@ -45,7 +45,7 @@ void CreateFolders(const std::wstring& folder) {
 // Opens or creates the file for writing, sharing it with readers only. The reparse point itself
 // is opened, never what it points at, so that the check sees it; a file that is no plain file
 // counts as one that cannot be opened.
-DWORD OpenPlainFile(const std::wstring& path, DWORD disposition, UniqueFile& file) {
+[[nodiscard]] DWORD OpenPlainFile(const std::wstring& path, DWORD disposition, UniqueFile& file) {
     file = UniqueFile(
         win::CreateFileW(path.c_str(), GENERIC_WRITE, FILE_SHARE_READ, nullptr, disposition,
                          FILE_ATTRIBUTE_NORMAL | FILE_FLAG_OPEN_REPARSE_POINT, nullptr));

@@ -11,7 +11,7 @@ namespace {
 constexpr unsigned kMaxUndoNames = 1000;
 
 // Converts the entry's SDDL; returns what is wrong with it, or an empty text.
-const wchar_t* ConvertEntry(UndoLine& entry) {
+[[nodiscard]] const wchar_t* ConvertEntry(UndoLine& entry) {
     if (entry.unreadable != 0) {
         return L"";
     }

@@ -39,7 +39,7 @@ std::wstring EscapeUndoPath(const std::wstring& path) {
 }
 
 // False when the text is no escaped path (a "%" without two hex digits, or a null).
-bool UnescapeUndoPath(const std::wstring& text, std::wstring& path) {
+[[nodiscard]] bool UnescapeUndoPath(const std::wstring& text, std::wstring& path) {
     path.clear();
     for (size_t i = 0; i < text.size(); ++i) {
         wchar_t c = text[i];
@@ -80,8 +80,8 @@ bool InTrees(const std::wstring& path, std::span<const wchar_t* const> roots) {
 }
 
 // Parses one entry line into `entry`; returns what is wrong with it, or an empty text.
-std::wstring ParseEntry(const std::wstring& line, std::span<const wchar_t* const> roots,
-                        UndoLine& entry) {
+[[nodiscard]] std::wstring ParseEntry(const std::wstring& line,
+                                      std::span<const wchar_t* const> roots, UndoLine& entry) {
     const size_t tab = line.find(L'\t');
     if (tab == std::wstring::npos || line.find(L'\t', tab + 1) != std::wstring::npos ||
         line.find_first_of(L"\r\n") != std::wstring::npos) {

@@ -35,8 +35,8 @@ const WellKnownSid kEveryone{{SID_REVISION, 1, SECURITY_WORLD_SID_AUTHORITY, {SE
 // Writes the repair's DACL to the key the handle holds: a descriptor computed for this key alone,
 // so that nothing below it is written. `before` is the key's descriptor, or empty when it is to be
 // read through the handle; `owner` is the key's owner as the write leaves it.
-DWORD WriteRepairDacl(HKEY handle, const TreeKey& key, const RepairDacl& dacl, const Bytes& before,
-                      const SID* owner) {
+[[nodiscard]] DWORD WriteRepairDacl(HKEY handle, const TreeKey& key, const RepairDacl& dacl,
+                                    const Bytes& before, const SID* owner) {
     Bytes read;
     if (before.empty()) {
         if (const DWORD status = ReadKeySecurity(handle, kSavedParts, read)) {
@@ -58,7 +58,8 @@ DWORD WriteRepairDacl(HKEY handle, const TreeKey& key, const RepairDacl& dacl, c
 // Makes Administrators the owner through a handle opened with the take-ownership privilege on,
 // which grants at the open what the key's DACL may not. The descriptor carries the DACL flags as
 // the key has them now, so that the owner write keeps them everywhere.
-DWORD WriteOwner(const TreeKey& key, const RepairDacl& dacl, const Bytes& before, bool repaired) {
+[[nodiscard]] DWORD WriteOwner(const TreeKey& key, const RepairDacl& dacl, const Bytes& before,
+                               bool repaired) {
     UniqueKey owned;
     if (const DWORD status = key.Open(WRITE_OWNER, owned)) {
         return status;

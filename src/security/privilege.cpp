@@ -12,7 +12,7 @@ constexpr const wchar_t* kPrivilegeNames[] = {L"SeTakeOwnershipPrivilege", L"SeB
 
 // Sets the privileges `state` lists; `previous` (when given) gets those it changed, as they were.
 // The call succeeds even when the token lacks a privilege: then the last error says so.
-DWORD Adjust(HANDLE token, TOKEN_PRIVILEGES& state, TOKEN_PRIVILEGES* previous) {
+[[nodiscard]] DWORD Adjust(HANDLE token, TOKEN_PRIVILEGES& state, TOKEN_PRIVILEGES* previous) {
     DWORD size = 0;
     if (!win::AdjustTokenPrivileges(token, FALSE, &state, sizeof state, previous,
                                     previous != nullptr ? &size : nullptr)) {
