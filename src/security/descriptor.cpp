@@ -122,13 +122,12 @@ Bytes MakeDescriptor(SECURITY_DESCRIPTOR_CONTROL control, const SID* owner, cons
     return descriptor;
 }
 
-// The entries a subkey inherits from its parent's DACL, by Windows' inheritance rules for a
-// container: an entry with container inherit is inherited (with no-propagate it loses its
-// inheritance flags, otherwise only inherit-only); one with object inherit alone is inherited
-// as inherit-only, unless no-propagate. An inherited entry that applies to the subkey gets key
-// rights for generic ones and the subkey's owner and group for CREATOR OWNER and CREATOR GROUP;
-// when it is also inherited further, an inherit-only copy keeps the generic form. Every entry
-// made is marked inherited. Appended to `aces`; returns how many.
+// The entries a subkey inherits from its parent's DACL, by Windows' rules for a container: one
+// with container inherit is inherited (with no-propagate it loses its inheritance flags,
+// otherwise only inherit-only); one with object inherit alone, as inherit-only unless
+// no-propagate. One that applies to the subkey gets key rights for generic ones and the subkey's
+// owner and group for CREATOR OWNER and GROUP; an inherit-only copy, inherited further, keeps
+// the generic form. Each is marked inherited. Appended to `aces`; returns how many.
 WORD AppendInheritedAces(const ACL* parentDacl, const SID* owner, const SID* group, Bytes& aces) {
     if (parentDacl == nullptr) {
         return 0;
