@@ -30,6 +30,10 @@ void LogRepairSteps(const RunLog& log, const RepairResult& result) {
         return LogFailure(log, L"\tAllocateAndInitializeSid(Admin)error %u", result.code);
     case RepairStep::Acl:
         return LogReport(log, ReportLevel::Error, L"\tFailed SetEntriesInAcl");
+    case RepairStep::InheritedFrom:
+        return LogFailure(
+            log, L"\tNot written: the DACL of the key's physical parent could not be read: %u",
+            result.code);
     case RepairStep::FirstWrite:
         return LogFailure(log, L"\tFirst SetNamedSecurityInfo call failed: %u", result.code);
     default:

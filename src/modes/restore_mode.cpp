@@ -10,11 +10,12 @@ namespace {
 // kRegistryLink when a link stands anywhere on the way.
 [[nodiscard]] DWORD RestoreEntry(const UndoLine& entry, const ProcessToken& token) {
     UniqueKey parent;
-    LSTATUS status = OpenParentOf(entry.path, parent);
+    std::wstring parentName;
+    LSTATUS status = OpenParentOf(entry.path, parent, parentName);
     if (status != ERROR_SUCCESS) {
         return status;
     }
-    TreeKey key(parent ? parent.get() : HKEY_CLASSES_ROOT,
+    TreeKey key(parent ? parent.get() : HKEY_CLASSES_ROOT, parentName,
                 entry.path.substr(entry.path.rfind(L'\\') + 1), entry.path);
     status = key.Pin(READ_CONTROL);
     return status != ERROR_SUCCESS

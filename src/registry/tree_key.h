@@ -35,25 +35,54 @@ inline constexpr REGSAM kNameAccess = ACCESS_SYSTEM_SECURITY;
 
 // Opens the parent of the key at `path` as the walk reaches it: each key on the way through the
 // one above it, as itself, and checked. `parent` gets none for a table key (HKEY_CLASSES_ROOT's
-// child). Returns as TreeKey::Open does.
-[[nodiscard]] LSTATUS OpenParentOf(const std::wstring& path, UniqueKey& parent);
+// child), and `parentName` the parent's full name. Returns as TreeKey::Open does.
+[[nodiscard]] LSTATUS OpenParentOf(const std::wstring& path, UniqueKey& parent,
+                                   std::wstring& parentName);
+
+// Opens the key of a full name (as FullKeyName gives it) below the registry's root of the
+// machine's or the users' keys, each component through the handle above it as itself, checked.
+// Returns as TreeKey::Open does; ERROR_FILE_NOT_FOUND for a name under no such root.
+[[nodiscard]] LSTATUS OpenByFullName(const std::wstring& fullName, REGSAM access, UniqueKey& key);
+
+// Whether two registry names are the same, as the registry compares them (case-insensitively).
+[[nodiscard]] bool SameRegistryName(const std::wstring& a, const std::wstring& b);
+
+// The full name (as the native call gives it) of the key a handle refers to; empty if it cannot
+// be had.
+[[nodiscard]] std::wstring FullKeyName(HKEY key);
 
 class TreeKey {
   public:
-    // The key `name` below `parent`; `path`, its path below HKEY_CLASSES_ROOT, for the lines and
-    // the undo file; `parentSecurity`, the parent's DACL as the run leaves it, where the run
-    // changes the parent and could read it.
-    TreeKey(HKEY parent, std::wstring name, std::wstring path,
+    // The key `name` below `parent`, whose object has the full name `parentName` (empty for a
+    // table key, HKEY_CLASSES_ROOT's child, reached in one step); `path`, its path below
+    // HKEY_CLASSES_ROOT, for the lines and the undo file; `parentSecurity`, the parent's DACL as
+    // the run leaves it, where the run changes the parent and could read it.
+    TreeKey(HKEY parent, std::wstring parentName, std::wstring name, std::wstring path,
             std::shared_ptr<const std::vector<BYTE>> parentSecurity = nullptr)
-        : parent_(parent), name_(std::move(name)), path_(std::move(path)),
-          parentSecurity_(std::move(parentSecurity)) {}
+        : parent_(parent), parentName_(std::move(parentName)), name_(std::move(name)),
+          path_(std::move(path)), parentSecurity_(std::move(parentSecurity)) {}
 
     [[nodiscard]] const std::wstring& Path() const { return path_; }
     [[nodiscard]] const std::vector<BYTE>* ParentSecurity() const { return parentSecurity_.get(); }
+    // Why the DACL the key inherits from cannot be known (ERROR_SUCCESS: it can).
+    [[nodiscard]] DWORD ParentSecurityError() const { return parentSecurityError_; }
+    // The full name of the key as its last check found it.
+    [[nodiscard]] const std::wstring& FullName() const { return fullName_; }
+    // Where a merged view showed the key below a parent of the other hive: the full name of its
+    // physical parent, the key it inherits from. Empty otherwise.
+    [[nodiscard]] const std::wstring& PhysicalParent() const { return physicalParent_; }
+    // The key inherits from `security` (its physical parent's DACL), or, where that could not be
+    // read, cannot be written (`error`).
+    void InheritFrom(std::shared_ptr<const std::vector<BYTE>> security, DWORD error) {
+        parentSecurity_ = std::move(security);
+        parentSecurityError_ = error;
+    }
 
     // Opens the key itself (never what a link names) with `access` and `options` besides
-    // REG_OPTION_OPEN_LINK, and checks the object opened. Returns ERROR_SUCCESS, kRegistryLink
-    // (the object is a link, or whether it is one cannot be told), or the open's error.
+    // REG_OPTION_OPEN_LINK, and checks the object opened: no link, and the parent's own child
+    // (or, in a merged view, the same path's key of the other hive). Returns ERROR_SUCCESS,
+    // kRegistryLink (the object is a link, or was reached through one, or whether it is one cannot
+    // be told), or the open's error.
     [[nodiscard]] LSTATUS Open(REGSAM access, UniqueKey& key, DWORD options = 0) const;
 
     // Pins the key: a handle to the object checked, with `access`, or with kNameAccess when that
@@ -73,13 +102,18 @@ class TreeKey {
 
   private:
     [[nodiscard]] bool ResolvesToItself(HKEY key) const;
+    [[nodiscard]] bool IsInPlace(HKEY key) const;
 
     HKEY parent_;
+    std::wstring parentName_;
     std::wstring name_;
     std::wstring path_;
     std::shared_ptr<const std::vector<BYTE>> parentSecurity_;
+    DWORD parentSecurityError_ = ERROR_SUCCESS;
     UniqueKey pinned_;
     REGSAM granted_ = 0;
+    mutable std::wstring fullName_;
+    mutable std::wstring physicalParent_;
 };
 
 } // namespace tkr

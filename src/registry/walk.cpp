@@ -22,6 +22,7 @@ struct Level {
     std::vector<std::wstring> names;
     size_t next;
     size_t pathLength;
+    std::wstring fullName; // as its handle names it: what its subkeys' names must begin with
     // Its DACL as the action left it, for what its subkeys inherit; none if it could not be read.
     std::shared_ptr<const std::vector<BYTE>> security;
 };
@@ -59,11 +60,24 @@ void RemoveRepeats(std::vector<std::wstring>& names) {
     std::erase_if(names, [&seen](const std::wstring& name) { return !seen.insert(name).second; });
 }
 
+// The DACL of the key a merged view showed below a parent of the other hive: its physical
+// parent's, reached from the registry's root as every key is. Why it cannot be had, otherwise.
+void InheritFromPhysicalParent(TreeKey& key) {
+    UniqueKey parent;
+    LSTATUS status = OpenByFullName(key.PhysicalParent(), READ_CONTROL, parent);
+    auto dacl = std::make_shared<std::vector<BYTE>>();
+    if (status == ERROR_SUCCESS) {
+        status = ReadKeySecurity(parent.get(), DACL_SECURITY_INFORMATION, *dacl);
+    }
+    key.InheritFrom(status == ERROR_SUCCESS ? std::move(dacl) : nullptr, status);
+}
+
 // Announces the key and hands it to the action unless it is too long or a link. Returns a
-// handle to enter it by, or none.
-UniqueKey VisitKey(HKEY parent, std::shared_ptr<const std::vector<BYTE>> parentSecurity,
+// handle to enter it by (and its full name), or none.
+UniqueKey VisitKey(HKEY parent, const std::wstring& parentName,
+                   std::shared_ptr<const std::vector<BYTE>> parentSecurity,
                    const std::wstring& name, const std::wstring& path, KeyAction& action,
-                   Tally& tally) {
+                   Tally& tally, std::wstring& fullName) {
     action.Announce(path);
     // Kept as the limit of a path the registry can name, so that runs read alike everywhere.
     if (path.size() > kMaxKeyPathLength) {
@@ -71,16 +85,23 @@ UniqueKey VisitKey(HKEY parent, std::shared_ptr<const std::vector<BYTE>> parentS
         tally.Add(Outcome::Failed);
         return {};
     }
-    TreeKey key(parent, name, path, std::move(parentSecurity));
+    TreeKey key(parent, parentName, name, path, std::move(parentSecurity));
     if (key.Pin(action.PinAccess()) == kRegistryLink) {
         action.Skipped(Skip::Link);
         tally.Add(Outcome::Link);
         return {};
     }
+    if (!key.PhysicalParent().empty() && action.UsesParentSecurity()) {
+        InheritFromPhysicalParent(key);
+    }
     tally.Add(action.Act(key));
     // Opened afresh: whether the key is entered is up to its DACL as the action left it.
     UniqueKey entered;
-    return key.Open(KEY_READ, entered) == ERROR_SUCCESS ? std::move(entered) : UniqueKey();
+    if (key.Open(KEY_READ, entered) != ERROR_SUCCESS) {
+        return {};
+    }
+    fullName = key.FullName();
+    return entered;
 }
 
 } // namespace
@@ -125,18 +146,19 @@ void WalkKeyTree(const wchar_t* root, KeyAction& action, Tally& tally) {
     // subkeys are opened through.
     std::vector<Level> stack;
     std::wstring path = root;
+    std::wstring fullName;
     auto enter = [&](UniqueKey key) {
         if (key) {
             std::vector<std::wstring> names = ReadSubkeyNames(key.get());
             if (!names.empty()) {
                 auto dacl = action.UsesParentSecurity() ? ReadDacl(key.get()) : nullptr;
-                stack.push_back(
-                    Level{std::move(key), std::move(names), 0, path.size(), std::move(dacl)});
+                stack.push_back(Level{std::move(key), std::move(names), 0, path.size(),
+                                      std::move(fullName), std::move(dacl)});
             }
         }
     };
     // A table key's parent, HKEY_CLASSES_ROOT, is not changed by the run.
-    enter(VisitKey(HKEY_CLASSES_ROOT, nullptr, path, path, action, tally));
+    enter(VisitKey(HKEY_CLASSES_ROOT, {}, nullptr, path, path, action, tally, fullName));
     while (!stack.empty()) {
         Level& parent = stack.back();
         if (parent.next >= parent.names.size()) {
@@ -146,7 +168,8 @@ void WalkKeyTree(const wchar_t* root, KeyAction& action, Tally& tally) {
         const std::wstring& name = parent.names[parent.next++];
         path.resize(parent.pathLength);
         path.append(1, L'\\').append(name);
-        enter(VisitKey(parent.key.get(), parent.security, name, path, action, tally));
+        enter(VisitKey(parent.key.get(), parent.fullName, parent.security, name, path, action,
+                       tally, fullName));
     }
 }
 

@@ -10,9 +10,10 @@ namespace {
 constexpr BYTE kInheritFlags =
     OBJECT_INHERIT_ACE | CONTAINER_INHERIT_ACE | NO_PROPAGATE_INHERIT_ACE | INHERIT_ONLY_ACE;
 constexpr size_t kMaxAclSize = 0xFFFC; // AclSize is a WORD, kept a multiple of 4
-// Where the mask and, in the allowed and denied types, the SID stand in an entry.
+constexpr size_t kSidHeader = offsetof(SID, SubAuthority);
+constexpr BYTE kMaxSubAuthorities = 15;
+// Where the mask stands in an entry of every known type.
 constexpr size_t kMaskAt = sizeof(ACE_HEADER);
-constexpr size_t kSidAt = offsetof(ACCESS_ALLOWED_ACE, SidStart);
 
 template <typename T> T Read(const BYTE* at) {
     T value;
@@ -20,37 +21,112 @@ template <typename T> T Read(const BYTE* at) {
     return value;
 }
 
+// Whether `need` bytes from `offset` lie within `size`: compared so that nothing can wrap, as an
+// offset near 4 GiB would on a 32-bit build.
+constexpr bool Within(size_t offset, size_t need, size_t size) {
+    return offset <= size && need <= size - offset;
+}
+
 size_t SidSize(const SID* sid) {
-    return offsetof(SID, SubAuthority) + Read<BYTE>(reinterpret_cast<const BYTE*>(sid) + 1) * 4;
+    return kSidHeader + Read<BYTE>(reinterpret_cast<const BYTE*>(sid) + 1) * size_t{4};
+}
+
+// The size of a valid SID (revision 1, at most 15 sub-authorities) that lies whole within the
+// `available` bytes at `at`; 0 when there is none.
+size_t WholeSidSize(const BYTE* at, size_t available) {
+    if (available < kSidHeader || at[0] != SID_REVISION || at[1] > kMaxSubAuthorities) {
+        return 0;
+    }
+    const size_t size = kSidHeader + at[1] * size_t{4};
+    return size <= available ? size : 0;
+}
+
+// Where the SID stands in an entry, by its type: after the mask, or in the object types after
+// their flags and the GUIDs those flags announce. 0 for a type whose layout is not known (the
+// compound type and any newer one): such an entry is copied as it stands, and only its header
+// is read.
+size_t SidOffset(const BYTE* ace, size_t size) {
+    switch (ace[0]) {
+    case ACCESS_ALLOWED_ACE_TYPE:
+    case ACCESS_DENIED_ACE_TYPE:
+    case SYSTEM_AUDIT_ACE_TYPE:
+    case SYSTEM_ALARM_ACE_TYPE:
+    case ACCESS_ALLOWED_CALLBACK_ACE_TYPE:
+    case ACCESS_DENIED_CALLBACK_ACE_TYPE:
+    case SYSTEM_AUDIT_CALLBACK_ACE_TYPE:
+    case SYSTEM_ALARM_CALLBACK_ACE_TYPE:
+    case SYSTEM_MANDATORY_LABEL_ACE_TYPE:
+    case 18: // resource attribute
+    case 19: // scoped policy id
+        return kMaskAt + sizeof(ACCESS_MASK);
+    case ACCESS_ALLOWED_OBJECT_ACE_TYPE:
+    case ACCESS_DENIED_OBJECT_ACE_TYPE:
+    case SYSTEM_AUDIT_OBJECT_ACE_TYPE:
+    case SYSTEM_ALARM_OBJECT_ACE_TYPE:
+    case ACCESS_ALLOWED_CALLBACK_OBJECT_ACE_TYPE:
+    case ACCESS_DENIED_CALLBACK_OBJECT_ACE_TYPE:
+    case SYSTEM_AUDIT_CALLBACK_OBJECT_ACE_TYPE:
+    case SYSTEM_ALARM_CALLBACK_OBJECT_ACE_TYPE: {
+        constexpr size_t kFlagsAt = kMaskAt + sizeof(ACCESS_MASK);
+        if (size < kFlagsAt + sizeof(DWORD)) {
+            return 0;
+        }
+        const auto flags = Read<DWORD>(ace + kFlagsAt);
+        return kFlagsAt + sizeof(DWORD) + ((flags & ACE_OBJECT_TYPE_PRESENT) != 0 ? 16 : 0) +
+               ((flags & ACE_INHERITED_OBJECT_TYPE_PRESENT) != 0 ? 16 : 0);
+    }
+    default:
+        return 0;
+    }
+}
+
+bool KnownType(BYTE type) {
+    return type <= 19 && type != ACCESS_ALLOWED_COMPOUND_ACE_TYPE;
+}
+
+// Whether an entry is whole: a multiple of 4 bytes, and for a known type at least its minimum
+// size with its SID valid and inside it.
+bool WholeAce(const BYTE* ace, size_t size) {
+    if (size < sizeof(ACE_HEADER) || size % 4 != 0) {
+        return false;
+    }
+    if (!KnownType(ace[0])) {
+        return true;
+    }
+    const size_t sidAt = SidOffset(ace, size);
+    return sidAt != 0 && sidAt <= size && WholeSidSize(ace + sidAt, size - sidAt) != 0;
 }
 
 // The SID at `offset` within the bytes, if a whole one is there.
 const SID* SidAt(std::span<const BYTE> bytes, DWORD offset) {
-    if (offset == 0 || offset + offsetof(SID, SubAuthority) > bytes.size()) {
+    if (offset == 0 || !Within(offset, kSidHeader, bytes.size()) ||
+        WholeSidSize(bytes.data() + offset, bytes.size() - offset) == 0) {
         return nullptr;
     }
-    const auto* sid = reinterpret_cast<const SID*>(bytes.data() + offset);
-    return offset + SidSize(sid) <= bytes.size() ? sid : nullptr;
+    return reinterpret_cast<const SID*>(bytes.data() + offset);
 }
 
-// The ACL at `offset`, if its header and every entry lie within the bytes.
+// The ACL at `offset`, if its header is valid (revision 2 to 4, a size that is a multiple of 4)
+// and every entry lies whole within it and within the bytes.
 const ACL* AclAt(std::span<const BYTE> bytes, DWORD offset) {
-    if (offset == 0 || offset + sizeof(ACL) > bytes.size()) {
+    if (offset == 0 || offset % 4 != 0 || !Within(offset, sizeof(ACL), bytes.size())) {
         return nullptr;
     }
     const BYTE* const start = bytes.data() + offset;
+    const auto revision = Read<BYTE>(start + offsetof(ACL, AclRevision));
     const auto size = Read<WORD>(start + offsetof(ACL, AclSize));
     const auto count = Read<WORD>(start + offsetof(ACL, AceCount));
-    if (size < sizeof(ACL) || offset + size > bytes.size()) {
+    if (revision < MIN_ACL_REVISION || revision > MAX_ACL_REVISION || size < sizeof(ACL) ||
+        size % 4 != 0 || !Within(offset, size, bytes.size())) {
         return nullptr;
     }
     size_t at = sizeof(ACL);
     for (WORD i = 0; i < count; ++i) {
-        if (at + sizeof(ACE_HEADER) > size) {
+        if (!Within(at, sizeof(ACE_HEADER), size)) {
             return nullptr;
         }
         const auto aceSize = Read<WORD>(start + at + offsetof(ACE_HEADER, AceSize));
-        if (aceSize < sizeof(ACE_HEADER) || at + aceSize > size) {
+        if (!Within(at, aceSize, size) || !WholeAce(start + at, aceSize)) {
             return nullptr;
         }
         at += aceSize;
@@ -69,27 +145,35 @@ int CreatorSid(const SID* sid) {
 }
 
 // The entry with new flags, and (when `specific`) key rights for generic ones and the real SID
-// for a creator SID.
-void AppendAce(const BYTE* ace, WORD size, BYTE flags, bool specific, const SID* owner,
-               const SID* group, Bytes& out) {
+// for a creator SID, whatever follows the SID (an object or callback entry's data) kept. Returns
+// false when the entry would grow past the size an entry can have.
+bool AppendAce(const BYTE* ace, WORD size, BYTE flags, bool specific, const SID* replacement,
+               Bytes& out) {
     const size_t start = out.size();
-    const int creator = CreatorSid(AceSid(ace, size));
-    const SID* replacement = creator == 0 ? owner : creator == 1 ? group : nullptr;
-    if (specific && replacement != nullptr) {
-        const size_t sidSize = SidSize(replacement);
-        out.insert(out.end(), ace, ace + kSidAt);
+    const SID* sid = AceSid(ace, size);
+    if (specific && replacement != nullptr && sid != nullptr) {
+        const size_t sidAt = static_cast<size_t>(reinterpret_cast<const BYTE*>(sid) - ace);
+        const size_t oldSize = SidSize(sid);
+        const size_t newSize = SidSize(replacement);
+        const size_t total = size - oldSize + newSize;
+        if (total > kMaxAclSize) {
+            return false;
+        }
+        out.insert(out.end(), ace, ace + sidAt);
         out.insert(out.end(), reinterpret_cast<const BYTE*>(replacement),
-                   reinterpret_cast<const BYTE*>(replacement) + sidSize);
-        const auto total = static_cast<WORD>(kSidAt + sidSize);
-        std::memcpy(out.data() + start + offsetof(ACE_HEADER, AceSize), &total, sizeof total);
+                   reinterpret_cast<const BYTE*>(replacement) + newSize);
+        out.insert(out.end(), ace + sidAt + oldSize, ace + size);
+        const auto word = static_cast<WORD>(total);
+        std::memcpy(out.data() + start + offsetof(ACE_HEADER, AceSize), &word, sizeof word);
     } else {
         out.insert(out.end(), ace, ace + size);
     }
     out[start + offsetof(ACE_HEADER, AceFlags)] = flags;
-    if (specific) {
+    if (specific && KnownType(ace[0])) {
         const ACCESS_MASK mask = MapGenericKeyRights(Read<ACCESS_MASK>(ace + kMaskAt));
         std::memcpy(out.data() + start + kMaskAt, &mask, sizeof mask);
     }
+    return true;
 }
 
 // An ACL of `aces` (`count` entries); empty when it would be too large.
@@ -126,38 +210,44 @@ Bytes MakeDescriptor(SECURITY_DESCRIPTOR_CONTROL control, const SID* owner, cons
 // with container inherit is inherited (with no-propagate it loses its inheritance flags,
 // otherwise only inherit-only); one with object inherit alone, as inherit-only unless
 // no-propagate. One that applies to the subkey gets key rights for generic ones and the subkey's
-// owner and group for CREATOR OWNER and GROUP; an inherit-only copy, inherited further, keeps
-// the generic form. Each is marked inherited. Appended to `aces`; returns how many.
-WORD AppendInheritedAces(const ACL* parentDacl, const SID* owner, const SID* group, Bytes& aces) {
+// owner and group for CREATOR OWNER and GROUP, in every entry type whose SID can be found; where
+// the subkey has no such owner or group, that copy is left out, as it could name no one. An
+// inherit-only copy, inherited further, keeps the generic form. Each is marked inherited.
+// Appended to `aces`, counted in `count`; returns false when an entry would grow too large.
+bool AppendInheritedAces(const ACL* parentDacl, const SID* owner, const SID* group, Bytes& aces,
+                         WORD& count) {
     if (parentDacl == nullptr) {
-        return 0;
+        return true;
     }
-    WORD count = 0;
+    bool fits = true;
     ForEachAce(parentDacl, [&](const BYTE* ace, WORD size) {
         const BYTE flags = ace[offsetof(ACE_HEADER, AceFlags)];
         const auto kept = static_cast<BYTE>((flags & ~kInheritFlags) | INHERITED_ACE);
         const bool further = (flags & NO_PROPAGATE_INHERIT_ACE) == 0;
+        auto append = [&](BYTE newFlags, bool specific, const SID* replacement) {
+            fits = fits && AppendAce(ace, size, newFlags, specific, replacement, aces);
+            ++count;
+        };
         if ((flags & CONTAINER_INHERIT_ACE) != 0) {
-            const bool generic = (Read<ACCESS_MASK>(ace + kMaskAt) & 0xF0000000) != 0 ||
-                                 CreatorSid(AceSid(ace, size)) >= 0;
-            if (!further || generic) { // applies to the subkey, in specific form
-                AppendAce(ace, size, kept, true, owner, group, aces);
-                ++count;
+            const int creator = CreatorSid(AceSid(ace, size));
+            const bool generic =
+                KnownType(ace[0]) &&
+                ((Read<ACCESS_MASK>(ace + kMaskAt) & 0xF0000000) != 0 || creator >= 0);
+            const SID* replacement = creator == 0 ? owner : creator == 1 ? group : nullptr;
+            // Applies to the subkey, in specific form.
+            if ((!further || generic) && (creator < 0 || replacement != nullptr)) {
+                append(kept, true, replacement);
             }
             if (further) { // inherited further; inherit-only where the subkey has its own copy
                 const BYTE inherit = flags & (OBJECT_INHERIT_ACE | CONTAINER_INHERIT_ACE);
-                AppendAce(ace, size,
-                          static_cast<BYTE>(kept | inherit | (generic ? INHERIT_ONLY_ACE : 0)),
-                          false, owner, group, aces);
-                ++count;
+                append(static_cast<BYTE>(kept | inherit | (generic ? INHERIT_ONLY_ACE : 0)), false,
+                       nullptr);
             }
         } else if ((flags & OBJECT_INHERIT_ACE) != 0 && further) {
-            AppendAce(ace, size, static_cast<BYTE>(kept | OBJECT_INHERIT_ACE | INHERIT_ONLY_ACE),
-                      false, owner, group, aces);
-            ++count;
+            append(static_cast<BYTE>(kept | OBJECT_INHERIT_ACE | INHERIT_ONLY_ACE), false, nullptr);
         }
     });
-    return count;
+    return fits;
 }
 
 } // namespace
@@ -176,11 +266,9 @@ ACCESS_MASK MapGenericKeyRights(ACCESS_MASK mask) {
 }
 
 const SID* AceSid(const BYTE* ace, WORD size) {
-    const BYTE type = ace[0];
-    const auto* sid = reinterpret_cast<const SID*>(ace + kSidAt);
-    return (type == ACCESS_ALLOWED_ACE_TYPE || type == ACCESS_DENIED_ACE_TYPE) &&
-                   size >= kSidAt + offsetof(SID, SubAuthority) && kSidAt + SidSize(sid) <= size
-               ? sid
+    const size_t sidAt = KnownType(ace[0]) ? SidOffset(ace, size) : 0;
+    return sidAt != 0 && sidAt <= size && WholeSidSize(ace + sidAt, size - sidAt) != 0
+               ? reinterpret_cast<const SID*>(ace + sidAt)
                : nullptr;
 }
 
@@ -212,17 +300,21 @@ bool ParseDescriptor(std::span<const BYTE> descriptor, DescriptorParts& parts) {
 
 Bytes RepairedDaclDescriptor(const ACL* repairAcl, const DescriptorParts& key, const SID* owner,
                              const Bytes* parent) {
-    Bytes aces(reinterpret_cast<const BYTE*>(repairAcl) + sizeof(ACL),
-               reinterpret_cast<const BYTE*>(repairAcl) + repairAcl->AclSize);
-    WORD count = repairAcl->AceCount;
+    // The repair's entries walked, not its declared size copied: an ACL may hold unused bytes.
+    Bytes aces;
+    WORD count = 0;
+    ForEachAce(repairAcl, [&](const BYTE* ace, WORD size) {
+        aces.insert(aces.end(), ace, ace + size);
+        ++count;
+    });
     BYTE revision = repairAcl->AclRevision;
     const bool isProtected = (key.control & SE_DACL_PROTECTED) != 0;
     if (!isProtected && parent != nullptr) {
         DescriptorParts parentParts;
-        if (!ParseDescriptor(*parent, parentParts)) {
+        if (!ParseDescriptor(*parent, parentParts) ||
+            !AppendInheritedAces(parentParts.dacl, owner, key.group, aces, count)) {
             return {};
         }
-        count += AppendInheritedAces(parentParts.dacl, owner, key.group, aces);
         if (parentParts.dacl != nullptr) {
             revision = std::max(revision, parentParts.dacl->AclRevision);
         }

@@ -22,18 +22,22 @@ struct DescriptorParts {
     const ACL* dacl = nullptr; // null also for a DACL that is present but null
 };
 
-// Splits a self-relative descriptor into its parts, each checked to lie within the bytes.
-// Returns false for bytes that are no such descriptor.
+// Splits a self-relative descriptor into its parts, each checked to lie within the bytes: SIDs
+// valid (at most 15 sub-authorities), the DACL's header valid and every entry whole (a multiple
+// of 4 bytes, at least its type's size, its SID inside it). Returns false for bytes that are no
+// such descriptor.
 [[nodiscard]] bool ParseDescriptor(std::span<const BYTE> descriptor, DescriptorParts& parts);
 
 // Key rights for the generic rights in a mask.
 [[nodiscard]] ACCESS_MASK MapGenericKeyRights(ACCESS_MASK mask);
 
-// The SID in an allowed or denied entry, or null for an entry of another type or too short.
+// The SID in an entry of a type whose layout is known (allowed, denied, audit, alarm, their
+// object and callback forms, label), if it lies whole inside the entry; null otherwise.
 [[nodiscard]] const SID* AceSid(const BYTE* ace, WORD size);
 [[nodiscard]] bool SidEquals(const SID* sid, const SID& expected);
 
-// Calls use(entry, size) for each entry of an ACL that ParseDescriptor checked.
+// Calls use(entry, size) for each entry of an ACL that ParseDescriptor checked, or of one
+// Windows built.
 template <typename Use> void ForEachAce(const ACL* acl, Use&& use) {
     const BYTE* at = reinterpret_cast<const BYTE*>(acl) + sizeof(ACL);
     for (WORD i = 0; i < acl->AceCount; ++i) {

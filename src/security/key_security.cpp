@@ -109,6 +109,9 @@ RepairResult RepairKeySecurity(const TreeKey& key, const RepairDacl& dacl,
     if (dacl.Built().stoppedAt != RepairStep::None) {
         return dacl.Built();
     }
+    if (key.ParentSecurityError() != ERROR_SUCCESS) {
+        return {RepairStep::InheritedFrom, key.ParentSecurityError()};
+    }
     // Without the key's descriptor, a write must read it first.
     const REGSAM access = WRITE_DAC | (before.empty() ? READ_CONTROL : 0);
     RepairResult result;

@@ -18,8 +18,9 @@ enum class RepairStep {
     EveryoneSid, // the repair's DACL, built once for the run
     AdministratorsSid,
     Acl,
-    FirstWrite, // the DACL write as the key's DACL allows it
-    Token,      // the take-ownership privilege, looked up once for the run and switched on
+    InheritedFrom, // the DACL of the key's physical parent, where a merged view hid it
+    FirstWrite,    // the DACL write as the key's DACL allows it
+    Token,         // the take-ownership privilege, looked up once for the run and switched on
     LookUp,
     Enable,
     Owner,       // the owner write under it

@@ -126,7 +126,12 @@ namespace fakes {
 LSTATUS WINAPI RegOpenKeyExW(HKEY root, LPCWSTR subKey, DWORD options, REGSAM desired,
                              PHKEY result) {
     const bool fromRoot = root == HKEY_CLASSES_ROOT;
-    const std::wstring path = fromRoot ? std::wstring(subKey) : KeyPathOf(root) + L"\\" + subKey;
+    const std::wstring base = fromRoot                     ? L""
+                              : root == HKEY_LOCAL_MACHINE ? L"HKLM"
+                              : root == HKEY_CURRENT_USER  ? L"HKCU"
+                              : root == HKEY_USERS         ? L"HKU"
+                                                           : KeyPathOf(root);
+    const std::wstring path = base.empty() ? std::wstring(subKey) : base + L"\\" + subKey;
     Log(L"RegOpenKeyExW " + path + L" options=" + Hex(options) + L" access=" + Hex(desired));
     // How each key was reached: from its parent's handle (a table key from HKEY_CLASSES_ROOT),
     // and whether the open could have followed a link with some access.
@@ -193,6 +198,9 @@ LSTATUS WINAPI RegEnumKeyExW(HKEY key, DWORD index, LPWSTR name, LPDWORD nameLen
 LSTATUS WINAPI RegQueryValueExW(HKEY key, LPCWSTR valueName, LPDWORD, LPDWORD type, LPBYTE,
                                 LPDWORD) {
     const auto node = g_fake->keys.find(KeyPathOf(key));
+    if (node != g_fake->keys.end() && node->second.linkQueryStatus != ERROR_SUCCESS) {
+        return node->second.linkQueryStatus;
+    }
     if (node == g_fake->keys.end() || !node->second.isLink ||
         std::wstring(valueName) != L"SymbolicLinkValue") {
         return ERROR_FILE_NOT_FOUND;
@@ -243,12 +251,25 @@ LSTATUS WINAPI RegSetKeySecurity(HKEY key, SECURITY_INFORMATION info,
     if (g_fake->onSetSecurity) {
         g_fake->onSetSecurity(path);
     }
+    if ((info & DACL_SECURITY_INFORMATION) != 0 && g_fake->keys.count(path) != 0) {
+        const auto* bytes = static_cast<const BYTE*>(descriptor);
+        g_fake->keys[path].writtenDacl = tkrtest::SddlOf(
+            std::vector<BYTE>(bytes, bytes + ::GetSecurityDescriptorLength(descriptor)),
+            DACL_SECURITY_INFORMATION);
+    }
     return static_cast<LSTATUS>(g_fake->Next("RegSetKeySecurity"));
 }
 
 LONG WINAPI NtQueryKey(HANDLE key, int, PVOID information, ULONG length, PULONG resultLength) {
-    const std::wstring name =
-        L"\\REGISTRY\\MACHINE\\SOFTWARE\\Classes\\" + KeyPathOf(static_cast<HKEY>(key));
+    const std::wstring& path = KeyPathOf(static_cast<HKEY>(key));
+    const auto node = g_fake->keys.find(path);
+    if (node != g_fake->keys.end() && node->second.nameUnreadable) {
+        *resultLength = 0;
+        return static_cast<LONG>(0xC0000022); // STATUS_ACCESS_DENIED
+    }
+    const std::wstring name = node != g_fake->keys.end() && !node->second.fullName.empty()
+                                  ? node->second.fullName
+                                  : L"\\REGISTRY\\MACHINE\\SOFTWARE\\Classes\\" + path;
     const ULONG bytes = static_cast<ULONG>(name.size() * sizeof(wchar_t));
     *resultLength = sizeof(ULONG) + bytes;
     if (length < *resultLength) {

@@ -18,6 +18,12 @@ struct FakeKey {
     LSTATUS countStatus = ERROR_SUCCESS; // RegQueryInfoKeyW's answer
     std::set<DWORD> unreadableIndices;   // RegEnumKeyExW fails for these
     bool isLink = false;
+    // The name a handle to it gives (NtQueryKey), where not the machine's classes root and its
+    // path: a key reached behind a link, or in the user's classes.
+    std::wstring fullName;
+    LSTATUS linkQueryStatus = ERROR_SUCCESS;    // RegQueryValueExW's failure, if any
+    bool nameUnreadable = false;                // NtQueryKey fails
+    std::wstring writtenDacl;                   // the last DACL written to it, in SDDL
     std::wstring sddl = L"O:BAD:P(A;;KA;;;BA)"; // what GetSecurityInfo reads
     LSTATUS readStatus = ERROR_SUCCESS;         // GetSecurityInfo's answer
 };
@@ -33,7 +39,8 @@ struct FakeWindows {
     // succeeds and leaves 1300 behind, as Windows does; for _vscwprintf, 1 fails and any other
     // code is the length it reports.
     std::map<std::string, std::deque<DWORD>> outcomes;
-    // The registry below HKEY_CLASSES_ROOT, by key path.
+    // The registry below HKEY_CLASSES_ROOT, by key path; keys below HKEY_LOCAL_MACHINE,
+    // HKEY_CURRENT_USER and HKEY_USERS under "HKLM\\", "HKCU\\" and "HKU\\".
     std::map<std::wstring, FakeKey> keys;
     // Called with the key's path on every RegSetKeySecurity, before it answers.
     std::function<void(const std::wstring&)> onSetSecurity;

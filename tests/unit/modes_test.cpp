@@ -41,7 +41,7 @@ TEST(KeyCheck, OwnerAndOwnEntriesAreComparedWithWhatTheRepairWrites) {
         fake.keys[L".qk4"].sddl = c.sddl;
         const std::wstring path = L".qk4";
         const tkr::KeyCheck check =
-            tkr::CheckKeySecurity(tkr::TreeKey(HKEY_CLASSES_ROOT, path, path), 2);
+            tkr::CheckKeySecurity(tkr::TreeKey(HKEY_CLASSES_ROOT, {}, path, path), 2);
         EXPECT_EQ(check.ownerIsAdministrators, c.owner) << c.sddl;
         EXPECT_EQ(check.daclIsRepairDacl, c.dacl) << c.sddl;
     }

@@ -3,8 +3,12 @@
 
 #include "driver/options.h"
 #include "driver/run.h"
+#include "modes/check_mode.h"
 #include "modes/repair_mode.h"
+#include "modes/restore_mode.h"
 #include "report/report.h"
+
+#include <sddl.h>
 
 #include <gtest/gtest.h>
 
@@ -278,6 +282,126 @@ TEST(RunCourse, ARunThatCannotGoOnSaysSoAndEndsWithThree) {
         EXPECT_EQ(tkr::RunTool(1, argv), 3);
         EXPECT_EQ(fake.console, L"\nOut of memory. The run was stopped.\n");
     }
+}
+
+} // namespace
+
+namespace {
+
+// A run of each mode over the tree of ".qk4": a repair, a check, and a restore of an undo file
+// with an entry for each key below the table key.
+enum class Mode { Repair, Check, Restore };
+
+FakeKey Named(const std::wstring& fullName, const wchar_t* sddl = L"O:BAD:P(A;;KA;;;BA)") {
+    FakeKey key;
+    key.fullName = fullName;
+    key.sddl = sddl;
+    return key;
+}
+
+void RunMode(Mode mode, const tkr::RunLog& log) {
+    const tkr::ProcessToken token;
+    tkr::Tally tally;
+    if (mode == Mode::Repair) {
+        tkr::UndoWriter undo(kUndo, log);
+        const tkr::RepairDacl dacl(2);
+        tkr::RepairAction action(dacl, token, undo, log);
+        tkr::WalkKeyTree(L".qk4", action, tally);
+    } else if (mode == Mode::Check) {
+        tkr::CheckAction action(2, log);
+        tkr::WalkKeyTree(L".qk4", action, tally);
+    } else {
+        tkr::UndoText undo;
+        for (const wchar_t* path : {L".qk4\\mid", L".qk4\\mid\\x"}) {
+            tkr::UndoLine& line = undo.entries.emplace_back();
+            line.path = path;
+            line.sddl = L"O:BAD:P(A;;KA;;;WD)";
+            ::ConvertStringSecurityDescriptorToSecurityDescriptorW(
+                line.sddl.c_str(), SDDL_REVISION_1, line.descriptor.put(), nullptr);
+        }
+        tkr::RestoreMode(std::move(undo), token, log).Run(tally);
+    }
+}
+
+TEST(LinkCheck, AKeyWhoseChecksFailBetweenItsOpenAndItsWriteIsNeitherWrittenNorEntered) {
+    struct Row {
+        const char* what;
+        void (*spoil)(FakeKey&);
+    };
+    const Row rows[] = {
+        {"link query: key deleted", [](FakeKey& k) { k.linkQueryStatus = ERROR_KEY_DELETED; }},
+        {"link query: denied", [](FakeKey& k) { k.linkQueryStatus = ERROR_ACCESS_DENIED; }},
+        {"link query: bad handle", [](FakeKey& k) { k.linkQueryStatus = ERROR_INVALID_HANDLE; }},
+        {"name cannot be read", [](FakeKey& k) { k.nameUnreadable = true; }},
+        // What its parent's handle reaches once the parent has become a link after its check.
+        {"reached behind a link",
+         [](FakeKey& k) { k.fullName = L"\\REGISTRY\\MACHINE\\SOFTWARE\\Classes\\out\\mid"; }},
+        {"in another user's classes",
+         [](FakeKey& k) { k.fullName = L"\\REGISTRY\\USER\\S-1-5-21-9_Classes\\.qk4\\mid"; }},
+    };
+    for (const Row& row : rows) {
+        for (const Mode mode : {Mode::Repair, Mode::Check, Mode::Restore}) {
+            FakeWindows fake;
+            fake.AddKey(L".qk4");
+            fake.AddKey(L".qk4\\mid");
+            fake.AddKey(L".qk4\\mid\\x");
+            fake.AddKey(L"HKLM\\SOFTWARE\\Classes",
+                        Named(L"\\REGISTRY\\MACHINE\\SOFTWARE\\Classes"));
+            row.spoil(fake.keys[L".qk4\\mid"]);
+            const tkr::RunLog log{kLog};
+            RunMode(mode, log);
+            const std::string where =
+                std::string(row.what) + ", mode " + std::to_string(static_cast<int>(mode));
+            EXPECT_TRUE(fake.Calls(L"RegSetKeySecurity .qk4\\mid").empty()) << where;
+            EXPECT_TRUE(fake.Calls(L"RegOpenKeyExW .qk4\\mid\\").empty()) << where;
+            EXPECT_NE(fake.console.find(L"SKIPPED: registry link, not followed"),
+                      std::wstring::npos)
+                << where;
+            EXPECT_EQ(fake.openKeys, 0) << where;
+        }
+    }
+}
+
+// HKEY_CLASSES_ROOT shows the user's ".qk4" over the machine's, with the machine's child "m"
+// below it: "m" inherits from the machine's ".qk4", its physical parent, never from the user's.
+class MergedView : public ::testing::Test {
+  protected:
+    MergedView() {
+        const std::wstring user = L"\\REGISTRY\\USER\\S-1-5-21-7_Classes";
+        const std::wstring machine = L"\\REGISTRY\\MACHINE\\SOFTWARE\\Classes";
+        fake.AddKey(L".qk4", Named(user + L"\\.qk4", L"O:BAD:(A;CI;KA;;;S-1-5-21-7-1001)"));
+        fake.AddKey(L".qk4\\m", Named(machine + L"\\.qk4\\m", L"O:BAD:(A;;KA;;;BA)"));
+        fake.AddKey(L"HKCU\\Software\\Classes", Named(user));
+        fake.AddKey(L"HKLM\\SOFTWARE", Named(L"\\REGISTRY\\MACHINE\\SOFTWARE"));
+        fake.AddKey(L"HKLM\\SOFTWARE\\Classes", Named(machine));
+        fake.AddKey(L"HKLM\\SOFTWARE\\Classes\\.qk4",
+                    Named(machine + L"\\.qk4", L"O:SYD:(A;CI;KR;;;BU)"));
+    }
+    FakeWindows fake;
+    const tkr::RunLog log{kLog};
+};
+
+TEST_F(MergedView, AMachineKeyBelowTheUsersKeyInheritsFromTheMachinesKey) {
+    RunMode(Mode::Repair, log);
+    const std::wstring& written = fake.keys[L".qk4\\m"].writtenDacl;
+    EXPECT_NE(written.find(L"(A;CIID;KR;;;BU)"), std::wstring::npos)
+        << std::string(written.begin(), written.end());
+    EXPECT_EQ(written.find(L"S-1-5-21-7-1001"), std::wstring::npos)
+        << std::string(written.begin(), written.end());
+    EXPECT_EQ(fake.console.find(L"ERROR"), std::wstring::npos);
+    EXPECT_EQ(fake.openKeys, 0);
+}
+
+TEST_F(MergedView, AKeyWhosePhysicalParentCannotBeReadIsNotWritten) {
+    fake.keys[L"HKLM\\SOFTWARE\\Classes\\.qk4"].readStatus = ERROR_ACCESS_DENIED;
+    RunMode(Mode::Repair, log);
+    EXPECT_TRUE(fake.Calls(L"RegSetKeySecurity .qk4\\m").empty());
+    EXPECT_NE(fake.console.find(L"Fix \".qk4\\m\" ...\nERROR OCCURED\n"), std::wstring::npos);
+    const auto lines = fake.LogLines(kLog);
+    EXPECT_NE(std::find(lines.begin(), lines.end(),
+                        L"!ERROR!: \tNot written: the DACL of the key's physical parent could "
+                        L"not be read: 5"),
+              lines.end());
 }
 
 } // namespace

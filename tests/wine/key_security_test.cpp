@@ -33,7 +33,7 @@ class KeySecurityOnRegistry : public ::testing::Test {
         const tkr::RepairDacl dacl(flags);
         const tkr::ProcessToken token;
         const tkr::RepairResult result =
-            tkr::RepairKeySecurity(tkr::TreeKey(parent, key, path), dacl, token, {});
+            tkr::RepairKeySecurity(tkr::TreeKey(parent, tkr::FullKeyName(parent), key, path), dacl, token, {});
         tkr::LogRepairSteps(tkr::RunLog(log), result);
         const bool repaired = result.Repaired();
         RegCloseKey(parent);

@@ -32,7 +32,7 @@ TEST_F(ToolTest, KeysFlippedBetweenPlainKeysAndLinksNeverLeadAWriteOutOfTheTrees
     // followed a link would change.
     const wchar_t* outsideSddl = L"O:SYD:P(A;;KA;;;SY)(A;;KA;;;BA)";
     const std::vector<std::wstring> outside = {L"tkr-race-victim", L"tkr-race-mid",
-                                               L"tkr-race-mid\\x"};
+                                               L"tkr-race-mid\\x", L"tkr-race-flip\\x"};
     std::vector<std::wstring> before;
     for (const std::wstring& key : outside) {
         Seed(key, outsideSddl);
@@ -41,12 +41,16 @@ TEST_F(ToolTest, KeysFlippedBetweenPlainKeysAndLinksNeverLeadAWriteOutOfTheTrees
     Seed(L".qk4");
     Seed(L".qk4\\race");
     Seed(L".qk4\\mid\\x");
+    // A link key that stays one, its target set and cleared: between a check that finds no
+    // target and the open of a child through its handle, the target may be set.
+    SeedLink(L".qk4\\flip", L"tkr-race-flip");
     // An undo file whose entries differ from what the keys hold, so that every restore writes.
     const std::wstring undo = dir + L"\\race undo.txt";
     WriteBytes(undo, Utf16Bytes(L"\xFEFFtypekey-repair undo file, version 1\r\n"
                                 L".qk4\\race\tO:BAD:P(A;;KA;;;WD)\r\n"
                                 L".qk4\\mid\tO:BAD:P(A;;KA;;;WD)\r\n"
-                                L".qk4\\mid\\x\tO:BAD:P(A;;KA;;;WD)\r\n"));
+                                L".qk4\\mid\\x\tO:BAD:P(A;;KA;;;WD)\r\n"
+                                L".qk4\\flip\\x\tO:BAD:P(A;;KA;;;WD)\r\n"));
 
     // The racer: `.qk4\race` becomes a link to the outside key and back, and `.qk4\mid` a link
     // to a tree that holds "x" as it does, as fast as it can.
@@ -63,6 +67,21 @@ TEST_F(ToolTest, KeysFlippedBetweenPlainKeysAndLinksNeverLeadAWriteOutOfTheTrees
             SeedKey(L".qk4\\mid\\x");
         }
     });
+    std::thread flipper([&] {
+        HKEY flip = nullptr;
+        if (RegOpenKeyExW(HKEY_CLASSES_ROOT, L".qk4\\flip", REG_OPTION_OPEN_LINK, KEY_ALL_ACCESS,
+                          &flip) != ERROR_SUCCESS) {
+            return;
+        }
+        const std::wstring target = L"\\Registry\\Machine\\Software\\Classes\\tkr-race-flip";
+        while (!stop) {
+            RegDeleteValueW(flip, L"SymbolicLinkValue");
+            RegSetValueExW(flip, L"SymbolicLinkValue", 0, REG_LINK,
+                           reinterpret_cast<const BYTE*>(target.data()),
+                           static_cast<DWORD>(target.size() * sizeof(wchar_t)));
+        }
+        RegCloseKey(flip);
+    });
     const std::vector<std::wstring> runs = {L"-q", L"-check -q", L"-undo \"" + undo + L"\" -q"};
     for (const std::wstring& arguments : runs) {
         for (int run = 0; run < 20; ++run) {
@@ -71,6 +90,7 @@ TEST_F(ToolTest, KeysFlippedBetweenPlainKeysAndLinksNeverLeadAWriteOutOfTheTrees
     }
     stop = true;
     racer.join();
+    flipper.join();
     for (size_t i = 0; i < outside.size(); ++i) {
         EXPECT_EQ(KeySddl(outside[i]), before[i]) << Narrow(outside[i]);
     }
