@@ -32,8 +32,8 @@ class KeySecurityOnRegistry : public ::testing::Test {
         const std::wstring path = root + L"\\" + key;
         const tkr::RepairDacl dacl(flags);
         const tkr::ProcessToken token;
-        const tkr::RepairResult result =
-            tkr::RepairKeySecurity(tkr::TreeKey(parent, tkr::FullKeyName(parent), key, path), dacl, token, {});
+        const tkr::RepairResult result = tkr::RepairKeySecurity(
+            tkr::TreeKey(parent, tkr::FullKeyName(parent), key, path), dacl, token, {});
         tkr::LogRepairSteps(tkr::RunLog(log), result);
         const bool repaired = result.Repaired();
         RegCloseKey(parent);
