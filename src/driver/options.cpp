@@ -59,6 +59,17 @@ DWORD ParseInheritanceFlags(int argc, wchar_t** argv) {
     return flags != 0 ? flags : kDefaultInheritanceFlags;
 }
 
+bool AsksForHelp(int argc, wchar_t** argv) {
+    for (int i = 1; i < argc; ++i) {
+        for (const wchar_t* help : {L"-?", L"/?", L"-h", L"-help", L"--help"}) {
+            if (std::wcscmp(argv[i], help) == 0) {
+                return true;
+            }
+        }
+    }
+    return false;
+}
+
 std::wstring ParseOptions(int argc, wchar_t** argv, RunOptions& options) {
     bool logGiven = false;
     bool undoGiven = false;

@@ -19,6 +19,9 @@ struct RunOptions {
 // The inheritance word chosen by the "-i1" to "-i5" options; 2 when none is given.
 DWORD ParseInheritanceFlags(int argc, wchar_t** argv);
 
+// Whether an argument asks for the usage ("-?", "/?", "-h", "-help", "--help"), wherever it stands.
+[[nodiscard]] bool AsksForHelp(int argc, wchar_t** argv);
+
 // Reads the options into `options`. Returns an empty text, or what is wrong with the command line
 // (a usage error). Arguments that are no option are ignored.
 [[nodiscard]] std::wstring ParseOptions(int argc, wchar_t** argv, RunOptions& options);

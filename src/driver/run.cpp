@@ -10,6 +10,8 @@
 #include "report/report.h"
 #include "security/privilege.h"
 
+#include "version.h"
+
 #include <memory>
 #include <new>
 #include <stdexcept>
@@ -20,6 +22,19 @@ namespace {
 constexpr wchar_t kOutOfMemory[] = L"Out of memory.";
 constexpr wchar_t kUsage[] =
     L" Usage: typekey-repair [-i1] [-i2] [-i3] [-i4] [-i5] [-q] [-check] [-log DIR] [-undo FILE]";
+
+constexpr wchar_t kHelp[] =
+    L"typekey-repair " TKR_VERSION_TEXT L"\n"
+    L"Repairs the owner and DACL of the document-type keys under HKEY_CLASSES_ROOT and every key\n"
+    L"below them. Run it elevated.\n"
+    L"Usage: typekey-repair [-i1] [-i2] [-i3] [-i4] [-i5] [-q] [-check] [-log DIR] [-undo FILE]\n"
+    L"  -i1 -i2 -i3 -i4 -i5  inheritance of the two entries: object, container, both, no\n"
+    L"                       propagate, inherit only (combined; container when none is given)\n"
+    L"  -q                   no key-press wait; a summary line and an exit status that tells\n"
+    L"  -check               report what a repair would change, and change nothing\n"
+    L"  -log DIR             write the log and the undo file into DIR\n"
+    L"  -undo FILE           give each key of an undo file back its saved owner and DACL\n"
+    L"  -?, /?, -h, -help, --help  this text; nothing is changed";
 
 // Without -q, the prompt and the wait for a key press; with it, only what was written, flushed.
 void EndRun(bool quiet) {
@@ -78,6 +93,11 @@ int RunMode(std::unique_ptr<Mode> mode, const ProcessToken& token, bool quiet, c
 
 int RunRepair(int argc, wchar_t** argv) {
     const Console console = Console::Detect();
+    if (AsksForHelp(argc, argv)) {
+        console.WriteOutputLine(kHelp);
+        win::fflush(stdout);
+        return kStatusDone;
+    }
     RunOptions options;
     const std::wstring usage = ParseOptions(argc, argv, options);
     if (!usage.empty()) {

@@ -136,3 +136,23 @@ TEST_F(ToolTest, WithoutTheTakeOwnershipPrivilegeOnlyKeysWritableDirectlyAreRepa
 }
 
 } // namespace
+
+namespace {
+
+TEST_F(ToolTest, HelpPrintsTheUsageAndChangesNothing) {
+    Seed(L".qk4", L"O:SYD:(A;;KA;;;SY)(A;;KA;;;BA)");
+    const std::wstring before = KeySddl(L".qk4");
+    for (const wchar_t* arguments :
+         {L"-?", L"/?", L"-h", L"-help", L"--help", L"-q -check /?", L"-log --help"}) {
+        const ToolRun run = Run(arguments);
+        EXPECT_EQ(run.exitCode, 0u) << Narrow(arguments);
+        EXPECT_EQ(run.console.rfind("typekey-repair 1.0.0.1\r\nRepairs ", 0), 0u)
+            << Narrow(arguments) << run.console;
+        EXPECT_NE(run.console.find("Usage: typekey-repair [-i1]"), std::string::npos);
+        EXPECT_TRUE(run.logPath.empty()) << Narrow(arguments);
+        EXPECT_TRUE(run.undoPath.empty()) << Narrow(arguments);
+    }
+    EXPECT_EQ(KeySddl(L".qk4"), before);
+}
+
+} // namespace
