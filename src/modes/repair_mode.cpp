@@ -73,6 +73,13 @@ Outcome RepairAction::Act(const TreeKey& key) {
     const RepairResult result = RepairKeySecurity(key, dacl_, token_, before);
     LogRepairSteps(log_, result);
     if (result.Repaired()) {
+        // What -q counts against a clean run, so that its exit status agrees with -check's: an
+        // owner not set counts unless it was Administrators already.
+        DescriptorParts parts;
+        const bool ownedByAdministrators =
+            ParseDescriptor(before, parts) && SidEquals(parts.owner, AdministratorsSid());
+        withoutOwner_ += result.OwnerSet() || ownedByAdministrators ? 0 : 1;
+        changedUnreadable_ += read != ERROR_SUCCESS && !undo_.Broken() ? 1 : 0;
         ShowReport(log_, ReportLevel::Message, L"DONE");
         return Outcome::Done;
     }
@@ -85,15 +92,20 @@ Outcome RepairAction::Act(const TreeKey& key) {
 std::wstring RepairMode::Summary(const Tally& tally) const {
     std::wstring summary =
         SummaryLine(tally, {{L"key repaired", L"keys repaired"}, {L"failed", L"failed"}});
-    if (undo_.NotSaved() != 0) {
-        summary += L", " + std::to_wstring(undo_.NotSaved()) + L" not saved for undo";
+    if (action_.WithoutOwner() != 0) {
+        summary +=
+            L", " + std::to_wstring(action_.WithoutOwner()) + L" without Administrators as owner";
+    }
+    if (NotSaved() != 0) {
+        summary += L", " + std::to_wstring(NotSaved()) + L" not saved for undo";
     }
     return summary;
 }
 
 int RepairMode::ExitStatus(bool quiet, const Tally& tally) const {
-    return quiet && (tally[Outcome::Failed] != 0 || undo_.NotSaved() != 0) ? kStatusFailed
-                                                                           : kStatusDone;
+    return quiet && (tally[Outcome::Failed] != 0 || action_.WithoutOwner() != 0 || NotSaved() != 0)
+               ? kStatusFailed
+               : kStatusDone;
 }
 
 } // namespace tkr

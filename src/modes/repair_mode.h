@@ -16,11 +16,17 @@ class RepairAction final : public ReportingAction {
     [[nodiscard]] REGSAM PinAccess() const override { return READ_CONTROL | WRITE_DAC; }
     [[nodiscard]] bool UsesParentSecurity() const override { return true; }
     Outcome Act(const TreeKey& key) override;
+    // Keys whose DACL was written but whose owner could not be set.
+    [[nodiscard]] unsigned WithoutOwner() const { return withoutOwner_; }
+    // Keys changed whose undo entry says their security could not be read.
+    [[nodiscard]] unsigned ChangedUnreadable() const { return changedUnreadable_; }
 
   private:
     const RepairDacl& dacl_;
     const ProcessToken& token_;
     UndoWriter& undo_;
+    unsigned withoutOwner_ = 0;
+    unsigned changedUnreadable_ = 0;
 };
 
 class RepairMode final : public Mode {
@@ -31,14 +37,17 @@ class RepairMode final : public Mode {
           action_(dacl_, token, undo_, log) {}
     void Run(Tally& tally) override { WalkKeyTrees(action_, tally); }
     [[nodiscard]] std::wstring Summary(const Tally& tally) const override;
-    // 1 with -q when a key could not be repaired or was changed without its undo entry;
-    // otherwise 0.
+    // 1 with -q when a key could not be repaired, was left without Administrators as owner, or
+    // was changed without an undo entry that can give it back; otherwise 0.
     [[nodiscard]] int ExitStatus(bool quiet, const Tally& tally) const override;
 
   private:
     RepairDacl dacl_;
     UndoWriter undo_;
     RepairAction action_;
+    [[nodiscard]] unsigned NotSaved() const {
+        return undo_.NotSaved() + action_.ChangedUnreadable();
+    }
 };
 
 // Writes the detail lines of a key's repair to the log: how each step went, up to the one it

@@ -18,9 +18,8 @@ namespace {
     TreeKey key(parent ? parent.get() : HKEY_CLASSES_ROOT, parentName,
                 entry.path.substr(entry.path.rfind(L'\\') + 1), entry.path);
     status = key.Pin(READ_CONTROL);
-    return status != ERROR_SUCCESS
-               ? status
-               : RestoreKeySecurity(key, token, entry.sddl, entry.descriptor.get());
+    return status != ERROR_SUCCESS ? status
+                                   : RestoreKeySecurity(key, token, entry.sddl, entry.descriptor);
 }
 
 } // namespace

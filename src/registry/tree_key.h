@@ -5,6 +5,7 @@
 #pragma once
 
 #include "platform/unique.h"
+#include "registry/key_limits.h"
 
 #include <windows.h>
 
@@ -17,12 +18,6 @@ namespace tkr {
 // An open that reached a registry link (or a key that could not be told from one): a state of the
 // tool's own, with the customer bit (29) that no Windows error code has.
 inline constexpr LSTATUS kRegistryLink = static_cast<LSTATUS>(0x20000001);
-
-// The longest key path the tool handles: "CLASSES_ROOT\" and the path together must fit in the
-// units a registry name can have.
-inline constexpr size_t kMaxRegistryNameLength = 32766;
-inline constexpr size_t kMaxKeyPathLength =
-    kMaxRegistryNameLength - std::char_traits<wchar_t>::length(L"CLASSES_ROOT\\");
 
 // The access that reaches a key whatever its DACL, with the security privilege on (as it is
 // while a run reads or changes keys): enough to ask the name of the key a handle holds, and for

@@ -32,20 +32,6 @@ std::wstring FormatTextV(const wchar_t* format, va_list args) {
 
 } // namespace
 
-std::wstring DisplayName(const std::wstring& name) {
-    std::wstring shown;
-    shown.reserve(name.size());
-    for (const wchar_t c : name) {
-        if ((c < 0x20 && c != L'\t') || c == 0x7F) {
-            shown.push_back(L'^');
-            shown.push_back(c == 0x7F ? L'?' : static_cast<wchar_t>(c + L'@'));
-        } else {
-            shown.push_back(c);
-        }
-    }
-    return shown;
-}
-
 void ShowReport(const RunLog& log, ReportLevel level, const wchar_t* format, ...) {
     va_list args;
     va_start(args, format);

@@ -1,6 +1,7 @@
 // Report lines: formatted texts with a level, shown on the console and appended to the run log.
 #pragma once
 
+#include "report/display_name.h"
 #include "report/run_log.h"
 
 #include <string>
@@ -11,11 +12,6 @@ namespace tkr {
 struct FatalError {
     const wchar_t* message;
 };
-
-// A key name or path as console and log lines show it: control characters (below U+0020 other
-// than tab, and U+007F) in caret notation ("^M" for CR, "^?" for DEL), so that no name can
-// break or forge a line or drive a terminal. Other names are returned unchanged.
-std::wstring DisplayName(const std::wstring& name);
 
 // Prints the text, formatted printf-style (%ls for wide strings, %u for unsigned), on the console
 // and appends it to the run log. Throws FatalError when the format cannot be applied,

@@ -15,12 +15,15 @@ constexpr unsigned kMaxUndoNames = 1000;
     if (entry.unreadable != 0) {
         return L"";
     }
+    UniqueDescriptor converted;
     if (!::ConvertStringSecurityDescriptorToSecurityDescriptorW(entry.sddl.c_str(), SDDL_REVISION_1,
-                                                                entry.descriptor.put(), nullptr)) {
+                                                                converted.put(), nullptr)) {
         return L"has a security descriptor that does not convert";
     }
+    const auto* bytes = static_cast<const BYTE*>(converted.get());
+    entry.descriptor.assign(bytes, bytes + ::GetSecurityDescriptorLength(converted.get()));
     // Both parts are restored, so both must be there, and nothing the tool never saves.
-    const auto* relative = static_cast<const SECURITY_DESCRIPTOR_RELATIVE*>(entry.descriptor.get());
+    const auto* relative = static_cast<const SECURITY_DESCRIPTOR_RELATIVE*>(converted.get());
     if (relative->Owner == 0 || (relative->Control & SE_DACL_PRESENT) == 0 ||
         (relative->Control & SE_SELF_RELATIVE) == 0) {
         return L"has a security descriptor without owner or DACL";

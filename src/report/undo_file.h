@@ -31,6 +31,8 @@ class UndoWriter {
     void Save(const std::wstring& path, DWORD read, const Bytes& descriptor);
     // The keys whose entry could not be written.
     [[nodiscard]] unsigned NotSaved() const { return notSaved_; }
+    // Whether the file takes no more entries (a write failed): the last entry is not in it.
+    [[nodiscard]] bool Broken() const { return broken_ != ERROR_SUCCESS; }
 
   private:
     [[nodiscard]] DWORD Create();

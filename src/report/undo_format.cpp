@@ -1,6 +1,6 @@
 #include "report/undo_format.h"
 
-#include "registry/tree_key.h"
+#include "registry/key_limits.h"
 
 #include <algorithm>
 #include <cwctype>
@@ -148,9 +148,11 @@ UndoText ParseUndoText(std::string_view bytes, std::span<const wchar_t* const> r
     }
     // What a crash can leave after the last whole line: part of a character, zeros, a line
     // without its end. The lines before it are whole: each was written in one piece.
-    std::wstring text((bytes.size() - 2) / sizeof(wchar_t), L'\0');
-    std::copy_n(bytes.data() + 2, text.size() * sizeof(wchar_t),
-                reinterpret_cast<char*>(text.data()));
+    std::wstring text((bytes.size() - 2) / 2, L'\0');
+    for (size_t i = 0; i < text.size(); ++i) { // little-endian units, whatever wchar_t's size
+        const auto* unit = reinterpret_cast<const unsigned char*>(bytes.data()) + 2 + 2 * i;
+        text[i] = static_cast<wchar_t>(unit[0] | unit[1] << 8);
+    }
     bool torn = bytes.size() % 2 != 0;
     const size_t used = text.find_last_not_of(L'\0') + 1; // 0 when all are zeros
     torn |= used != text.size();

@@ -8,8 +8,6 @@
 // ("%09" tab, "%0A" line feed, "%25" percent). Every line ends in CR LF.
 #pragma once
 
-#include "platform/unique.h"
-
 #include <windows.h>
 
 #include <span>
@@ -33,9 +31,9 @@ inline constexpr wchar_t kUndoHeader[] = L"typekey-repair undo file, version 1";
 struct UndoLine {
     unsigned number = 0; // its line in the file
     std::wstring path;
-    std::wstring sddl;           // as recorded; empty when unreadable
-    DWORD unreadable = 0;        // the code it could not be read with
-    UniqueDescriptor descriptor; // the SDDL converted, by the file's reader
+    std::wstring sddl;            // as recorded; empty when unreadable
+    DWORD unreadable = 0;         // the code it could not be read with
+    std::vector<BYTE> descriptor; // the SDDL converted (self-relative), by the file's reader
 };
 
 // What the text of an undo file holds.

@@ -40,6 +40,8 @@ struct RepairResult {
         return stoppedAt == RepairStep::None ||
                (stoppedAt > RepairStep::FirstWrite && !firstWriteDenied);
     }
+    // Administrators were made the owner.
+    [[nodiscard]] bool OwnerSet() const { return stoppedAt > RepairStep::Owner; }
 };
 
 // The repair's DACL (Everyone: read, Administrators: full control, both inherited as the flags

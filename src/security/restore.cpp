@@ -7,7 +7,7 @@
 namespace tkr {
 
 DWORD RestoreKeySecurity(const TreeKey& key, const ProcessToken& token, const std::wstring& sddl,
-                         PSECURITY_DESCRIPTOR descriptor) {
+                         const Bytes& descriptor) {
     Bytes read;
     std::wstring present;
     DWORD status = ReadTreeKeySecurity(key, token, read);
@@ -30,8 +30,9 @@ DWORD RestoreKeySecurity(const TreeKey& key, const ProcessToken& token, const st
     // Unlike the other security calls, the key call keeps the DACL's protection as the
     // descriptor has it.
     if (status == ERROR_SUCCESS) {
-        status = win::RegSetKeySecurity(
-            handle.get(), OWNER_SECURITY_INFORMATION | DACL_SECURITY_INFORMATION, descriptor);
+        status = win::RegSetKeySecurity(handle.get(),
+                                        OWNER_SECURITY_INFORMATION | DACL_SECURITY_INFORMATION,
+                                        const_cast<BYTE*>(descriptor.data()));
     }
     return status;
 }

@@ -2,6 +2,7 @@
 #pragma once
 
 #include "registry/tree_key.h"
+#include "security/descriptor.h"
 #include "security/privilege.h"
 
 #include <windows.h>
@@ -14,6 +15,6 @@ namespace tkr {
 // recorded, to the key, with the take-ownership and restore privileges on for the write. A key
 // already as recorded is not written. Returns a Win32 code (ERROR_FILE_NOT_FOUND: the key is gone).
 [[nodiscard]] DWORD RestoreKeySecurity(const TreeKey& key, const ProcessToken& token,
-                                       const std::wstring& sddl, PSECURITY_DESCRIPTOR descriptor);
+                                       const std::wstring& sddl, const Bytes& descriptor);
 
 } // namespace tkr

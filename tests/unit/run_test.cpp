@@ -8,7 +8,7 @@
 #include "modes/restore_mode.h"
 #include "report/report.h"
 
-#include <sddl.h>
+#include "registry.h"
 
 #include <gtest/gtest.h>
 
@@ -316,8 +316,7 @@ void RunMode(Mode mode, const tkr::RunLog& log) {
             tkr::UndoLine& line = undo.entries.emplace_back();
             line.path = path;
             line.sddl = L"O:BAD:P(A;;KA;;;WD)";
-            ::ConvertStringSecurityDescriptorToSecurityDescriptorW(
-                line.sddl.c_str(), SDDL_REVISION_1, line.descriptor.put(), nullptr);
+            line.descriptor = tkrtest::DescriptorFromSddl(line.sddl);
         }
         tkr::RestoreMode(std::move(undo), token, log).Run(tally);
     }

@@ -12,8 +12,12 @@ const std::array<const wchar_t*, 2> kRoots = {L".qk4", L".zor"};
 
 // The bytes of an undo file: byte-order mark, header, then `lines` as they stand.
 std::string FileBytes(const std::wstring& lines) {
-    const std::wstring text = tkr::UndoFileStart() + lines;
-    return std::string(reinterpret_cast<const char*>(text.data()), text.size() * 2);
+    std::string bytes;
+    for (const wchar_t unit : tkr::UndoFileStart() + lines) { // UTF-16LE, whatever wchar_t's size
+        bytes += static_cast<char>(unit & 0xFF);
+        bytes += static_cast<char>((unit >> 8) & 0xFF);
+    }
+    return bytes;
 }
 
 struct TextCase {

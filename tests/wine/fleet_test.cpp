@@ -14,7 +14,7 @@ std::string LastLine(const std::string& console) {
 }
 
 TEST_F(ToolTest, QuietRunsEndWithASummaryAndAStatusThatTellsWhetherAKeyFailed) {
-    Seed(L".zor", kDeniedSddl);
+    Seed(L".zor", L"O:SYD:P(A;;WORC;;;BA)(A;;KA;;;SY)"); // first write denied, security saved
     ToolRun run = Run(L"-q");
     EXPECT_EQ(run.exitCode, 0u);
     EXPECT_EQ(run.console.find("Press a key"), std::string::npos);
@@ -35,6 +35,38 @@ TEST_F(ToolTest, QuietRunsEndWithASummaryAndAStatusThatTellsWhetherAKeyFailed) {
     EXPECT_EQ(LastLine(run.console),
               "Summary: 3 keys repaired, 1 failed, 1 registry link skipped, 12 keys not present");
     EXPECT_TRUE(run.errors.empty());
+}
+
+TEST_F(ToolTest, AQuietRepairExitsZeroOnlyWhenACheckWouldToo) {
+    // Administrators may write the DACL but, without the take-ownership privilege, not the owner;
+    // or may not read the key's security, which the undo file then cannot give back.
+    struct Row {
+        const wchar_t* sddl;
+        bool restricted;
+        const char* summaryEnd;
+    };
+    for (const Row& row : {Row{L"O:SYD:P(A;;KA;;;BA)(A;;KA;;;SY)", true,
+                               "14 keys not present, 1 without Administrators as owner"},
+                           Row{kLockedSddl, false, "14 keys not present, 1 not saved for undo"}}) {
+        HANDLE token = row.restricted ? TokenWithoutTakeOwnership() : nullptr;
+        ASSERT_TRUE(token != nullptr || !row.restricted);
+        Seed(L".qk4", row.sddl);
+        const ToolRun plain = Run(L"", {}, token);
+        EXPECT_EQ(plain.exitCode, 0u);
+        EXPECT_EQ(plain.console.find("Fix \".qk4\" ...\r\nDONE\r\n"), 0u);
+        EXPECT_EQ(plain.console.find("Summary"), std::string::npos);
+        Seed(L".qk4", row.sddl);
+        const ToolRun quiet = Run(L"-q", {}, token);
+        if (token != nullptr) {
+            CloseHandle(token);
+        }
+        EXPECT_EQ(quiet.exitCode, 1u);
+        EXPECT_EQ(LastLine(quiet.console),
+                  std::string("Summary: 1 key repaired, 0 failed, 0 registry links skipped, ") +
+                      row.summaryEnd);
+        // The check agrees where the owner was left: the key needs repair.
+        EXPECT_EQ(Run(L"-check -q").exitCode, row.restricted ? 1u : 0u);
+    }
 }
 
 TEST_F(ToolTest, CheckChangesNothingAndAgreesWithTheRepairsOfItsFlags) {
