@@ -36,12 +36,6 @@ constexpr unsigned kMaxUndoNames = 1000;
 
 } // namespace
 
-UndoWriter::~UndoWriter() {
-    if (file_) {
-        win::FlushFileBuffers(file_.get()); // on the disk before the run reports it is done
-    }
-}
-
 void UndoWriter::Save(const std::wstring& path, DWORD read, const Bytes& descriptor) {
     std::wstring sddl;
     const DWORD status = read == ERROR_SUCCESS ? ToSddl(descriptor, sddl) : read;
@@ -91,7 +85,10 @@ DWORD UndoWriter::Create() {
 DWORD UndoWriter::Write(const std::wstring& text) {
     const DWORD bytes = static_cast<DWORD>(text.size() * sizeof(wchar_t));
     DWORD written = 0;
-    if (win::WriteFile(file_.get(), text.data(), bytes, &written, nullptr) && written == bytes) {
+    // Written, then on the disk: an entry is durable before its key changes, whatever then
+    // happens to the machine.
+    if (win::WriteFile(file_.get(), text.data(), bytes, &written, nullptr) && written == bytes &&
+        win::FlushFileBuffers(file_.get())) {
         return ERROR_SUCCESS;
     }
     // A part of the text may be in the file: nothing more goes after it, so that a restore

@@ -17,13 +17,13 @@ namespace tkr {
 // Writes the run's undo file. It is created new when the first entry needs it, never opened
 // when it exists: a name taken (by a planted file, or another run of the same second) makes it
 // take the next free one, "..._undo_2.txt" and on. It is held for the run, readable by others
-// but not writable nor deletable, and flushed to disk at the end.
+// but not writable nor deletable. Each write is flushed to the disk before Save returns, so that
+// an entry survives a crash or a power loss that comes after its key's first change.
 class UndoWriter {
   public:
     UndoWriter(std::wstring path, const RunLog& log) : path_(std::move(path)), log_(log) {}
     UndoWriter(const UndoWriter&) = delete;
     UndoWriter& operator=(const UndoWriter&) = delete;
-    ~UndoWriter();
     // Saves the key's present owner and DACL (`descriptor`, as ReadTreeKeySecurity read it with
     // status `read`) before they change. A key that does not exist gets no entry. When the entry
     // cannot be written, a Warning detail line in the log says so, the key is counted, and the

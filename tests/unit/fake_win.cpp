@@ -443,7 +443,9 @@ BOOL WINAPI CreateDirectoryW(LPCWSTR name, LPSECURITY_ATTRIBUTES security) {
 }
 
 BOOL WINAPI FlushFileBuffers(HANDLE file) {
-    Log(L"FlushFileBuffers " + g_fake->handles.at(file));
+    const std::wstring& path = g_fake->handles.at(file);
+    Log(L"FlushFileBuffers " + path);
+    g_fake->flushed[path] = g_fake->files[path].size();
     return TRUE;
 }
 

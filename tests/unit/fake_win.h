@@ -50,6 +50,7 @@ struct FakeWindows {
     std::wstring console;
     bool consoleIsTerminal = false;
     std::map<std::wstring, std::wstring> files; // contents by path, as UTF-16 text
+    std::map<std::wstring, size_t> flushed;     // how much of each is on the disk
     std::vector<EXPLICIT_ACCESS_W> aclEntries;  // what SetEntriesInAclW was given
     __time64_t now = 0;
 

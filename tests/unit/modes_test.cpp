@@ -58,13 +58,14 @@ class Fake : public ::testing::Test {
     const tkr::ProcessToken token;
 };
 
-TEST_F(Fake, EachKeysEntryIsWholeInTheUndoFileBeforeItsFirstSecurityWrite) {
+TEST_F(Fake, EachKeysEntryIsOnTheDiskBeforeItsFirstSecurityWrite) {
     fake.AddKey(L".qk4");
     fake.AddKey(L".qk4\\locked");
     fake.keys[L".qk4\\locked"].readStatus = ERROR_ACCESS_DENIED;
     std::vector<std::wstring> writtenBeforeItsEntry;
     fake.onSetSecurity = [&](const std::wstring& path) {
-        const std::wstring& undo = fake.files[kUndo];
+        // What a power loss would leave: what was flushed.
+        const std::wstring undo = fake.files[kUndo].substr(0, fake.flushed[kUndo]);
         if (undo.find(L"\n" + path + L"\t") == std::wstring::npos || !undo.ends_with(L"\r\n")) {
             writtenBeforeItsEntry.push_back(path);
         }
@@ -78,7 +79,7 @@ TEST_F(Fake, EachKeysEntryIsWholeInTheUndoFileBeforeItsFirstSecurityWrite) {
     EXPECT_EQ(fake.files[kUndo], std::wstring(L"\xFEFF") + tkr::kUndoHeader +
                                      L"\r\n.qk4\tO:BAD:P(A;;KA;;;BA)\r\n"
                                      L".qk4\\locked\tunreadable 5\r\n");
-    // Each entry is whole in the file before the key's first security write, and the backup
+    // Each entry is whole and flushed before the key's first security write, and the backup
     // privilege, tried for the unreadable key, is off again.
     EXPECT_TRUE(writtenBeforeItsEntry.empty());
     EXPECT_TRUE(fake.privilegesOn.empty());
@@ -141,8 +142,8 @@ TEST_F(Fake, ATakenUndoNameIsLeftAloneAndTheRunTakesTheNextFreeOneAndSaysWhich) 
                                      L"\" exists already; this run's undo file is \"" +
                                      names[taken] + L"\".";
         EXPECT_EQ(std::count(log.begin(), log.end(), warning), taken == 0 ? 0 : 1) << taken;
-        // Held to the end of the run, and then flushed to disk.
-        EXPECT_EQ(fake.Calls(L"FlushFileBuffers " + names[taken]).size(), 1u);
+        // Each write flushed: the header's and the entry's.
+        EXPECT_EQ(fake.Calls(L"FlushFileBuffers " + names[taken]).size(), 2u);
     }
 }
 
