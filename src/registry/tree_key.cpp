@@ -20,11 +20,12 @@ bool MayBeLink(HKEY key) {
     if (query == ERROR_FILE_NOT_FOUND) {
         return false;
     }
-    return query != ERROR_SUCCESS && query != ERROR_MORE_DATA ? true : type == REG_LINK;
+    return query == ERROR_SUCCESS || query == ERROR_MORE_DATA ? type == REG_LINK : true;
 }
 
 // The full names of the keys HKEY_CLASSES_ROOT shows merged: the machine's classes and the
-// user's. Asked only when a key is not where its parent is, which plain trees never show.
+// user's (the system's link to them followed: only their names are asked). Asked only when a key
+// is not where its parent is, which plain trees never show.
 std::vector<std::wstring> ClassesRootNames() {
     std::vector<std::wstring> names;
     const std::pair<HKEY, const wchar_t*> roots[] = {{HKEY_LOCAL_MACHINE, L"SOFTWARE\\Classes"},

@@ -187,6 +187,19 @@ LSTATUS MoveKeyAway(const std::wstring& path) {
     LSTATUS status =
         RegOpenKeyExW(HKEY_CLASSES_ROOT, path.c_str(), REG_OPTION_OPEN_LINK, KEY_WRITE, &raw);
     if (status == ERROR_ACCESS_DENIED) {
+        // A key that grants administrators nothing but taking it (a test that ran without the
+        // privilege leaves one): taken first.
+        EnablePrivilege(SE_TAKE_OWNERSHIP_NAME);
+        if (RegOpenKeyExW(HKEY_CLASSES_ROOT, path.c_str(), REG_OPTION_OPEN_LINK, WRITE_OWNER,
+                          &raw) == ERROR_SUCCESS) {
+            PSECURITY_DESCRIPTOR owner = nullptr;
+            if (ConvertStringSecurityDescriptorToSecurityDescriptorW(L"O:BA", SDDL_REVISION_1,
+                                                                     &owner, nullptr)) {
+                RegSetKeySecurity(raw, OWNER_SECURITY_INFORMATION, owner);
+                LocalFree(owner);
+            }
+            RegCloseKey(raw);
+        }
         // A key that the tool gave inherit-only entries: its owner may still write the DACL.
         if (RegOpenKeyExW(HKEY_CLASSES_ROOT, path.c_str(), REG_OPTION_OPEN_LINK, WRITE_DAC, &raw) ==
             ERROR_SUCCESS) {
