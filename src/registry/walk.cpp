@@ -48,10 +48,12 @@ void ReadNamesOnce(HKEY key, std::vector<std::wstring>& names) {
     }
 }
 
-// The DACL of the key the handle holds, in a self-relative descriptor; none if it cannot be read.
-[[nodiscard]] std::shared_ptr<const std::vector<BYTE>> ReadDacl(HKEY key) {
+// The DACL of the key the handle holds, in a self-relative descriptor; none if it cannot be read
+// (`status` says why).
+[[nodiscard]] std::shared_ptr<const std::vector<BYTE>> ReadDacl(HKEY key, LSTATUS& status) {
     auto dacl = std::make_shared<std::vector<BYTE>>();
-    return ReadKeySecurity(key, DACL_SECURITY_INFORMATION, *dacl) == ERROR_SUCCESS ? dacl : nullptr;
+    status = ReadKeySecurity(key, DACL_SECURITY_INFORMATION, *dacl);
+    return status == ERROR_SUCCESS ? dacl : nullptr;
 }
 
 // Keeps the first of each name, in the order first seen.
@@ -65,11 +67,8 @@ void RemoveRepeats(std::vector<std::wstring>& names) {
 void InheritFromPhysicalParent(TreeKey& key) {
     UniqueKey parent;
     LSTATUS status = OpenByFullName(key.PhysicalParent(), READ_CONTROL, parent);
-    auto dacl = std::make_shared<std::vector<BYTE>>();
-    if (status == ERROR_SUCCESS) {
-        status = ReadKeySecurity(parent.get(), DACL_SECURITY_INFORMATION, *dacl);
-    }
-    key.InheritFrom(status == ERROR_SUCCESS ? std::move(dacl) : nullptr, status);
+    auto dacl = status == ERROR_SUCCESS ? ReadDacl(parent.get(), status) : nullptr;
+    key.InheritFrom(std::move(dacl), status);
 }
 
 // Announces the key and hands it to the action unless it is too long or a link. Returns a
@@ -151,7 +150,8 @@ void WalkKeyTree(const wchar_t* root, KeyAction& action, Tally& tally) {
         if (key) {
             std::vector<std::wstring> names = ReadSubkeyNames(key.get());
             if (!names.empty()) {
-                auto dacl = action.UsesParentSecurity() ? ReadDacl(key.get()) : nullptr;
+                LSTATUS unread = ERROR_SUCCESS;
+                auto dacl = action.UsesParentSecurity() ? ReadDacl(key.get(), unread) : nullptr;
                 stack.push_back(Level{std::move(key), std::move(names), 0, path.size(),
                                       std::move(fullName), std::move(dacl)});
             }

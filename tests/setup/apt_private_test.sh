@@ -62,18 +62,10 @@ Suites: bookworm-security
 Components: main
 Signed-By: /usr/share/keyrings/debian-archive-keyring.gpg
 SOURCES
-cat >"$etc/sources.list.d/mirrors.sources" <<'SOURCES'
-Types: deb deb-src
-URIs: http://a.example/debian
- http://b.example/debian
-Suites: bookworm bookworm-security
-Components: main contrib
-Signed-By:
- -----BEGIN PGP PUBLIC KEY BLOCK-----
- .
- mQINBGPL
- -----END PGP PUBLIC KEY BLOCK-----
-SOURCES
+# A stanza of the mirrors file: its URIs and suites, and a key block on continuation lines.
+mirrors() { printf 'Types: deb deb-src\nURIs: %s\nSuites: %s\nComponents: main contrib\nSigned-By:\n -----BEGIN PGP PUBLIC KEY BLOCK-----\n mQINBGPL\n' "$1" "$2"; }
+mirrors "http://a.example/debian
+ http://b.example/debian" "bookworm bookworm-security" >"$etc/sources.list.d/mirrors.sources"
 cat >"$etc/sources.list" <<'LIST'
 deb http://deb.debian.org/debian bookworm main
 deb [arch=amd64,i386 signed-by=/k.gpg] http://deb.debian.org/debian-security bookworm-security main
@@ -93,25 +85,8 @@ Suites: bookworm bookworm-updates
 Components: main
 Signed-By: /usr/share/keyrings/debian-archive-keyring.gpg' "$(cat "$out/sources.list.d/debian.sources")"
 expect "sources: a stanza of two URIs split, the failed suite left out of one, the key block kept" \
-'Types: deb deb-src
-URIs: http://a.example/debian
-Suites: bookworm bookworm-security
-Components: main contrib
-Signed-By:
- -----BEGIN PGP PUBLIC KEY BLOCK-----
- .
- mQINBGPL
- -----END PGP PUBLIC KEY BLOCK-----
-
-Types: deb deb-src
-URIs: http://b.example/debian
-Suites: bookworm
-Components: main contrib
-Signed-By:
- -----BEGIN PGP PUBLIC KEY BLOCK-----
- .
- mQINBGPL
- -----END PGP PUBLIC KEY BLOCK-----' "$(cat "$out/sources.list.d/mirrors.sources")"
+    "$(mirrors http://a.example/debian "bookworm bookworm-security"; echo; mirrors http://b.example/debian bookworm)" \
+    "$(cat "$out/sources.list.d/mirrors.sources")"
 list='deb http://deb.debian.org/debian bookworm main
 # left out by set-up, its index failed: deb [arch=amd64,i386 signed-by=/k.gpg] http://deb.debian.org/debian-security bookworm-security main
 # left out by set-up, its index failed:   deb-src http://deb.debian.org/debian-security/ bookworm-security main'
