@@ -1,8 +1,9 @@
 #!/usr/bin/env bash
-# The layers of src/, from the bottom: platform, registry, security, report, modes, driver. No
+# The layers of src/, from the bottom: platform, registry, security, report, modes, driver,
+# selftest (the program that tests the tool). No
 # file includes a header of a layer above its own.
 set -euo pipefail
-layers=(platform registry security report modes driver)
+layers=(platform registry security report modes driver selftest)
 rank() { for i in "${!layers[@]}"; do if [ "${layers[$i]}" = "$1" ]; then echo "$i"; fi; done; }
 status=0
 cd "$1"

@@ -14,7 +14,7 @@ grep -qE '^Subsystem\s+00000003\s+\(Windows CUI\)' <<<"$headers" || fail "not a 
 imports=$(grep 'DLL Name:' <<<"$headers" | awk '{print tolower($3)}' | sort -u)
 for dll in $imports; do
     case $dll in
-    advapi32.dll | kernel32.dll | msvcrt.dll | ntdll.dll | shlwapi.dll) ;;
+    advapi32.dll | bcrypt.dll | kernel32.dll | msvcrt.dll | ntdll.dll | shlwapi.dll) ;;
     *) fail "imports $dll" ;;
     esac
 done

@@ -1,8 +1,8 @@
 #!/usr/bin/env bash
 # The signed release: scripts/release with a throwaway code-signing certificate and key made here
-# signs the exe; osslsigncode accepts it against that certificate and refuses it once one byte is
-# changed; the sums and the release notes match; and the signed exe passes the end-to-end smoke
-# test under Wine.
+# signs both exes (the tool and its self-test); osslsigncode accepts them against that certificate
+# and refuses the tool once one byte is changed; the sums and the release notes match; and the
+# signed exe passes the end-to-end smoke test under Wine.
 # Usage: release_test.sh SOURCE_DIR E2E_TESTS LOG_WRITER
 set -euo pipefail
 source=$1 e2e=$2 writer=$3
@@ -19,7 +19,11 @@ openssl pkcs12 -export -in cert.pem -inkey key.pem -out sign.p12 -passout file:p
     { cat release.log; fail "scripts/release"; }
 unzip -q dist/typekey-repair-*.zip -d out
 exe=out/typekey-repair.exe
-osslsigncode verify -CAfile cert.pem -in "$exe" >verify.log 2>&1 || { cat verify.log; fail "not verified"; }
+for signed in "$exe" out/typekey-repair-selftest.exe; do
+    osslsigncode verify -CAfile cert.pem -in "$signed" >verify.log 2>&1 ||
+        { cat verify.log; fail "$signed not verified"; }
+done
+grep -q "^typekey-repair-selftest.exe (its self-test" out/RELEASE-NOTES.txt || fail "the notes do not name the self-test"
 (cd out && sha256sum --quiet -c SHA256SUMS) || fail "SHA256SUMS"
 thumbprint=$(openssl x509 -in cert.pem -noout -fingerprint -sha1 | sed 's/.*=//; s/://g')
 grep -q "thumbprint: $thumbprint" out/RELEASE-NOTES.txt || fail "the notes do not name $thumbprint"

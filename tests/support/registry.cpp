@@ -235,6 +235,82 @@ LSTATUS MoveTableKeysAway(std::wstring* failedKey) {
     return ERROR_SUCCESS;
 }
 
+namespace {
+
+void DumpKey(HKEY parent, const std::wstring& name, const std::wstring& path,
+             std::vector<std::wstring>& lines) {
+    HKEY raw = nullptr;
+    LSTATUS status =
+        RegOpenKeyExW(parent, name.c_str(), REG_OPTION_OPEN_LINK, KEY_READ | KEY_WOW64_64KEY, &raw);
+    if (status != ERROR_SUCCESS) {
+        lines.push_back(path + L" unreadable " + std::to_wstring(status));
+        return;
+    }
+    const Key key(raw);
+    std::vector<BYTE> descriptor(65536);
+    DWORD size = static_cast<DWORD>(descriptor.size());
+    status = RegGetKeySecurity(key.get(),
+                               OWNER_SECURITY_INFORMATION | GROUP_SECURITY_INFORMATION |
+                                   DACL_SECURITY_INFORMATION,
+                               descriptor.data(), &size);
+    lines.push_back(path + L" " +
+                    (status == ERROR_SUCCESS ? SddlOf(descriptor, OWNER_SECURITY_INFORMATION |
+                                                                      GROUP_SECURITY_INFORMATION |
+                                                                      DACL_SECURITY_INFORMATION)
+                                             : L"error " + std::to_wstring(status)));
+    // One buffer for every key: the largest value name and value there can be.
+    static std::vector<wchar_t> valueName(16384);
+    static std::vector<BYTE> data(1 << 20);
+    for (DWORD i = 0;; ++i) {
+        DWORD nameLength = static_cast<DWORD>(valueName.size());
+        DWORD dataSize = static_cast<DWORD>(data.size());
+        DWORD type = 0;
+        if (RegEnumValueW(key.get(), i, valueName.data(), &nameLength, nullptr, &type, data.data(),
+                          &dataSize) != ERROR_SUCCESS) {
+            break;
+        }
+        std::wstring line = path + L" = " + std::wstring(valueName.data(), nameLength) + L" " +
+                            std::to_wstring(type) + L":";
+        for (DWORD b = 0; b < dataSize; ++b) {
+            line += L"0123456789abcdef"[data[b] >> 4];
+            line += L"0123456789abcdef"[data[b] & 15];
+        }
+        lines.push_back(line);
+    }
+    std::vector<std::wstring> children;
+    wchar_t child[256];
+    for (DWORD i = 0;; ++i) {
+        DWORD length = 256;
+        if (RegEnumKeyExW(key.get(), i, child, &length, nullptr, nullptr, nullptr, nullptr) !=
+            ERROR_SUCCESS) {
+            break;
+        }
+        children.emplace_back(child, length);
+    }
+    for (const std::wstring& name : children) {
+        DumpKey(key.get(), name, path + L"\\" + name, lines);
+    }
+}
+
+} // namespace
+
+std::vector<std::wstring> RegistryDump() {
+    std::vector<std::wstring> lines;
+    for (const auto& [root, name] : {std::pair{HKEY_LOCAL_MACHINE, L"HKEY_LOCAL_MACHINE"},
+                                     std::pair{HKEY_USERS, L"HKEY_USERS"}}) {
+        wchar_t child[256];
+        for (DWORD i = 0;; ++i) {
+            DWORD length = 256;
+            if (RegEnumKeyExW(root, i, child, &length, nullptr, nullptr, nullptr, nullptr) !=
+                ERROR_SUCCESS) {
+                break;
+            }
+            DumpKey(root, child, std::wstring(name) + L"\\" + child, lines);
+        }
+    }
+    return lines;
+}
+
 bool IsRepairedSddl(const std::wstring& sddl, unsigned inheritanceFlags) {
     std::wstring flags;
     if (inheritanceFlags & OBJECT_INHERIT_ACE) {

@@ -58,6 +58,10 @@ bool StrictServer();
 // deleted, because keys that tests lock cannot be.
 LSTATUS MoveKeyAway(const std::wstring& path);
 
+// Every key of the machine's and the users' registry (the 64-bit view, links as themselves), each
+// with its owner, group and DACL and its values, a line each: the whole registry, to compare.
+std::vector<std::wstring> RegistryDump();
+
 // The two-entry DACL the tool writes, with these inheritance flags, in SDDL as Wine or Windows
 // stores it.
 bool IsRepairedSddl(const std::wstring& sddl, unsigned inheritanceFlags);

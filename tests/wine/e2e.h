@@ -15,6 +15,8 @@ namespace tkrtest {
 // Paths given on the test program's command line.
 extern std::wstring ToolPath;
 extern std::wstring LogWriterPath;
+extern std::wstring SelfTestPath; // typekey-repair-selftest.exe
+extern std::wstring StandInPath;  // a stand-in for the tool with a fault of its choosing
 
 struct ToolRun {
     DWORD exitCode = 0;

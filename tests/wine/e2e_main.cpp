@@ -7,6 +7,8 @@ namespace tkrtest {
 
 std::wstring ToolPath;
 std::wstring LogWriterPath;
+std::wstring SelfTestPath;
+std::wstring StandInPath;
 
 std::string Narrow(const std::wstring& text) {
     std::string narrow;
@@ -161,6 +163,10 @@ int main(int argc, char** argv) {
             tkrtest::ToolPath = tkrtest::WindowsPath(argv[i] + 7);
         } else if (std::strncmp(argv[i], "--log-writer=", 13) == 0) {
             tkrtest::LogWriterPath = tkrtest::WindowsPath(argv[i] + 13);
+        } else if (std::strncmp(argv[i], "--selftest=", 11) == 0) {
+            tkrtest::SelfTestPath = tkrtest::WindowsPath(argv[i] + 11);
+        } else if (std::strncmp(argv[i], "--stand-in=", 11) == 0) {
+            tkrtest::StandInPath = tkrtest::WindowsPath(argv[i] + 11);
         }
     }
     if (tkrtest::ToolPath.empty()) {

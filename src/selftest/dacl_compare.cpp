@@ -1,0 +1,158 @@
+#include "selftest/dacl_compare.h"
+
+#include "platform/unique.h"
+
+#include <sddl.h>
+
+#include <algorithm>
+#include <span>
+#include <vector>
+
+namespace tkr::selftest {
+namespace {
+
+using Entry = std::span<const BYTE>;
+
+std::vector<Entry> Entries(const ACL* acl) {
+    std::vector<Entry> entries;
+    if (acl) {
+        ForEachAce(acl, [&](const BYTE* ace, WORD size) { entries.emplace_back(ace, size); });
+    }
+    return entries;
+}
+
+bool Same(Entry a, Entry b) {
+    return std::ranges::equal(a, b);
+}
+
+// A DACL with these entries and flags as SDDL ("D:AI(...)").
+std::wstring Sddl(const std::vector<Entry>& entries, SECURITY_DESCRIPTOR_CONTROL flags) {
+    DWORD size = sizeof(ACL);
+    for (Entry entry : entries) {
+        size += static_cast<DWORD>(entry.size());
+    }
+    std::vector<BYTE> acl((size + 3) & ~3u);
+    SECURITY_DESCRIPTOR descriptor;
+    LPWSTR text = nullptr;
+    bool built = ::InitializeAcl(reinterpret_cast<ACL*>(acl.data()), static_cast<DWORD>(acl.size()),
+                                 ACL_REVISION_DS) &&
+                 ::InitializeSecurityDescriptor(&descriptor, SECURITY_DESCRIPTOR_REVISION);
+    for (Entry entry : entries) {
+        built =
+            built && ::AddAce(reinterpret_cast<ACL*>(acl.data()), ACL_REVISION_DS, MAXDWORD,
+                              const_cast<BYTE*>(entry.data()), static_cast<DWORD>(entry.size()));
+    }
+    built =
+        built &&
+        ::SetSecurityDescriptorDacl(&descriptor, TRUE, reinterpret_cast<ACL*>(acl.data()), FALSE) &&
+        ::SetSecurityDescriptorControl(&descriptor, SE_DACL_PROTECTED | SE_DACL_AUTO_INHERITED,
+                                       flags) &&
+        ::ConvertSecurityDescriptorToStringSecurityDescriptorW(
+            &descriptor, SDDL_REVISION_1, DACL_SECURITY_INFORMATION, &text, nullptr);
+    if (!built) {
+        return L"(an entry of an unknown kind)";
+    }
+    const UniqueLocalText owned(text);
+    return text;
+}
+
+std::wstring FirstDifference(const std::vector<Entry>& tool, const std::vector<Entry>& windows) {
+    size_t i = 0;
+    while (i < tool.size() && i < windows.size() && Same(tool[i], windows[i])) {
+        ++i;
+    }
+    const std::wstring at = L" as entry " + std::to_wstring(i + 1);
+    auto holds = [](const std::vector<Entry>& in, Entry entry) {
+        return std::ranges::any_of(in, [&](Entry e) { return Same(e, entry); });
+    };
+    if (i < windows.size() && !holds(tool, windows[i])) {
+        return L"missing " + EntrySddl(windows[i]) + L", which Windows has" + at;
+    }
+    if (i < tool.size() && !holds(windows, tool[i])) {
+        return L"extra " + EntrySddl(tool[i]) + at;
+    }
+    if (i < tool.size() && i < windows.size()) {
+        return L"entries in another order: " + EntrySddl(tool[i]) + at + L", where Windows has " +
+               EntrySddl(windows[i]);
+    }
+    return L"an entry repeated: " + EntrySddl(i < tool.size() ? tool[i] : windows[i]) + at;
+}
+
+} // namespace
+
+std::wstring EntrySddl(std::span<const BYTE> entry) {
+    const std::wstring dacl = Sddl({entry}, 0);
+    return dacl.starts_with(L"D:") ? dacl.substr(2) : dacl;
+}
+
+std::wstring DaclDifference(const Bytes& tool, const Bytes& windows) {
+    DescriptorParts toolParts;
+    DescriptorParts windowsParts;
+    if (!ParseDescriptor(tool, toolParts)) {
+        return L"the tool's descriptor cannot be read";
+    }
+    if (!ParseDescriptor(windows, windowsParts)) {
+        return L"Windows' descriptor cannot be read";
+    }
+    constexpr SECURITY_DESCRIPTOR_CONTROL kFlags = SE_DACL_PROTECTED | SE_DACL_AUTO_INHERITED;
+    const SECURITY_DESCRIPTOR_CONTROL toolFlags = toolParts.control & kFlags;
+    const SECURITY_DESCRIPTOR_CONTROL windowsFlags = windowsParts.control & kFlags;
+    const std::vector<Entry> toolEntries = Entries(toolParts.dacl);
+    const std::vector<Entry> windowsEntries = Entries(windowsParts.dacl);
+    std::wstring difference;
+    if (toolEntries.size() != windowsEntries.size() ||
+        !std::ranges::equal(toolEntries, windowsEntries, Same)) {
+        difference = FirstDifference(toolEntries, windowsEntries);
+    } else if (toolFlags != windowsFlags) {
+        difference = L"the DACL's flags differ";
+    } else {
+        return L"";
+    }
+    return difference + L"; the tool's " + Sddl(toolEntries, toolFlags) + L", Windows' " +
+           Sddl(windowsEntries, windowsFlags);
+}
+
+std::wstring EntryFromElsewhere(const Bytes& child, const Bytes& parent) {
+    DescriptorParts childParts;
+    DescriptorParts parentParts;
+    if (!ParseDescriptor(child, childParts) || !ParseDescriptor(parent, parentParts) ||
+        !childParts.dacl) {
+        return L"";
+    }
+    SID_IDENTIFIER_AUTHORITY creatorAuthority = SECURITY_CREATOR_SID_AUTHORITY;
+    SID creatorOwner{SID_REVISION, 1, creatorAuthority, {SECURITY_CREATOR_OWNER_RID}};
+    SID creatorGroup{SID_REVISION, 1, creatorAuthority, {SECURITY_CREATOR_GROUP_RID}};
+    std::vector<const SID*> givers;
+    if (parentParts.dacl) {
+        ForEachAce(parentParts.dacl, [&](const BYTE* ace, WORD size) {
+            const SID* sid = AceSid(ace, size);
+            if (!sid || !(reinterpret_cast<const ACE_HEADER*>(ace)->AceFlags &
+                          (OBJECT_INHERIT_ACE | CONTAINER_INHERIT_ACE))) {
+                return;
+            }
+            givers.push_back(sid);
+            if (SidEquals(sid, creatorOwner) && childParts.owner) {
+                givers.push_back(childParts.owner);
+            } else if (SidEquals(sid, creatorGroup) && childParts.group) {
+                givers.push_back(childParts.group);
+            }
+        });
+    }
+    std::wstring found;
+    ForEachAce(childParts.dacl, [&](const BYTE* ace, WORD size) {
+        const SID* sid = AceSid(ace, size);
+        if (!found.empty() ||
+            !(reinterpret_cast<const ACE_HEADER*>(ace)->AceFlags & INHERITED_ACE)) {
+            return;
+        }
+        const bool given = sid && std::ranges::any_of(givers, [&](const SID* giver) {
+                               return SidEquals(sid, *giver);
+                           });
+        if (!given) {
+            found = EntrySddl({ace, size});
+        }
+    });
+    return found;
+}
+
+} // namespace tkr::selftest

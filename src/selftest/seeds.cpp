@@ -1,0 +1,265 @@
+#include "selftest/seeds.h"
+
+#include "registry/tree_key.h"
+#include "registry/walk.h"
+#include "selftest/registry_state.h"
+
+namespace tkr::selftest {
+namespace {
+
+// Owned by another account (LocalService), which alone may change it; administrators may read.
+constexpr wchar_t kForeignSddl[] = L"O:LSD:P(A;;KA;;;LS)(A;;KR;;;BA)";
+// Owned by SYSTEM, which alone has access.
+constexpr wchar_t kLockedSddl[] = L"O:SYD:P(A;;KA;;;SY)";
+constexpr wchar_t kDenyWriteDacSddl[] = L"O:SYD:(D;;WD;;;BA)(A;;KA;;;BA)(A;;KA;;;SY)";
+constexpr wchar_t kDenyReadControlSddl[] = L"O:SYD:(D;;RC;;;BA)(A;;KA;;;BA)(A;;KA;;;SY)";
+constexpr wchar_t kNormalSddl[] = L"O:BAD:P(A;;KA;;;BA)(A;;KA;;;SY)";
+// A sentinel's own, so that any write to it shows.
+constexpr wchar_t kSentinelSddl[] = L"O:BAD:P(A;;KA;;;BA)(A;;KA;;;SY)(A;;KR;;;BU)";
+// Inheritable entries of every kind: container and object inherit, no-propagate, inherit-only,
+// generic rights, CREATOR OWNER, CREATOR GROUP, a deny entry.
+constexpr wchar_t kFamilySddl[] =
+    L"O:BAD:(D;CI;WD;;;AN)(A;;KA;;;BA)(A;CI;GR;;;BU)(A;OI;KR;;;LS)"
+    L"(A;CINP;KW;;;NS)(A;CIIO;GA;;;CO)(A;CIIO;GR;;;CG)(A;OICI;GX;;;SY)";
+constexpr wchar_t kFamilyProtectedSddl[] =
+    L"O:BAD:P(D;CI;WD;;;AN)(A;;KA;;;BA)(A;CI;GR;;;BU)(A;OI;KR;;;LS)"
+    L"(A;CINP;KW;;;NS)(A;CIIO;GA;;;CO)(A;CIIO;GR;;;CG)(A;OICI;GX;;;SY)";
+// The machine's merged table key, where the self-test creates it: entries for other accounts
+// than the repair's, so that one inherited from the user's key shows.
+constexpr wchar_t kMachineMergedSddl[] = L"D:P(A;CI;KA;;;SY)(A;CI;KA;;;BA)(A;CI;KR;;;BU)";
+
+std::wstring Join(const std::wstring& a, const std::wstring& b) {
+    return a + L"\\" + b;
+}
+
+} // namespace
+
+Seeds::Seeds(const ProcessToken& token) : token_(token) {
+    // The classes as the registry keeps them (not a 32-bit program's view of the machine's
+    // software); the keys below them are opened as themselves.
+    constexpr REGSAM kAccess =
+        KEY_WOW64_64KEY | KEY_QUERY_VALUE | KEY_ENUMERATE_SUB_KEYS | KEY_CREATE_SUB_KEY;
+    // A new profile may have no classes of its own yet.
+    DWORD disposition = 0;
+    if (::RegCreateKeyExW(HKEY_CURRENT_USER, L"Software\\Classes", 0, nullptr, 0, kAccess, nullptr,
+                          userClasses_.put(), &disposition) == ERROR_SUCCESS &&
+        disposition == REG_CREATED_NEW_KEY) {
+        planted_.push_back({HKEY_CURRENT_USER, L"Software\\Classes"});
+    }
+    (void)::RegOpenKeyExW(HKEY_LOCAL_MACHINE, L"SOFTWARE\\Classes", 0, kAccess,
+                          machineClasses_.put());
+}
+
+std::vector<std::wstring> Seeds::Plan() {
+    const std::wstring scratch = std::wstring(L"HKEY_CLASSES_ROOT\\") + kScratch;
+    return {
+        L"It creates, and removes at its end:",
+        L"  HKEY_CLASSES_ROOT\\" + std::wstring(kScratchTable) + L", where it is missing",
+        L"  " + scratch + L" and " + std::to_wstring(kChainDepth + kSiblingCount + 14) +
+            L" keys below it: keys that lock administrators out, registry links, an inheritance "
+            L"family, a chain " +
+            std::to_wstring(kChainDepth) + L" keys deep, " + std::to_wstring(kSiblingCount) +
+            L" sibling keys",
+        L"  HKEY_CLASSES_ROOT\\" + std::wstring(kSentinel) + L" and HKEY_CLASSES_ROOT\\" + kTwin +
+            L", with their subkeys (outside the trees)",
+        L"  " + Join(Join(kUserClasses, kMergedTable), kUserChild) + L" and " +
+            Join(Join(kMachineClasses, kMergedTable), kMachineChild) +
+            L", with the table key above each where it is missing",
+        L"It changes, and gives back with the tool's -undo: the owner and DACL of every key of the "
+        L"fifteen trees (.qk4, .zor, .wun, .bym, .kaf, .27u, .gli, .tov, .rux, .mik, .nol, .ooq, "
+        L".lud, .cwa, .hib).",
+    };
+}
+
+LSTATUS Seeds::RemoveLeftovers(std::wstring& what) {
+    const std::pair<HKEY, std::wstring> leftovers[] = {
+        {HKEY_CLASSES_ROOT, kScratch},
+        {HKEY_CLASSES_ROOT, kTwin},
+        {HKEY_CLASSES_ROOT, kSentinel},
+        {UserClasses(), Join(kMergedTable, kUserChild)},
+        {MachineClasses(), Join(kMergedTable, kMachineChild)}};
+    for (const auto& [root, path] : leftovers) {
+        const LSTATUS status = root ? RemoveOne({root, path}) : ERROR_SUCCESS;
+        if (status != ERROR_SUCCESS) {
+            what = path;
+            return status;
+        }
+    }
+    return ERROR_SUCCESS;
+}
+
+bool Seeds::Created(HKEY root, const std::wstring& path) const {
+    for (const Planted& planted : planted_) {
+        if (planted.root == root && planted.path == path) {
+            return true;
+        }
+    }
+    return false;
+}
+
+LSTATUS Seeds::Create(HKEY root, const std::wstring& path, const wchar_t* sddl) {
+    UniqueKey above;
+    HKEY parent = root;
+    bool recorded = false;
+    for (size_t start = 0;;) {
+        const size_t end = path.find(L'\\', start);
+        UniqueKey key;
+        bool created = false;
+        const LSTATUS status = CreateKey(parent, path.substr(start, end - start), key, &created);
+        if (status != ERROR_SUCCESS) {
+            return status;
+        }
+        const std::wstring made = path.substr(0, end);
+        if (created && !recorded) {
+            // Only the topmost key made: removing it removes what was made below it.
+            bool below = false;
+            for (const Planted& planted : planted_) {
+                below |= planted.root == root && made.starts_with(planted.path + L"\\");
+            }
+            if (!below) {
+                planted_.push_back({root, made});
+            }
+            recorded = true;
+        }
+        if (end == std::wstring::npos) {
+            return sddl ? SetSddl(key.get(), sddl) : ERROR_SUCCESS;
+        }
+        above = std::move(key);
+        parent = above.get();
+        start = end + 1;
+    }
+}
+
+LSTATUS Seeds::Plant(std::wstring& what) {
+    // Owners other than the self-test's own need the restore privilege.
+    const ScopedPrivilege restore = ScopedPrivilege::Enable(token_, Privilege::Restore);
+    LSTATUS status = PlantTrees(what);
+    return status == ERROR_SUCCESS ? PlantMerged(what) : status;
+}
+
+LSTATUS Seeds::PlantTrees(std::wstring& what) {
+    const std::wstring scratch = kScratch;
+    const std::wstring twin = Join(kTwin, L"tkr-selftest");
+    const std::pair<std::wstring, const wchar_t*> keys[] = {
+        {kScratchTable, nullptr},
+        {scratch, nullptr},
+        {Join(kSentinel, L"Child"), nullptr},
+        {kSentinel, kSentinelSddl},
+        {Join(scratch, kForeign), kForeignSddl},
+        {Join(scratch, kLockedChild), kNormalSddl},
+        {Join(scratch, kLocked), kLockedSddl},
+        {Join(scratch, kDenyWriteDac), kDenyWriteDacSddl},
+        {Join(scratch, kDenyReadControl), kDenyReadControlSddl},
+        {Join(scratch, kChain), nullptr},
+        {Join(scratch, kSiblings), nullptr},
+        {twin, nullptr},
+    };
+    for (const auto& [path, sddl] : keys) {
+        what = path;
+        if (const LSTATUS status = Create(HKEY_CLASSES_ROOT, path, sddl); status != ERROR_SUCCESS) {
+            return status;
+        }
+    }
+    for (const std::wstring& top : {scratch, twin}) {
+        for (const FamilyKey& family : kFamily) {
+            what = Join(top, family.path);
+            const LSTATUS status = Create(HKEY_CLASSES_ROOT, what,
+                                          family.isProtected ? kFamilyProtectedSddl : kFamilySddl);
+            if (status != ERROR_SUCCESS) {
+                return status;
+            }
+        }
+    }
+
+    // The links name the sentinel as the registry does, wherever this view's classes are kept.
+    UniqueKey sentinel;
+    what = kSentinel;
+    LSTATUS status = OpenPath(HKEY_CLASSES_ROOT, kSentinel, KEY_QUERY_VALUE, sentinel);
+    const std::wstring target = FullKeyName(sentinel.get());
+    status = status == ERROR_SUCCESS && target.empty() ? ERROR_INVALID_DATA : status;
+    UniqueKey scratchKey;
+    what = scratch;
+    status = status == ERROR_SUCCESS
+                 ? OpenPath(HKEY_CLASSES_ROOT, scratch, KEY_ALL_ACCESS, scratchKey)
+                 : status;
+    for (const auto& [name, sddl] : {std::pair{kLink, static_cast<const wchar_t*>(nullptr)},
+                                     std::pair{kLockedLink, kLockedSddl}}) {
+        UniqueKey link;
+        what = Join(scratch, name);
+        status =
+            status == ERROR_SUCCESS ? CreateLink(scratchKey.get(), name, target, link) : status;
+        status = status == ERROR_SUCCESS && sddl ? SetSddl(link.get(), sddl) : status;
+    }
+    // The chain, each key made through the one above it (no full path is needed, however deep),
+    // and the siblings.
+    UniqueKey chain;
+    what = Join(scratch, kChain);
+    status = status == ERROR_SUCCESS ? OpenAsItself(scratchKey.get(), kChain, KEY_ALL_ACCESS, chain)
+                                     : status;
+    for (unsigned depth = 1; depth < kChainDepth && status == ERROR_SUCCESS; ++depth) {
+        UniqueKey next;
+        what += L"\\c";
+        status = CreateKey(chain.get(), L"c", next);
+        chain = std::move(next);
+    }
+    UniqueKey siblings;
+    what = Join(scratch, kSiblings);
+    status = status == ERROR_SUCCESS
+                 ? OpenAsItself(scratchKey.get(), kSiblings, KEY_ALL_ACCESS, siblings)
+                 : status;
+    for (unsigned i = 0; i < kSiblingCount && status == ERROR_SUCCESS; ++i) {
+        wchar_t name[16];
+        swprintf(name, 16, L"s%03u", i);
+        UniqueKey sibling;
+        status = CreateKey(siblings.get(), name, sibling);
+    }
+    return status;
+}
+
+LSTATUS Seeds::PlantMerged(std::wstring& what) {
+    what = Join(Join(kMachineClasses, kMergedTable), kMachineChild);
+    LSTATUS status = MachineClasses() ? Create(MachineClasses(), Join(kMergedTable, kMachineChild))
+                                      : ERROR_FILE_NOT_FOUND;
+    if (status == ERROR_SUCCESS && Created(MachineClasses(), kMergedTable)) {
+        UniqueKey key;
+        status = OpenAsItself(MachineClasses(), kMergedTable, WRITE_DAC, key);
+        status = status == ERROR_SUCCESS ? SetSddl(key.get(), kMachineMergedSddl) : status;
+    }
+    if (status == ERROR_SUCCESS) {
+        what = Join(Join(kUserClasses, kMergedTable), kUserChild);
+        status = UserClasses() ? Create(UserClasses(), Join(kMergedTable, kUserChild))
+                               : ERROR_FILE_NOT_FOUND;
+    }
+    return status;
+}
+
+LSTATUS Seeds::RemoveOne(const Planted& planted) const {
+    const size_t last = planted.path.rfind(L'\\');
+    if (last == std::wstring::npos) {
+        return RemoveTree(planted.root, planted.path, token_);
+    }
+    UniqueKey parent;
+    const LSTATUS status =
+        OpenPath(planted.root, planted.path.substr(0, last), KEY_QUERY_VALUE, parent);
+    return status == ERROR_SUCCESS ? RemoveTree(parent.get(), planted.path.substr(last + 1), token_)
+           : status == ERROR_FILE_NOT_FOUND ? ERROR_SUCCESS
+                                            : status;
+}
+
+LSTATUS Seeds::Remove(std::wstring* what) {
+    LSTATUS first = ERROR_SUCCESS;
+    while (!planted_.empty()) {
+        const Planted planted = planted_.back();
+        planted_.pop_back();
+        const LSTATUS status = RemoveOne(planted);
+        if (status != ERROR_SUCCESS && first == ERROR_SUCCESS) {
+            first = status;
+            if (what) {
+                *what = planted.path;
+            }
+        }
+    }
+    return first;
+}
+
+} // namespace tkr::selftest

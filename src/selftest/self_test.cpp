@@ -1,0 +1,748 @@
+#include "selftest/self_test.h"
+
+#include "registry/tree_key.h"
+#include "registry/walk.h"
+#include "report/run_log.h"
+#include "security/descriptor.h"
+#include "security/privilege.h"
+#include "selftest/child_process.h"
+#include "selftest/dacl_compare.h"
+#include "selftest/registry_state.h"
+#include "selftest/seeds.h"
+#include "selftest/verdict.h"
+
+#include <aclapi.h>
+#include <sddl.h>
+
+#include <algorithm>
+#include <cstring>
+#include <cwchar>
+#include <ctime>
+#include <functional>
+
+namespace tkr::selftest {
+namespace {
+
+constexpr wchar_t kLinkSkipped[] = L"SKIPPED: registry link, not followed";
+// The DACL the tool writes with its default options, as SDDL.
+constexpr wchar_t kRepairSddl[] = L"O:BAD:(A;CI;GR;;;WD)(A;CI;GA;;;BA)";
+
+std::wstring Join(const std::wstring& a, const std::wstring& b) {
+    return a + L"\\" + b;
+}
+
+std::wstring InTrees(const std::wstring& path) {
+    return Join(kScratch, path);
+}
+
+bool Elevated() {
+    UniqueHandle token;
+    TOKEN_ELEVATION elevation{};
+    DWORD size = 0;
+    if (!::OpenProcessToken(::GetCurrentProcess(), TOKEN_QUERY, token.put()) ||
+        !::GetTokenInformation(token.get(), TokenElevation, &elevation, sizeof elevation, &size)) {
+        return false;
+    }
+    BYTE administrators[SECURITY_MAX_SID_SIZE];
+    DWORD sidSize = sizeof administrators;
+    BOOL member = FALSE;
+    return elevation.TokenIsElevated &&
+           ::CreateWellKnownSid(WinBuiltinAdministratorsSid, nullptr, administrators, &sidSize) &&
+           ::CheckTokenMembership(nullptr, administrators, &member) && member;
+}
+
+struct FindTraits {
+    using Type = HANDLE;
+    static Type Empty() { return INVALID_HANDLE_VALUE; }
+    static void Close(Type handle) { ::FindClose(handle); }
+};
+
+// The first file in the folder that matches the pattern, or an empty path.
+std::wstring FindFile(const std::wstring& folder, const std::wstring& pattern) {
+    WIN32_FIND_DATAW found;
+    const Unique<FindTraits> search(::FindFirstFileW(Join(folder, pattern).c_str(), &found));
+    return search ? Join(folder, found.cFileName) : L"";
+}
+
+// A folder for the report and the tool's logs beside the self-test, made new (never one that
+// exists), that only SYSTEM and Administrators may write.
+std::wstring CreateReportFolder(const std::wstring& beside, DWORD& error) {
+    const __time64_t now = _time64(nullptr);
+    struct tm local {};
+    wchar_t stamp[32] = L"";
+    if (_localtime64_s(&local, &now) == 0) {
+        wcsftime(stamp, 32, L"_%y%m%d_%H%M%S", &local);
+    }
+    UniqueDescriptor descriptor;
+    ::ConvertStringSecurityDescriptorToSecurityDescriptorW(
+        L"D:P(A;OICI;FA;;;SY)(A;OICI;FA;;;BA)(A;OICI;FRFX;;;WD)", SDDL_REVISION_1, descriptor.put(),
+        nullptr);
+    SECURITY_ATTRIBUTES security{sizeof security, descriptor.get(), FALSE};
+    const std::wstring base = Join(beside, L"typekey-repair-selftest") + stamp;
+    for (unsigned n = 1; n < 100; ++n) {
+        const std::wstring folder = n == 1 ? base : base + L"_" + std::to_wstring(n);
+        if (::CreateDirectoryW(folder.c_str(), &security)) {
+            return folder;
+        }
+        error = ::GetLastError();
+        if (error != ERROR_ALREADY_EXISTS) {
+            break;
+        }
+    }
+    return L"";
+}
+
+std::wstring Widen(const std::string& text) {
+    std::wstring wide;
+    for (char c : text) {
+        if (c != '\r') {
+            wide.push_back(static_cast<wchar_t>(static_cast<unsigned char>(c)));
+        }
+    }
+    return wide;
+}
+
+// The line that follows `<verb> "<path>" ...` in a run's output; empty where the key was not
+// announced.
+std::wstring ResultOf(const std::wstring& output, const wchar_t* verb, const std::wstring& path) {
+    const std::wstring announced = verb + (L" \"" + path) + L"\" ...\n";
+    const size_t at = output.find(announced);
+    if (at == std::wstring::npos) {
+        return L"";
+    }
+    const size_t start = at + announced.size();
+    return output.substr(start, output.find(L'\n', start) - start);
+}
+
+// Owner Administrators, and as the DACL's own entries exactly the repair's two, with container
+// inherit (generic rights or the key rights they stand for, in either order).
+bool IsRepaired(const std::wstring& sddl) {
+    if (!sddl.starts_with(L"O:BAD:")) {
+        return false;
+    }
+    std::vector<std::wstring> own;
+    for (size_t open = sddl.find(L'('); open != std::wstring::npos;
+         open = sddl.find(L'(', open + 1)) {
+        const std::wstring entry = sddl.substr(open + 1, sddl.find(L')', open) - open - 1);
+        const size_t flags = entry.find(L';') + 1;
+        const std::wstring entryFlags = entry.substr(flags, entry.find(L';', flags) - flags);
+        bool inherited = false;
+        for (size_t i = 0; i + 1 < entryFlags.size(); i += 2) {
+            inherited |= entryFlags.compare(i, 2, L"ID") == 0;
+        }
+        if (!inherited) {
+            own.push_back(entry);
+        }
+    }
+    auto is = [](const std::wstring& entry, const wchar_t* generic, const wchar_t* mapped,
+                 const wchar_t* sid) {
+        return entry == L"A;CI;" + std::wstring(generic) + L";;;" + sid ||
+               entry == L"A;CI;" + std::wstring(mapped) + L";;;" + sid;
+    };
+    auto everyone = [&](const std::wstring& e) { return is(e, L"GR", L"KR", L"WD"); };
+    auto admins = [&](const std::wstring& e) { return is(e, L"GA", L"KA", L"BA"); };
+    return own.size() == 2 &&
+           ((everyone(own[0]) && admins(own[1])) || (admins(own[0]) && everyone(own[1])));
+}
+
+std::wstring Text(const Snapshot& snapshot, const std::wstring& path) {
+    const auto found = snapshot.find(path);
+    return found == snapshot.end() ? L"not present" : found->second;
+}
+
+LSTATUS ReadDescriptorAt(HKEY root, const std::wstring& path, const ProcessToken& token,
+                         Bytes& descriptor) {
+    UniqueKey key;
+    LSTATUS status = OpenPath(root, path, READ_CONTROL, key, &token);
+    return status == ERROR_SUCCESS
+               ? ReadKeySecurity(key.get(),
+                                 OWNER_SECURITY_INFORMATION | GROUP_SECURITY_INFORMATION |
+                                     DACL_SECURITY_INFORMATION,
+                                 descriptor)
+               : status;
+}
+
+bool HasInheritedEntry(const Bytes& descriptor) {
+    DescriptorParts parts;
+    bool inherited = false;
+    if (ParseDescriptor(descriptor, parts) && parts.dacl) {
+        ForEachAce(parts.dacl, [&](const BYTE* ace, WORD) {
+            inherited |= (reinterpret_cast<const ACE_HEADER*>(ace)->AceFlags & INHERITED_ACE) != 0;
+        });
+    }
+    return inherited;
+}
+
+// The fifteen trees as HKEY_CLASSES_ROOT shows them.
+Snapshot Trees(const ProcessToken& token) {
+    Snapshot trees;
+    for (const wchar_t* table : DocumentTypeKeys) {
+        AddSnapshot(trees, TakeSnapshot(HKEY_CLASSES_ROOT, table, token));
+    }
+    return trees;
+}
+
+// Keys outside the trees that a faulty tool could reach: the seeded sentinel and twin, and every
+// other key directly below HKEY_CLASSES_ROOT.
+Snapshot Outside(const ProcessToken& token) {
+    Snapshot outside = TakeSnapshot(HKEY_CLASSES_ROOT, kSentinel, token);
+    AddSnapshot(outside, TakeSnapshot(HKEY_CLASSES_ROOT, kTwin, token));
+    for (const std::wstring& name : ReadSubkeyNames(HKEY_CLASSES_ROOT)) {
+        bool mine = SameRegistryName(name, kSentinel) || SameRegistryName(name, kTwin);
+        for (const wchar_t* table : DocumentTypeKeys) {
+            mine |= SameRegistryName(name, table);
+        }
+        UniqueKey key;
+        if (!mine) {
+            const LSTATUS status = OpenAsItself(HKEY_CLASSES_ROOT, name, READ_CONTROL, key, &token);
+            outside[name] = status == ERROR_SUCCESS ? SecurityText(key.get())
+                                                    : L"unreadable " + std::to_wstring(status);
+        }
+    }
+    return outside;
+}
+
+// Windows' own answer: on the twin, key by key from the top, the repair's sequence (DACL, owner,
+// DACL) with the calls that compute inherited entries and propagate them below.
+DWORD ApplyWindowsSequence(const ProcessToken& token, std::wstring& what) {
+    UniqueDescriptor repair;
+    PACL dacl = nullptr;
+    PSID owner = nullptr;
+    BOOL present = FALSE;
+    BOOL defaulted = FALSE;
+    if (!::ConvertStringSecurityDescriptorToSecurityDescriptorW(kRepairSddl, SDDL_REVISION_1,
+                                                                repair.put(), nullptr) ||
+        !::GetSecurityDescriptorDacl(repair.get(), &present, &dacl, &defaulted) ||
+        !::GetSecurityDescriptorOwner(repair.get(), &owner, &defaulted)) {
+        return ::GetLastError();
+    }
+    const ScopedPrivilege take = ScopedPrivilege::Enable(token, Privilege::TakeOwnership);
+    const std::wstring scratchTwin = Join(kTwin, L"tkr-selftest");
+    std::vector<std::pair<std::wstring, bool>> keys = {{kTwin, false}, {scratchTwin, false}};
+    for (const FamilyKey& family : kFamily) {
+        keys.emplace_back(Join(scratchTwin, family.path), family.isProtected);
+    }
+    for (const auto& [path, isProtected] : keys) {
+        what = path;
+        std::wstring name = L"CLASSES_ROOT\\" + path;
+        const SECURITY_INFORMATION daclInfo =
+            DACL_SECURITY_INFORMATION | (isProtected ? PROTECTED_DACL_SECURITY_INFORMATION
+                                                     : UNPROTECTED_DACL_SECURITY_INFORMATION);
+        DWORD status = ::SetNamedSecurityInfoW(name.data(), SE_REGISTRY_KEY, daclInfo, nullptr,
+                                               nullptr, dacl, nullptr);
+        if (status == ERROR_SUCCESS) {
+            status =
+                ::SetNamedSecurityInfoW(name.data(), SE_REGISTRY_KEY, OWNER_SECURITY_INFORMATION,
+                                        owner, nullptr, nullptr, nullptr);
+        }
+        if (status == ERROR_SUCCESS) {
+            status = ::SetNamedSecurityInfoW(name.data(), SE_REGISTRY_KEY, daclInfo, nullptr,
+                                             nullptr, dacl, nullptr);
+        }
+        if (status != ERROR_SUCCESS) {
+            return status;
+        }
+    }
+    return ERROR_SUCCESS;
+}
+
+// The lines of the log as the tool writes them, read while it runs: when each key was announced.
+class LogWatch {
+  public:
+    explicit LogWatch(std::wstring folder) : folder_(std::move(folder)) {}
+    void Poll() {
+        now_ = ::GetTickCount64();
+        if (!file_) {
+            const std::wstring log = FindFile(folder_, L"*.log");
+            file_ = UniqueFile(
+                log.empty() ? INVALID_HANDLE_VALUE
+                            : ::CreateFileW(log.c_str(), GENERIC_READ,
+                                            FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
+                                            nullptr, OPEN_EXISTING, 0, nullptr));
+        }
+        char buffer[65536];
+        DWORD read = 0;
+        while (file_ && ::ReadFile(file_.get(), buffer, sizeof buffer, &read, nullptr) && read) {
+            pending_.append(buffer, read);
+        }
+        constexpr std::wstring_view kFix = L"Message: Fix \"";
+        size_t start = 0;
+        for (size_t at = 0; at + 4 <= pending_.size(); at += 2) {
+            if (pending_.compare(at, 4, std::string("\r\0\n\0", 4)) != 0) {
+                continue;
+            }
+            std::wstring line((at - start) / 2, L'\0');
+            std::memcpy(line.data(), pending_.data() + start, at - start);
+            if (line.starts_with(kFix) && line.ends_with(L"\" ...")) {
+                announced_.emplace_back(line.substr(kFix.size(), line.size() - kFix.size() - 5),
+                                        now_);
+            }
+            start = at + 4;
+            at += 2;
+        }
+        pending_.erase(0, start);
+    }
+    // Seconds from the announcement of `path` to that of the first key outside its tree (or the
+    // run's end); negative if it was not seen.
+    [[nodiscard]] double Seconds(const std::wstring& path) const {
+        for (size_t i = 0; i < announced_.size(); ++i) {
+            if (announced_[i].first != path) {
+                continue;
+            }
+            ULONGLONG end = now_;
+            for (size_t j = i + 1; j < announced_.size(); ++j) {
+                if (!announced_[j].first.starts_with(path + L"\\")) {
+                    end = announced_[j].second;
+                    break;
+                }
+            }
+            return static_cast<double>(end - announced_[i].second) / 1000.0;
+        }
+        return -1;
+    }
+
+  private:
+    std::wstring folder_;
+    UniqueFile file_;
+    std::string pending_;
+    std::vector<std::pair<std::wstring, ULONGLONG>> announced_;
+    ULONGLONG now_ = 0;
+};
+
+struct ToolRun {
+    DWORD exitCode = 0;
+    std::wstring output; // lines ended by "\n"
+    std::wstring logFolder;
+};
+
+// The tool's runs, each with its own log folder and its command line, exit status and output
+// kept in the report folder.
+class Runner {
+  public:
+    Runner(std::wstring exe, std::wstring folder)
+        : exe_(std::move(exe)), folder_(std::move(folder)) {}
+    [[nodiscard]] std::wstring LogFolder(const std::wstring& name) const {
+        return Join(folder_, name);
+    }
+    ToolRun Run(const std::wstring& name, const std::wstring& arguments,
+                const std::function<void()>& poll = {}) {
+        ToolRun run;
+        run.logFolder = LogFolder(name);
+        const std::wstring line =
+            L"\"" + exe_ + L"\" " + arguments + L" -log \"" + run.logFolder + L"\"";
+        const ChildRun child = RunChild(exe_, line, poll);
+        run.exitCode = child.startError == ERROR_SUCCESS ? child.exitCode : MAXDWORD;
+        run.output = Widen(child.output);
+        const UniqueFile file(::CreateFileW((run.logFolder + L".txt").c_str(), GENERIC_WRITE,
+                                            FILE_SHARE_READ, nullptr, CREATE_NEW,
+                                            FILE_ATTRIBUTE_NORMAL, nullptr));
+        const std::string text =
+            Utf8(L"> " + line + L"\r\nExit status: " + std::to_wstring(run.exitCode) +
+                 (child.startError
+                      ? L" (not started: error " + std::to_wstring(child.startError) + L")"
+                      : L"") +
+                 L"\r\n\r\n") +
+            child.output;
+        DWORD written = 0;
+        if (file) {
+            ::WriteFile(file.get(), text.data(), static_cast<DWORD>(text.size()), &written,
+                        nullptr);
+        }
+        return run;
+    }
+
+  private:
+    std::wstring exe_;
+    std::wstring folder_;
+};
+
+// The undo file's entries: path, then the recorded security or "unreadable N".
+std::vector<std::pair<std::wstring, std::wstring>> UndoEntries(const std::wstring& path) {
+    std::vector<std::pair<std::wstring, std::wstring>> entries;
+    const UniqueFile file(::CreateFileW(path.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr,
+                                        OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr));
+    std::string bytes;
+    char buffer[65536];
+    DWORD read = 0;
+    while (file && ::ReadFile(file.get(), buffer, sizeof buffer, &read, nullptr) && read) {
+        bytes.append(buffer, read);
+    }
+    std::wstring text(bytes.size() / 2, L'\0');
+    std::memcpy(text.data(), bytes.data(), text.size() * 2);
+    for (size_t start = text.find(L"\r\n"); start != std::wstring::npos;) {
+        start += 2;
+        const size_t end = text.find(L"\r\n", start);
+        const std::wstring line = text.substr(start, end - start);
+        if (const size_t tab = line.find(L'\t'); tab != std::wstring::npos) {
+            entries.emplace_back(line.substr(0, tab), line.substr(tab + 1));
+        }
+        start = end;
+    }
+    return entries;
+}
+
+// The checks of one key the repair must have taken: each named key repaired, none taken for a
+// link.
+Outcome Repaired(const ToolRun& repair, const Snapshot& after,
+                 std::initializer_list<const wchar_t*> paths) {
+    for (const wchar_t* name : paths) {
+        const std::wstring path = InTrees(name);
+        if (IsRepaired(Text(after, path))) {
+            continue;
+        }
+        const std::wstring result = ResultOf(repair.output, L"Fix", path);
+        return Failed(path + L": " +
+                      (result.empty() ? std::wstring(L"the repair did not reach it")
+                       : result == kLinkSkipped
+                           ? std::wstring(L"the repair took it for a registry link")
+                           : L"the repair said \"" + result + L"\"") +
+                      L"; " + Text(after, path));
+    }
+    return Passed();
+}
+
+struct Physical {
+    HKEY root;
+    std::wstring rootName;
+    std::wstring path;
+    [[nodiscard]] std::wstring Name() const { return rootName + L"\\" + path; }
+};
+
+// The user's merged table key and its child, the machine's and its child.
+std::vector<Physical> MergedKeys(const Seeds& seeds) {
+    return {{seeds.UserClasses(), kUserClasses, kMergedTable},
+            {seeds.UserClasses(), kUserClasses, Join(kMergedTable, kUserChild)},
+            {seeds.MachineClasses(), kMachineClasses, kMergedTable},
+            {seeds.MachineClasses(), kMachineClasses, Join(kMergedTable, kMachineChild)}};
+}
+
+// The merged view: the user's key and its child, and the machine's child shown below the user's
+// key, all repaired; the machine's child with no entry inherited from the user's key.
+Outcome Merged(bool shown, const std::wstring& seen, const std::vector<Physical>& keys,
+               const std::vector<std::wstring>& before, const ProcessToken& token, Report& report) {
+    if (!shown) {
+        return NotShown(L"this system does not merge the user's classes into HKEY_CLASSES_ROOT "
+                        L"(below HKEY_CLASSES_ROOT\\" +
+                        std::wstring(kMergedTable) + L" it shows " + seen + L")");
+    }
+    std::wstring changed;
+    std::wstring unchanged;
+    for (size_t i = 0; i < keys.size(); ++i) {
+        const bool written = SecurityTextAt(keys[i].root, keys[i].path, token) != before[i];
+        (written ? changed : unchanged) += (L", " + keys[i].Name());
+    }
+    report.Line(L"INFO: in the merged view the repair changed " +
+                (changed.empty() ? L"none" : changed.substr(2)) + L"; it left " +
+                (unchanged.empty() ? L"none" : unchanged.substr(2)));
+    // keys: the user's key, its child, the machine's key, the machine's child.
+    for (size_t i : {0u, 1u, 3u}) {
+        const std::wstring now = SecurityTextAt(keys[i].root, keys[i].path, token);
+        if (!IsRepaired(now)) {
+            return Failed(keys[i].Name() + L": not repaired; " + now);
+        }
+    }
+    Bytes child;
+    Bytes parent;
+    if (ReadDescriptorAt(keys[3].root, keys[3].path, token, child) != ERROR_SUCCESS ||
+        ReadDescriptorAt(keys[2].root, keys[2].path, token, parent) != ERROR_SUCCESS) {
+        return Failed(keys[3].Name() + L": its security or its parent's cannot be read");
+    }
+    const std::wstring foreign = EntryFromElsewhere(child, parent);
+    return foreign.empty()
+               ? Passed()
+               : Failed(keys[3].Name() + L": inherited entry " + foreign +
+                        L" comes from no entry of its physical parent " + keys[2].Name() + L" (" +
+                        SecurityTextAt(keys[2].root, keys[2].path, token) + L")");
+}
+
+// Everything after the seeds are planted: the runs and the checks.
+void TestTheTool(Runner& runner, const ProcessToken& token, const Seeds& seeds, Report& report) {
+    // What the system can show, asked before the tool runs.
+    Bytes leaf;
+    std::wstring what;
+    const DWORD oracle = ApplyWindowsSequence(token, what);
+    const bool inherits =
+        oracle == ERROR_SUCCESS &&
+        ReadDescriptorAt(HKEY_CLASSES_ROOT, Join(Join(kTwin, L"tkr-selftest"), kFamily[2].path),
+                         token, leaf) == ERROR_SUCCESS &&
+        HasInheritedEntry(leaf);
+    UniqueKey probe;
+    const LSTATUS backupRead =
+        OpenPath(HKEY_CLASSES_ROOT, InTrees(kDenyReadControl), READ_CONTROL, probe, &token);
+    probe.reset();
+    const std::wstring merged = kMergedTable;
+    UniqueKey userSeen;
+    UniqueKey machineSeen;
+    const bool userShown = OpenPath(HKEY_CLASSES_ROOT, Join(merged, kUserChild), KEY_QUERY_VALUE,
+                                    userSeen) == ERROR_SUCCESS;
+    const bool machineShown = OpenPath(HKEY_CLASSES_ROOT, Join(merged, kMachineChild),
+                                       KEY_QUERY_VALUE, machineSeen) == ERROR_SUCCESS;
+    userSeen.reset();
+    machineSeen.reset();
+    const std::vector<Physical> physical = MergedKeys(seeds);
+    std::vector<std::wstring> physicalBefore;
+    for (const Physical& key : physical) {
+        physicalBefore.push_back(SecurityTextAt(key.root, key.path, token));
+    }
+
+    const Snapshot seeded = Trees(token);
+    const Snapshot outsideBefore = Outside(token);
+
+    (void)runner.Run(L"1-check", L"-check -q");
+    const Snapshot checked = Trees(token);
+    report.Check(L"-check changes nothing", [&] {
+        const std::wstring difference =
+            FirstDifference(seeded, checked, [](const std::wstring&) { return false; });
+        return difference.empty() ? Passed() : Failed(difference);
+    }());
+
+    LogWatch watch(runner.LogFolder(L"2-repair"));
+    const ToolRun repair = runner.Run(L"2-repair", L"-q", [&] { watch.Poll(); });
+    const Snapshot repaired = Trees(token);
+    const Snapshot outsideAfter = Outside(token);
+
+    report.Check(L"a key owned by another account is repaired",
+                 Repaired(repair, repaired, {kForeign}));
+    report.Check(L"a key that grants administrators nothing is taken, repaired and entered",
+                 Repaired(repair, repaired, {kLocked, kLockedChild}));
+    report.Check(L"a key whose DACL denies administrators WRITE_DAC is repaired",
+                 Repaired(repair, repaired, {kDenyWriteDac}));
+    report.Check(L"a key whose DACL denies administrators READ_CONTROL is repaired",
+                 Repaired(repair, repaired, {kDenyReadControl}));
+
+    report.Check(
+        L"registry links are skipped, and neither they nor their targets are written", [&] {
+            for (const wchar_t* name : {kLink, kLockedLink}) {
+                const std::wstring path = InTrees(name);
+                const std::wstring result = ResultOf(repair.output, L"Fix", path);
+                if (result != kLinkSkipped) {
+                    return Failed(path + L": the repair said \"" + result + L"\"");
+                }
+                if (Text(seeded, path) != Text(repaired, path)) {
+                    return Failed(path + L": " + Text(seeded, path) + L" became " +
+                                  Text(repaired, path));
+                }
+            }
+            const std::wstring sentinel = kSentinel;
+            const std::wstring difference =
+                FirstDifference(outsideBefore, outsideAfter, [&](const std::wstring& path) {
+                    return path != sentinel && !path.starts_with(sentinel + L"\\");
+                });
+            return difference.empty() ? Passed() : Failed(difference);
+        }());
+    report.Check(L"no key outside the trees is written", [&] {
+        const std::wstring sentinel = kSentinel;
+        const std::wstring difference =
+            FirstDifference(outsideBefore, outsideAfter, [&](const std::wstring& path) {
+                return path == sentinel || path.starts_with(sentinel + L"\\");
+            });
+        return difference.empty() ? Passed() : Failed(difference);
+    }());
+
+    report.Check(L"inherited entries are those Windows' own propagation gives", [&] {
+        if (oracle != ERROR_SUCCESS) {
+            return Failed(L"Windows' own sequence on " + what + L" failed: error " +
+                          std::to_wstring(oracle));
+        }
+        if (!inherits) {
+            return NotShown(L"this system computes no inherited entries itself "
+                            L"(SetNamedSecurityInfoW left none on HKEY_CLASSES_ROOT\\" +
+                            Join(Join(kTwin, L"tkr-selftest"), kFamily[2].path) + L")");
+        }
+        std::vector<std::wstring> paths = {L""};
+        for (const FamilyKey& family : kFamily) {
+            paths.push_back(family.path);
+        }
+        for (const std::wstring& path : paths) {
+            const std::wstring tree = path.empty() ? std::wstring(kScratch) : InTrees(path);
+            const std::wstring twin =
+                Join(kTwin, L"tkr-selftest") + (path.empty() ? L"" : L"\\" + path);
+            Bytes tool;
+            Bytes windows;
+            if (ReadDescriptorAt(HKEY_CLASSES_ROOT, tree, token, tool) != ERROR_SUCCESS ||
+                ReadDescriptorAt(HKEY_CLASSES_ROOT, twin, token, windows) != ERROR_SUCCESS) {
+                return Failed(tree + L": its security or its twin's cannot be read");
+            }
+            const std::wstring difference = DaclDifference(tool, windows);
+            if (!difference.empty()) {
+                return Failed(tree + L": " + difference);
+            }
+        }
+        return Passed();
+    }());
+    report.Check(L"in the merged view, each key inherits from its physical parent",
+                 Merged(userShown && machineShown,
+                        userShown      ? L"only the user's subkey"
+                        : machineShown ? L"only the machine's subkey"
+                                       : L"neither subkey",
+                        physical, physicalBefore, token, report));
+
+    const ToolRun checkAfter = runner.Run(L"3-check", L"-check -q");
+    report.Check(L"-check after the repair finds every key OK", [&] {
+        // "Check "<path>" ...", then its result.
+        const std::wstring output = L"\n" + checkAfter.output;
+        const size_t needs = output.find(L"\nNEEDS REPAIR");
+        const size_t start =
+            needs == std::wstring::npos ? needs : output.rfind(L"\nCheck \"", needs);
+        if (start != std::wstring::npos) {
+            const size_t path = start + 8;
+            const size_t end = output.find(L'\n', needs + 1);
+            return Failed(output.substr(path, output.rfind(L"\" ...", needs) - path) + L": " +
+                          output.substr(needs + 1, end - needs - 1));
+        }
+        return checkAfter.exitCode == 0
+                   ? Passed()
+                   : Failed(L"exit status " + std::to_wstring(checkAfter.exitCode));
+    }());
+
+    const std::wstring undoFile = FindFile(repair.logFolder, L"*_undo*.txt");
+    const auto entries = UndoEntries(undoFile);
+    report.Check(L"keys that deny administrators reading their security are saved for undo", [&] {
+        if (backupRead != ERROR_SUCCESS) {
+            return NotShown(L"this system does not let the backup privilege read a key whose "
+                            L"DACL denies it (error " +
+                            std::to_wstring(backupRead) + L")");
+        }
+        for (const auto& [path, security] : entries) {
+            if (security.starts_with(L"unreadable")) {
+                return Failed(path + L": its undo entry says " + security);
+            }
+        }
+        return entries.empty() ? Failed(L"no undo entries in \"" + undoFile + L"\"") : Passed();
+    }());
+
+    const ToolRun undo = runner.Run(L"4-undo", L"-undo \"" + undoFile + L"\" -q");
+    const Snapshot restored = Trees(token);
+    report.Check(L"-undo gives every key of the fifteen trees back exactly", [&] {
+        if (undoFile.empty()) {
+            return Failed(L"the repair left no undo file in \"" + repair.logFolder + L"\"");
+        }
+        // Keys that no one could read before the repair cannot be compared, nor what is below.
+        std::vector<std::wstring> unseen;
+        for (const auto& [path, security] : seeded) {
+            if (security.starts_with(L"unreadable")) {
+                unseen.push_back(path);
+            }
+        }
+        const std::wstring difference =
+            FirstDifference(seeded, restored, [&](const std::wstring& path) {
+                for (const std::wstring& hidden : unseen) {
+                    if (path == hidden || path.starts_with(hidden + L"\\")) {
+                        return true;
+                    }
+                }
+                return false;
+            });
+        if (!difference.empty()) {
+            return Failed(difference);
+        }
+        const bool excused = std::ranges::any_of(
+            entries, [](const auto& entry) { return entry.second.starts_with(L"unreadable"); });
+        return undo.exitCode == 0 || excused ? Passed()
+                                             : Failed(L"the restore ended with exit status " +
+                                                      std::to_wstring(undo.exitCode));
+    }());
+
+    for (const auto& [name, path] :
+         {std::pair{L"the chain " + std::to_wstring(kChainDepth) + L" keys deep", InTrees(kChain)},
+          std::pair{L"the " + std::to_wstring(kSiblingCount) + L" sibling keys",
+                    InTrees(kSiblings)}}) {
+        const double seconds = watch.Seconds(path);
+        wchar_t text[32];
+        swprintf(text, 32, L"%.2f s", seconds);
+        report.Line(L"INFO: the repair took " +
+                    std::wstring(seconds < 0 ? L"an unknown time" : text) + L" for " + name +
+                    L" (" + path + L")");
+    }
+}
+
+} // namespace
+
+int RunSelfTest(int argc, wchar_t** argv) {
+    const Console console = Console::Detect();
+    bool scratchMachine = false;
+    for (int i = 1; i < argc; ++i) {
+        scratchMachine |= std::wstring(argv[i]) == L"-scratch-machine";
+    }
+    if (!Elevated()) {
+        console.WriteErrorLine(L"typekey-repair-selftest: it must run elevated, as an "
+                               L"administrator; nothing was changed.");
+        return 2;
+    }
+    if (!scratchMachine) {
+        console.WriteErrorLine(L"typekey-repair-selftest: it changes the file-type keys of this "
+                               L"machine; run it only on a throwaway machine, with "
+                               L"-scratch-machine; nothing was changed.");
+        return 2;
+    }
+    const std::wstring self = ProgramPath();
+    const std::wstring folder = self.substr(0, self.rfind(L'\\'));
+    const std::wstring exe = Join(folder, L"typekey-repair.exe");
+    const ChildRun help = RunChild(exe, L"\"" + exe + L"\" -?");
+    const std::wstring version = Widen(help.output.substr(0, help.output.find('\n')));
+    if (help.startError != ERROR_SUCCESS || !version.starts_with(L"typekey-repair ")) {
+        console.WriteErrorLine(L"typekey-repair-selftest: \"" + exe + L"\" could not be run (" +
+                               (help.startError ? L"error " + std::to_wstring(help.startError)
+                                                : L"it did not name its version") +
+                               L"); nothing was changed.");
+        return 2;
+    }
+    DWORD error = ERROR_SUCCESS;
+    const std::wstring reportFolder = CreateReportFolder(folder, error);
+    Report report;
+    if (reportFolder.empty() ||
+        (error = report.Create(Join(reportFolder, L"typekey-repair-selftest.txt"))) !=
+            ERROR_SUCCESS) {
+        console.WriteErrorLine(L"typekey-repair-selftest: no report folder could be made beside "
+                               L"it (error " +
+                               std::to_wstring(error) + L"); nothing was changed.");
+        return 2;
+    }
+    const std::wstring system = SystemDescription();
+    const std::wstring tool = version + L", SHA-256 " + FileSha256(exe);
+    report.Line(L"typekey-repair-selftest on " + system + L", testing \"" + exe + L"\" (" + tool +
+                L")");
+    for (const std::wstring& line : Seeds::Plan()) {
+        report.Line(line);
+    }
+    report.Line(L"The report and the tool's logs: \"" + reportFolder + L"\"");
+
+    const ProcessToken token;
+    const Snapshot original = Trees(token);
+    Seeds seeds(token);
+    std::wstring what;
+    LSTATUS status = seeds.RemoveLeftovers(what);
+    if (status == ERROR_SUCCESS) {
+        status = seeds.Plant(what);
+    }
+    bool ran = status == ERROR_SUCCESS;
+    if (!ran) {
+        report.Line(L"The keys to test could not be made: " + what + L": error " +
+                    std::to_wstring(status));
+    } else {
+        Runner runner(exe, reportFolder);
+        TestTheTool(runner, token, seeds, report);
+    }
+
+    status = seeds.Remove(&what);
+    report.Check(L"nothing is left behind", [&] {
+        if (status != ERROR_SUCCESS) {
+            return Failed(what + L": could not be removed: error " + std::to_wstring(status));
+        }
+        const std::vector<Physical> merged = MergedKeys(seeds);
+        for (const Physical& key :
+             {Physical{HKEY_CLASSES_ROOT, L"HKEY_CLASSES_ROOT", kSentinel},
+              Physical{HKEY_CLASSES_ROOT, L"HKEY_CLASSES_ROOT", kTwin}, merged[1], merged[3]}) {
+            if (SecurityTextAt(key.root, key.path, token) != L"not present") {
+                return Failed(key.Name() + L": still present");
+            }
+        }
+        const std::wstring difference =
+            FirstDifference(original, Trees(token), [](const std::wstring&) { return false; });
+        return difference.empty() ? Passed() : Failed(difference);
+    }());
+    report.Verdict(system, tool);
+    return !ran ? 2 : report.AnyFailed() ? 1 : 0;
+}
+
+} // namespace tkr::selftest
