@@ -8,14 +8,15 @@ namespace {
 
 // Reaches the entry's key as the walk does and restores it. Returns a Win32 code, or
 // kRegistryLink when a link stands anywhere on the way.
-[[nodiscard]] DWORD RestoreEntry(const UndoLine& entry, const ProcessToken& token) {
-    UniqueKey parent;
+[[nodiscard]] DWORD RestoreEntry(const UndoLine& entry, const ProcessToken& token,
+                                 KeysAbove& above) {
+    HKEY parent = nullptr;
     std::wstring parentName;
-    LSTATUS status = OpenParentOf(entry.path, parent, parentName);
+    LSTATUS status = above.Open(entry.path, parent, parentName);
     if (status != ERROR_SUCCESS) {
         return status;
     }
-    TreeKey key(parent ? parent.get() : HKEY_CLASSES_ROOT, parentName,
+    TreeKey key(parent ? parent : HKEY_CLASSES_ROOT, parentName,
                 entry.path.substr(entry.path.rfind(L'\\') + 1), entry.path);
     status = key.Pin(READ_CONTROL);
     return status != ERROR_SUCCESS ? status
@@ -30,6 +31,7 @@ void RestoreMode::Run(Tally& tally) {
                    undo_.tornLine);
         tally.Add(Outcome::Failed);
     }
+    KeysAbove above;
     for (auto entry = undo_.entries.rbegin(); entry != undo_.entries.rend(); ++entry) {
         AnnounceKey(log_, L"Restore", entry->path);
         if (entry->unreadable != ERROR_SUCCESS) {
@@ -39,7 +41,12 @@ void RestoreMode::Run(Tally& tally) {
             tally.Add(Outcome::Failed);
             continue;
         }
-        const DWORD status = RestoreEntry(*entry, token_);
+        DWORD status = RestoreEntry(*entry, token_, above);
+        if (status != ERROR_SUCCESS) {
+            // Keys above that changed since they were kept are met as anew: from the top.
+            above = KeysAbove();
+            status = RestoreEntry(*entry, token_, above);
+        }
         if (SkippedAsLink(log_, static_cast<LSTATUS>(status), tally)) {
             continue;
         }

@@ -159,20 +159,31 @@ LSTATUS ReadKeySecurity(HKEY key, SECURITY_INFORMATION info, std::vector<BYTE>& 
     }
 }
 
-LSTATUS OpenParentOf(const std::wstring& path, UniqueKey& parent, std::wstring& parentName) {
+LSTATUS KeysAbove::Open(const std::wstring& path, HKEY& parent, std::wstring& parentName) {
     std::vector<std::wstring> names = Components(path);
     names.pop_back();
+    size_t kept = 0;
+    while (kept < opened_.size() && kept < names.size() && opened_[kept].name == names[kept]) {
+        ++kept;
+    }
+    opened_.resize(kept);
     std::wstring at;
-    for (const std::wstring& name : names) {
-        at += (at.empty() ? L"" : L"\\") + name;
+    for (size_t i = 0; i < names.size(); ++i) {
+        at += (at.empty() ? L"" : L"\\") + names[i];
+        if (i < kept) {
+            continue;
+        }
         UniqueKey next;
-        TreeKey key(parent ? parent.get() : HKEY_CLASSES_ROOT, parentName, name, at);
+        TreeKey key(i == 0 ? HKEY_CLASSES_ROOT : opened_[i - 1].key.get(),
+                    i == 0 ? L"" : opened_[i - 1].fullName, names[i], at);
         if (const LSTATUS status = key.Open(kNameAccess, next)) {
+            opened_.resize(i);
             return status;
         }
-        parent = std::move(next);
-        parentName = key.FullName();
+        opened_.push_back({names[i], std::move(next), key.FullName()});
     }
+    parent = opened_.empty() ? nullptr : opened_.back().key.get();
+    parentName = opened_.empty() ? L"" : opened_.back().fullName;
     return ERROR_SUCCESS;
 }
 

@@ -28,11 +28,26 @@ inline constexpr REGSAM kNameAccess = ACCESS_SYSTEM_SECURITY;
 [[nodiscard]] LSTATUS ReadKeySecurity(HKEY key, SECURITY_INFORMATION info,
                                       std::vector<BYTE>& descriptor);
 
-// Opens the parent of the key at `path` as the walk reaches it: each key on the way through the
-// one above it, as itself, and checked. `parent` gets none for a table key (HKEY_CLASSES_ROOT's
-// child), and `parentName` the parent's full name. Returns as TreeKey::Open does.
-[[nodiscard]] LSTATUS OpenParentOf(const std::wstring& path, UniqueKey& parent,
-                                   std::wstring& parentName);
+// The keys above keys reached by their paths (a restore's entries), each opened as the walk
+// reaches it: through the one above it, as itself, and checked. Those opened for one path are kept
+// for the next, so that entries that share the keys above them (a tree, newest first) do not open
+// them again, each from HKEY_CLASSES_ROOT down: a kept handle still holds the key it was checked
+// as, as the walk's do.
+class KeysAbove {
+  public:
+    // Opens (or keeps) the keys above the key at `path`. `parent` gets the one right above it
+    // (null for a table key, HKEY_CLASSES_ROOT's child), `parentName` its full name. Returns as
+    // TreeKey::Open does.
+    [[nodiscard]] LSTATUS Open(const std::wstring& path, HKEY& parent, std::wstring& parentName);
+
+  private:
+    struct Opened {
+        std::wstring name;
+        UniqueKey key;
+        std::wstring fullName;
+    };
+    std::vector<Opened> opened_; // from the table key down
+};
 
 // Opens the key of a full name (as FullKeyName gives it) below the registry's root of the
 // machine's or the users' keys, each component through the handle above it as itself, checked.

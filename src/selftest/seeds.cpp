@@ -55,7 +55,7 @@ std::vector<std::wstring> Seeds::Plan() {
     return {
         L"It creates, and removes at its end:",
         L"  HKEY_CLASSES_ROOT\\" + std::wstring(kScratchTable) + L", where it is missing",
-        L"  " + scratch + L" and " + std::to_wstring(kChainDepth + kSiblingCount + 14) +
+        L"  " + scratch + L" and " + std::to_wstring(kChainDepth + kSiblingCount + 13) +
             L" keys below it: keys that lock administrators out, registry links, an inheritance "
             L"family, a chain " +
             std::to_wstring(kChainDepth) + L" keys deep, " + std::to_wstring(kSiblingCount) +

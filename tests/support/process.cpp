@@ -119,6 +119,18 @@ ProcessResult RunProcess(const std::wstring& program, const std::wstring& comman
     return result;
 }
 
+HANDLE TokenWithoutTakeOwnership() {
+    HANDLE own = nullptr;
+    HANDLE restricted = nullptr;
+    LUID_AND_ATTRIBUTES dropped{};
+    if (OpenProcessToken(GetCurrentProcess(), TOKEN_ALL_ACCESS, &own) &&
+        LookupPrivilegeValueW(nullptr, L"SeTakeOwnershipPrivilege", &dropped.Luid)) {
+        CreateRestrictedToken(own, 0, 0, nullptr, 1, &dropped, 0, nullptr, &restricted);
+    }
+    CloseHandle(own);
+    return restricted;
+}
+
 std::wstring WindowsPath(const std::string& path) {
     std::wstring windows = Widen(path);
     if (!windows.empty() && windows[0] == L'/') {

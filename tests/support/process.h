@@ -29,6 +29,9 @@ ProcessResult RunProcess(const std::wstring& program, const std::wstring& comman
                          const std::function<void(const ProcessSample&)>& sample = {},
                          HANDLE token = nullptr);
 
+// A token like this administrator's, less the take-ownership privilege; null if it cannot be made.
+HANDLE TokenWithoutTakeOwnership();
+
 // A Linux path as Wine shows it to Windows programs (drive Z:); other paths are unchanged.
 std::wstring WindowsPath(const std::string& path);
 

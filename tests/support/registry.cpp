@@ -235,10 +235,27 @@ LSTATUS MoveTableKeysAway(std::wstring* failedKey) {
     return ERROR_SUCCESS;
 }
 
+std::vector<std::wstring> SubkeyNames(HKEY key) {
+    std::vector<std::wstring> names;
+    wchar_t name[256];
+    for (DWORD i = 0;; ++i) {
+        DWORD length = 256;
+        if (RegEnumKeyExW(key, i, name, &length, nullptr, nullptr, nullptr, nullptr) !=
+            ERROR_SUCCESS) {
+            return names;
+        }
+        names.emplace_back(name, length);
+    }
+}
+
 namespace {
 
 void DumpKey(HKEY parent, const std::wstring& name, const std::wstring& path,
              std::vector<std::wstring>& lines) {
+    if (_wcsicmp(path.c_str(), L"HKEY_LOCAL_MACHINE\\System") == 0 ||
+        path.ends_with(L"\\Windows NT\\CurrentVersion\\NetworkCards")) {
+        return;
+    }
     HKEY raw = nullptr;
     LSTATUS status =
         RegOpenKeyExW(parent, name.c_str(), REG_OPTION_OPEN_LINK, KEY_READ | KEY_WOW64_64KEY, &raw);
@@ -277,17 +294,7 @@ void DumpKey(HKEY parent, const std::wstring& name, const std::wstring& path,
         }
         lines.push_back(line);
     }
-    std::vector<std::wstring> children;
-    wchar_t child[256];
-    for (DWORD i = 0;; ++i) {
-        DWORD length = 256;
-        if (RegEnumKeyExW(key.get(), i, child, &length, nullptr, nullptr, nullptr, nullptr) !=
-            ERROR_SUCCESS) {
-            break;
-        }
-        children.emplace_back(child, length);
-    }
-    for (const std::wstring& name : children) {
+    for (const std::wstring& name : SubkeyNames(key.get())) {
         DumpKey(key.get(), name, path + L"\\" + name, lines);
     }
 }
@@ -298,13 +305,7 @@ std::vector<std::wstring> RegistryDump() {
     std::vector<std::wstring> lines;
     for (const auto& [root, name] : {std::pair{HKEY_LOCAL_MACHINE, L"HKEY_LOCAL_MACHINE"},
                                      std::pair{HKEY_USERS, L"HKEY_USERS"}}) {
-        wchar_t child[256];
-        for (DWORD i = 0;; ++i) {
-            DWORD length = 256;
-            if (RegEnumKeyExW(root, i, child, &length, nullptr, nullptr, nullptr, nullptr) !=
-                ERROR_SUCCESS) {
-                break;
-            }
+        for (const std::wstring& child : SubkeyNames(root)) {
             DumpKey(root, child, std::wstring(name) + L"\\" + child, lines);
         }
     }

@@ -58,8 +58,14 @@ bool StrictServer();
 // deleted, because keys that tests lock cannot be.
 LSTATUS MoveKeyAway(const std::wstring& path);
 
+// The names of the key's subkeys, as it lists them now.
+std::vector<std::wstring> SubkeyNames(HKEY key);
+
 // Every key of the machine's and the users' registry (the 64-bit view, links as themselves), each
-// with its owner, group and DACL and its values, a line each: the whole registry, to compare.
+// with its owner, group and DACL and its values, a line each: the whole registry, to compare. Left
+// out is what Wine's own services keep writing, at moments of their choosing after a prefix
+// starts: the devices, services and their counters (HKEY_LOCAL_MACHINE\System) and the network
+// cards.
 std::vector<std::wstring> RegistryDump();
 
 // The two-entry DACL the tool writes, with these inheritance flags, in SDDL as Wine or Windows

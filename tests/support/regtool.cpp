@@ -94,13 +94,7 @@ void Show(const std::wstring& path, int depth) {
     if (RegOpenKeyExW(HKEY_CLASSES_ROOT, path.c_str(), 0, KEY_READ, &key) != ERROR_SUCCESS) {
         return;
     }
-    wchar_t name[256];
-    for (DWORD index = 0;; ++index) {
-        DWORD length = 256;
-        if (RegEnumKeyExW(key, index, name, &length, nullptr, nullptr, nullptr, nullptr) !=
-            ERROR_SUCCESS) {
-            break;
-        }
+    for (const std::wstring& name : tkrtest::SubkeyNames(key)) {
         Show(path + L"\\" + name, depth + 1);
     }
     RegCloseKey(key);

@@ -62,8 +62,6 @@ struct Expected {
 };
 
 std::string Narrow(const std::wstring& text);
-// A token like this administrator's, less the take-ownership privilege; null if it cannot be made.
-HANDLE TokenWithoutTakeOwnership();
 // How often `what` occurs in the text.
 size_t Count(const std::string& text, const std::string& what);
 // The one file in dir matching the pattern, or an empty path.

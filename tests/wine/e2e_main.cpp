@@ -123,18 +123,6 @@ void Expected::Link(const std::wstring& key) {
     log += L"Warning: SKIPPED: registry link, not followed\r\n";
 }
 
-HANDLE TokenWithoutTakeOwnership() {
-    HANDLE own = nullptr;
-    HANDLE restricted = nullptr;
-    LUID_AND_ATTRIBUTES dropped{};
-    if (OpenProcessToken(GetCurrentProcess(), TOKEN_ALL_ACCESS, &own) &&
-        LookupPrivilegeValueW(nullptr, L"SeTakeOwnershipPrivilege", &dropped.Luid)) {
-        CreateRestrictedToken(own, 0, 0, nullptr, 1, &dropped, 0, nullptr, &restricted);
-    }
-    CloseHandle(own);
-    return restricted;
-}
-
 // "PE32, i386" or "PE32+, x86-64" from the exe's headers; empty if it is neither.
 std::string Architecture(const std::wstring& exe) {
     const std::string bytes = ReadBytes(exe);

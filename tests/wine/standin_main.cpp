@@ -5,6 +5,9 @@
 //                      the trees, to the key the link names
 //   inexact-undo       after a restore, flips the protection of the first key of the undo file
 //   no-take-ownership  runs the tool with a token that lacks the take-ownership privilege
+#include "process.h"
+#include "registry.h"
+
 #include <windows.h>
 
 #include <sddl.h>
@@ -14,10 +17,6 @@
 #include <vector>
 
 namespace {
-
-constexpr const wchar_t* kTableKeys[] = {L".qk4", L".zor", L".wun", L".bym", L".kaf",
-                                         L".27u", L".gli", L".tov", L".rux", L".mik",
-                                         L".nol", L".ooq", L".lud", L".cwa", L".hib"};
 
 void WriteDacl(HKEY key, const std::wstring& sddl) {
     PSECURITY_DESCRIPTOR descriptor = nullptr;
@@ -43,13 +42,7 @@ void FollowLinks(HKEY parent, const std::wstring& name) {
             RegCloseKey(target);
         }
     } else {
-        wchar_t child[256];
-        for (DWORD i = 0;; ++i) {
-            DWORD length = 256;
-            if (RegEnumKeyExW(key, i, child, &length, nullptr, nullptr, nullptr, nullptr) !=
-                ERROR_SUCCESS) {
-                break;
-            }
+        for (const std::wstring& child : tkrtest::SubkeyNames(key)) {
             FollowLinks(key, child);
         }
     }
@@ -79,18 +72,6 @@ void SpoilUndo(const std::wstring& undoFile) {
     }
 }
 
-HANDLE TokenWithoutTakeOwnership() {
-    HANDLE own = nullptr;
-    HANDLE restricted = nullptr;
-    LUID_AND_ATTRIBUTES dropped{};
-    if (OpenProcessToken(GetCurrentProcess(), TOKEN_ALL_ACCESS, &own) &&
-        LookupPrivilegeValueW(nullptr, L"SeTakeOwnershipPrivilege", &dropped.Luid)) {
-        CreateRestrictedToken(own, 0, 0, nullptr, 1, &dropped, 0, nullptr, &restricted);
-    }
-    CloseHandle(own);
-    return restricted;
-}
-
 } // namespace
 
 int wmain(int argc, wchar_t** argv) {
@@ -108,7 +89,8 @@ int wmain(int argc, wchar_t** argv) {
     startup.hStdOutput = GetStdHandle(STD_OUTPUT_HANDLE);
     startup.hStdError = GetStdHandle(STD_ERROR_HANDLE);
     PROCESS_INFORMATION process{};
-    const HANDLE token = fault == L"no-take-ownership" ? TokenWithoutTakeOwnership() : nullptr;
+    const HANDLE token =
+        fault == L"no-take-ownership" ? tkrtest::TokenWithoutTakeOwnership() : nullptr;
     const BOOL started =
         token ? CreateProcessAsUserW(token, real.c_str(), line.data(), nullptr, nullptr, TRUE, 0,
                                      nullptr, nullptr, &startup, &process)
@@ -136,7 +118,7 @@ int wmain(int argc, wchar_t** argv) {
         return false;
     };
     if (fault == L"follows-links" && !given(L"-check") && !given(L"-undo") && !given(L"-?")) {
-        for (const wchar_t* table : kTableKeys) {
+        for (const std::wstring& table : tkrtest::kTableKeys) {
             FollowLinks(HKEY_CLASSES_ROOT, table);
         }
     }
