@@ -12,6 +12,11 @@
 
 namespace tkr::selftest {
 
+// A path below another: "a\\b".
+[[nodiscard]] inline std::wstring Join(const std::wstring& a, const std::wstring& b) {
+    return a + L"\\" + b;
+}
+
 // Opens `name` below `parent` as itself (a link as the link key). Where the DACL refuses the
 // access, tries again under the backup privilege when `token` is given.
 [[nodiscard]] LSTATUS OpenAsItself(HKEY parent, const std::wstring& name, REGSAM access,

@@ -1,7 +1,6 @@
 #include "selftest/seeds.h"
 
 #include "registry/tree_key.h"
-#include "registry/walk.h"
 #include "selftest/registry_state.h"
 
 namespace tkr::selftest {
@@ -27,10 +26,6 @@ constexpr wchar_t kFamilyProtectedSddl[] =
 // The machine's merged table key, where the self-test creates it: entries for other accounts
 // than the repair's, so that one inherited from the user's key shows.
 constexpr wchar_t kMachineMergedSddl[] = L"D:P(A;CI;KA;;;SY)(A;CI;KA;;;BA)(A;CI;KR;;;BU)";
-
-std::wstring Join(const std::wstring& a, const std::wstring& b) {
-    return a + L"\\" + b;
-}
 
 } // namespace
 

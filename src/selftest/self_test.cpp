@@ -9,16 +9,14 @@
 #include "selftest/dacl_compare.h"
 #include "selftest/registry_state.h"
 #include "selftest/seeds.h"
+#include "selftest/tool_runs.h"
 #include "selftest/verdict.h"
 
 #include <aclapi.h>
 #include <sddl.h>
 
 #include <algorithm>
-#include <cstring>
 #include <cwchar>
-#include <ctime>
-#include <functional>
 
 namespace tkr::selftest {
 namespace {
@@ -26,10 +24,6 @@ namespace {
 constexpr wchar_t kLinkSkipped[] = L"SKIPPED: registry link, not followed";
 // The DACL the tool writes with its default options, as SDDL.
 constexpr wchar_t kRepairSddl[] = L"O:BAD:(A;CI;GR;;;WD)(A;CI;GA;;;BA)";
-
-std::wstring Join(const std::wstring& a, const std::wstring& b) {
-    return a + L"\\" + b;
-}
 
 std::wstring InTrees(const std::wstring& path) {
     return Join(kScratch, path);
@@ -49,69 +43,6 @@ bool Elevated() {
     return elevation.TokenIsElevated &&
            ::CreateWellKnownSid(WinBuiltinAdministratorsSid, nullptr, administrators, &sidSize) &&
            ::CheckTokenMembership(nullptr, administrators, &member) && member;
-}
-
-struct FindTraits {
-    using Type = HANDLE;
-    static Type Empty() { return INVALID_HANDLE_VALUE; }
-    static void Close(Type handle) { ::FindClose(handle); }
-};
-
-// The first file in the folder that matches the pattern, or an empty path.
-std::wstring FindFile(const std::wstring& folder, const std::wstring& pattern) {
-    WIN32_FIND_DATAW found;
-    const Unique<FindTraits> search(::FindFirstFileW(Join(folder, pattern).c_str(), &found));
-    return search ? Join(folder, found.cFileName) : L"";
-}
-
-// A folder for the report and the tool's logs beside the self-test, made new (never one that
-// exists), that only SYSTEM and Administrators may write.
-std::wstring CreateReportFolder(const std::wstring& beside, DWORD& error) {
-    const __time64_t now = _time64(nullptr);
-    struct tm local {};
-    wchar_t stamp[32] = L"";
-    if (_localtime64_s(&local, &now) == 0) {
-        wcsftime(stamp, 32, L"_%y%m%d_%H%M%S", &local);
-    }
-    UniqueDescriptor descriptor;
-    ::ConvertStringSecurityDescriptorToSecurityDescriptorW(
-        L"D:P(A;OICI;FA;;;SY)(A;OICI;FA;;;BA)(A;OICI;FRFX;;;WD)", SDDL_REVISION_1, descriptor.put(),
-        nullptr);
-    SECURITY_ATTRIBUTES security{sizeof security, descriptor.get(), FALSE};
-    const std::wstring base = Join(beside, L"typekey-repair-selftest") + stamp;
-    for (unsigned n = 1; n < 100; ++n) {
-        const std::wstring folder = n == 1 ? base : base + L"_" + std::to_wstring(n);
-        if (::CreateDirectoryW(folder.c_str(), &security)) {
-            return folder;
-        }
-        error = ::GetLastError();
-        if (error != ERROR_ALREADY_EXISTS) {
-            break;
-        }
-    }
-    return L"";
-}
-
-std::wstring Widen(const std::string& text) {
-    std::wstring wide;
-    for (char c : text) {
-        if (c != '\r') {
-            wide.push_back(static_cast<wchar_t>(static_cast<unsigned char>(c)));
-        }
-    }
-    return wide;
-}
-
-// The line that follows `<verb> "<path>" ...` in a run's output; empty where the key was not
-// announced.
-std::wstring ResultOf(const std::wstring& output, const wchar_t* verb, const std::wstring& path) {
-    const std::wstring announced = verb + (L" \"" + path) + L"\" ...\n";
-    const size_t at = output.find(announced);
-    if (at == std::wstring::npos) {
-        return L"";
-    }
-    const size_t start = at + announced.size();
-    return output.substr(start, output.find(L'\n', start) - start);
 }
 
 // Owner Administrators, and as the DACL's own entries exactly the repair's two, with container
@@ -192,11 +123,8 @@ Snapshot Outside(const ProcessToken& token) {
         for (const wchar_t* table : DocumentTypeKeys) {
             mine |= SameRegistryName(name, table);
         }
-        UniqueKey key;
         if (!mine) {
-            const LSTATUS status = OpenAsItself(HKEY_CLASSES_ROOT, name, READ_CONTROL, key, &token);
-            outside[name] = status == ERROR_SUCCESS ? SecurityText(key.get())
-                                                    : L"unreadable " + std::to_wstring(status);
+            outside[name] = SecurityTextAt(HKEY_CLASSES_ROOT, name, token);
         }
     }
     return outside;
@@ -244,141 +172,6 @@ DWORD ApplyWindowsSequence(const ProcessToken& token, std::wstring& what) {
         }
     }
     return ERROR_SUCCESS;
-}
-
-// The lines of the log as the tool writes them, read while it runs: when each key was announced.
-class LogWatch {
-  public:
-    explicit LogWatch(std::wstring folder) : folder_(std::move(folder)) {}
-    void Poll() {
-        now_ = ::GetTickCount64();
-        if (!file_) {
-            const std::wstring log = FindFile(folder_, L"*.log");
-            file_ = UniqueFile(
-                log.empty() ? INVALID_HANDLE_VALUE
-                            : ::CreateFileW(log.c_str(), GENERIC_READ,
-                                            FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
-                                            nullptr, OPEN_EXISTING, 0, nullptr));
-        }
-        char buffer[65536];
-        DWORD read = 0;
-        while (file_ && ::ReadFile(file_.get(), buffer, sizeof buffer, &read, nullptr) && read) {
-            pending_.append(buffer, read);
-        }
-        constexpr std::wstring_view kFix = L"Message: Fix \"";
-        size_t start = 0;
-        for (size_t at = 0; at + 4 <= pending_.size(); at += 2) {
-            if (pending_.compare(at, 4, std::string("\r\0\n\0", 4)) != 0) {
-                continue;
-            }
-            std::wstring line((at - start) / 2, L'\0');
-            std::memcpy(line.data(), pending_.data() + start, at - start);
-            if (line.starts_with(kFix) && line.ends_with(L"\" ...")) {
-                announced_.emplace_back(line.substr(kFix.size(), line.size() - kFix.size() - 5),
-                                        now_);
-            }
-            start = at + 4;
-            at += 2;
-        }
-        pending_.erase(0, start);
-    }
-    // Seconds from the announcement of `path` to that of the first key outside its tree (or the
-    // run's end); negative if it was not seen.
-    [[nodiscard]] double Seconds(const std::wstring& path) const {
-        for (size_t i = 0; i < announced_.size(); ++i) {
-            if (announced_[i].first != path) {
-                continue;
-            }
-            ULONGLONG end = now_;
-            for (size_t j = i + 1; j < announced_.size(); ++j) {
-                if (!announced_[j].first.starts_with(path + L"\\")) {
-                    end = announced_[j].second;
-                    break;
-                }
-            }
-            return static_cast<double>(end - announced_[i].second) / 1000.0;
-        }
-        return -1;
-    }
-
-  private:
-    std::wstring folder_;
-    UniqueFile file_;
-    std::string pending_;
-    std::vector<std::pair<std::wstring, ULONGLONG>> announced_;
-    ULONGLONG now_ = 0;
-};
-
-struct ToolRun {
-    DWORD exitCode = 0;
-    std::wstring output; // lines ended by "\n"
-    std::wstring logFolder;
-};
-
-// The tool's runs, each with its own log folder and its command line, exit status and output
-// kept in the report folder.
-class Runner {
-  public:
-    Runner(std::wstring exe, std::wstring folder)
-        : exe_(std::move(exe)), folder_(std::move(folder)) {}
-    [[nodiscard]] std::wstring LogFolder(const std::wstring& name) const {
-        return Join(folder_, name);
-    }
-    ToolRun Run(const std::wstring& name, const std::wstring& arguments,
-                const std::function<void()>& poll = {}) {
-        ToolRun run;
-        run.logFolder = LogFolder(name);
-        const std::wstring line =
-            L"\"" + exe_ + L"\" " + arguments + L" -log \"" + run.logFolder + L"\"";
-        const ChildRun child = RunChild(exe_, line, poll);
-        run.exitCode = child.startError == ERROR_SUCCESS ? child.exitCode : MAXDWORD;
-        run.output = Widen(child.output);
-        const UniqueFile file(::CreateFileW((run.logFolder + L".txt").c_str(), GENERIC_WRITE,
-                                            FILE_SHARE_READ, nullptr, CREATE_NEW,
-                                            FILE_ATTRIBUTE_NORMAL, nullptr));
-        const std::string text =
-            Utf8(L"> " + line + L"\r\nExit status: " + std::to_wstring(run.exitCode) +
-                 (child.startError
-                      ? L" (not started: error " + std::to_wstring(child.startError) + L")"
-                      : L"") +
-                 L"\r\n\r\n") +
-            child.output;
-        DWORD written = 0;
-        if (file) {
-            ::WriteFile(file.get(), text.data(), static_cast<DWORD>(text.size()), &written,
-                        nullptr);
-        }
-        return run;
-    }
-
-  private:
-    std::wstring exe_;
-    std::wstring folder_;
-};
-
-// The undo file's entries: path, then the recorded security or "unreadable N".
-std::vector<std::pair<std::wstring, std::wstring>> UndoEntries(const std::wstring& path) {
-    std::vector<std::pair<std::wstring, std::wstring>> entries;
-    const UniqueFile file(::CreateFileW(path.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr,
-                                        OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr));
-    std::string bytes;
-    char buffer[65536];
-    DWORD read = 0;
-    while (file && ::ReadFile(file.get(), buffer, sizeof buffer, &read, nullptr) && read) {
-        bytes.append(buffer, read);
-    }
-    std::wstring text(bytes.size() / 2, L'\0');
-    std::memcpy(text.data(), bytes.data(), text.size() * 2);
-    for (size_t start = text.find(L"\r\n"); start != std::wstring::npos;) {
-        start += 2;
-        const size_t end = text.find(L"\r\n", start);
-        const std::wstring line = text.substr(start, end - start);
-        if (const size_t tab = line.find(L'\t'); tab != std::wstring::npos) {
-            entries.emplace_back(line.substr(0, tab), line.substr(tab + 1));
-        }
-        start = end;
-    }
-    return entries;
 }
 
 // The checks of one key the repair must have taken: each named key repaired, none taken for a
