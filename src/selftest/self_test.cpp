@@ -12,7 +12,6 @@
 #include "selftest/tool_runs.h"
 #include "selftest/verdict.h"
 
-#include <aclapi.h>
 #include <sddl.h>
 
 #include <algorithm>
@@ -130,19 +129,64 @@ Snapshot Outside(const ProcessToken& token) {
     return outside;
 }
 
+// What Windows' own inheritance gave the twin.
+struct WindowsAnswer {
+    DWORD inheritance = ERROR_SUCCESS; // of its computation; an error: it computes none here
+    DWORD status = ERROR_SUCCESS;      // of reading or writing the twin
+    std::wstring where;                // the twin's key where that failed
+};
+
+struct PrivateSecurityTraits {
+    using Type = PSECURITY_DESCRIPTOR;
+    static Type Empty() { return nullptr; }
+    static void Close(Type descriptor) { ::DestroyPrivateObjectSecurity(&descriptor); }
+};
+
+// Writes the repair's DACL to the key with the inherited entries Windows' own inheritance code
+// computes from the parent's descriptor as it now is (what its propagating calls apply to each
+// key below one they write), keeping the protection asked for. The write reaches this key alone.
+WindowsAnswer WriteInheritedDacl(HKEY key, const Bytes& parent, const ACL* repairDacl,
+                                 bool isProtected) {
+    Bytes current;
+    SECURITY_DESCRIPTOR wanted;
+    PSID owner = nullptr;
+    PSID group = nullptr;
+    BOOL defaulted = FALSE;
+    DWORD status =
+        ReadKeySecurity(key, OWNER_SECURITY_INFORMATION | GROUP_SECURITY_INFORMATION, current);
+    if (status != ERROR_SUCCESS ||
+        !::InitializeSecurityDescriptor(&wanted, SECURITY_DESCRIPTOR_REVISION) ||
+        !::GetSecurityDescriptorOwner(current.data(), &owner, &defaulted) ||
+        !::GetSecurityDescriptorGroup(current.data(), &group, &defaulted) ||
+        !::SetSecurityDescriptorOwner(&wanted, owner, FALSE) ||
+        !::SetSecurityDescriptorGroup(&wanted, group, FALSE) ||
+        !::SetSecurityDescriptorDacl(&wanted, TRUE, const_cast<ACL*>(repairDacl), FALSE) ||
+        !::SetSecurityDescriptorControl(&wanted, SE_DACL_PROTECTED,
+                                        isProtected ? SE_DACL_PROTECTED : 0)) {
+        return {ERROR_SUCCESS, status != ERROR_SUCCESS ? status : ::GetLastError(), L""};
+    }
+    GENERIC_MAPPING keyRights = {KEY_READ, KEY_WRITE, KEY_EXECUTE, KEY_ALL_ACCESS};
+    Unique<PrivateSecurityTraits> computed;
+    if (!::ConvertToAutoInheritPrivateObjectSecurity(const_cast<BYTE*>(parent.data()), &wanted,
+                                                     computed.put(), nullptr, TRUE, &keyRights)) {
+        return {::GetLastError(), ERROR_SUCCESS, L""};
+    }
+    return {ERROR_SUCCESS,
+            static_cast<DWORD>(::RegSetKeySecurity(key, DACL_SECURITY_INFORMATION, computed.get())),
+            L""};
+}
+
 // Windows' own answer: on the twin, key by key from the top, the repair's sequence (DACL, owner,
-// DACL) with the calls that compute inherited entries and propagate them below.
-DWORD ApplyWindowsSequence(const ProcessToken& token, std::wstring& what) {
+// DACL), each key reached through the one above it as itself.
+WindowsAnswer ApplyWindowsSequence(const ProcessToken& token) {
     UniqueDescriptor repair;
     PACL dacl = nullptr;
-    PSID owner = nullptr;
     BOOL present = FALSE;
     BOOL defaulted = FALSE;
     if (!::ConvertStringSecurityDescriptorToSecurityDescriptorW(kRepairSddl, SDDL_REVISION_1,
                                                                 repair.put(), nullptr) ||
-        !::GetSecurityDescriptorDacl(repair.get(), &present, &dacl, &defaulted) ||
-        !::GetSecurityDescriptorOwner(repair.get(), &owner, &defaulted)) {
-        return ::GetLastError();
+        !::GetSecurityDescriptorDacl(repair.get(), &present, &dacl, &defaulted)) {
+        return {ERROR_SUCCESS, ::GetLastError(), kTwin};
     }
     const ScopedPrivilege take = ScopedPrivilege::Enable(token, Privilege::TakeOwnership);
     const std::wstring scratchTwin = Join(kTwin, L"tkr-selftest");
@@ -151,27 +195,35 @@ DWORD ApplyWindowsSequence(const ProcessToken& token, std::wstring& what) {
         keys.emplace_back(Join(scratchTwin, family.path), family.isProtected);
     }
     for (const auto& [path, isProtected] : keys) {
-        what = path;
-        std::wstring name = L"CLASSES_ROOT\\" + path;
-        const SECURITY_INFORMATION daclInfo =
-            DACL_SECURITY_INFORMATION | (isProtected ? PROTECTED_DACL_SECURITY_INFORMATION
-                                                     : UNPROTECTED_DACL_SECURITY_INFORMATION);
-        DWORD status = ::SetNamedSecurityInfoW(name.data(), SE_REGISTRY_KEY, daclInfo, nullptr,
-                                               nullptr, dacl, nullptr);
+        const size_t last = path.rfind(L'\\');
+        UniqueKey key;
+        Bytes parent;
+        LSTATUS status =
+            OpenPath(HKEY_CLASSES_ROOT, path, READ_CONTROL | WRITE_DAC | WRITE_OWNER, key);
         if (status == ERROR_SUCCESS) {
-            status =
-                ::SetNamedSecurityInfoW(name.data(), SE_REGISTRY_KEY, OWNER_SECURITY_INFORMATION,
-                                        owner, nullptr, nullptr, nullptr);
+            status = last == std::wstring::npos
+                         ? ReadKeySecurity(HKEY_CLASSES_ROOT,
+                                           OWNER_SECURITY_INFORMATION | GROUP_SECURITY_INFORMATION |
+                                               DACL_SECURITY_INFORMATION,
+                                           parent)
+                         : ReadDescriptorAt(HKEY_CLASSES_ROOT, path.substr(0, last), token, parent);
         }
+        WindowsAnswer answer{ERROR_SUCCESS, static_cast<DWORD>(status), path};
         if (status == ERROR_SUCCESS) {
-            status = ::SetNamedSecurityInfoW(name.data(), SE_REGISTRY_KEY, daclInfo, nullptr,
-                                             nullptr, dacl, nullptr);
+            answer = WriteInheritedDacl(key.get(), parent, dacl, isProtected);
         }
-        if (status != ERROR_SUCCESS) {
-            return status;
+        if (answer.inheritance == ERROR_SUCCESS && answer.status == ERROR_SUCCESS) {
+            answer.status = static_cast<DWORD>(SetSddl(key.get(), L"O:BA"));
+        }
+        if (answer.inheritance == ERROR_SUCCESS && answer.status == ERROR_SUCCESS) {
+            answer = WriteInheritedDacl(key.get(), parent, dacl, isProtected);
+        }
+        if (answer.inheritance != ERROR_SUCCESS || answer.status != ERROR_SUCCESS) {
+            answer.where = path;
+            return answer;
         }
     }
-    return ERROR_SUCCESS;
+    return {};
 }
 
 // The checks of one key the repair must have taken: each named key repaired, none taken for a
@@ -252,10 +304,9 @@ Outcome Merged(bool shown, const std::wstring& seen, const std::vector<Physical>
 void TestTheTool(Runner& runner, const ProcessToken& token, const Seeds& seeds, Report& report) {
     // What the system can show, asked before the tool runs.
     Bytes leaf;
-    std::wstring what;
-    const DWORD oracle = ApplyWindowsSequence(token, what);
+    const WindowsAnswer oracle = ApplyWindowsSequence(token);
     const bool inherits =
-        oracle == ERROR_SUCCESS &&
+        oracle.inheritance == ERROR_SUCCESS && oracle.status == ERROR_SUCCESS &&
         ReadDescriptorAt(HKEY_CLASSES_ROOT, Join(Join(kTwin, L"tkr-selftest"), kFamily[2].path),
                          token, leaf) == ERROR_SUCCESS &&
         HasInheritedEntry(leaf);
@@ -333,13 +384,18 @@ void TestTheTool(Runner& runner, const ProcessToken& token, const Seeds& seeds, 
     }());
 
     report.Check(L"inherited entries are those Windows' own propagation gives", [&] {
-        if (oracle != ERROR_SUCCESS) {
-            return Failed(L"Windows' own sequence on " + what + L" failed: error " +
-                          std::to_wstring(oracle));
+        if (oracle.inheritance != ERROR_SUCCESS) {
+            return NotShown(L"this system computes no inherited entries itself "
+                            L"(ConvertToAutoInheritPrivateObjectSecurity: error " +
+                            std::to_wstring(oracle.inheritance) + L")");
+        }
+        if (oracle.status != ERROR_SUCCESS) {
+            return Failed(L"Windows' own sequence on HKEY_CLASSES_ROOT\\" + oracle.where +
+                          L" failed: error " + std::to_wstring(oracle.status));
         }
         if (!inherits) {
-            return NotShown(L"this system computes no inherited entries itself "
-                            L"(SetNamedSecurityInfoW left none on HKEY_CLASSES_ROOT\\" +
+            return NotShown(L"this system computes no inherited entries itself (it gave none to "
+                            L"HKEY_CLASSES_ROOT\\" +
                             Join(Join(kTwin, L"tkr-selftest"), kFamily[2].path) + L")");
         }
         std::vector<std::wstring> paths = {L""};
