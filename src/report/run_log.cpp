@@ -25,14 +25,12 @@ namespace {
     return ERROR_SUCCESS;
 }
 
-// Creates each missing folder of the path in turn; what cannot be created shows when the log
-// is written. Only SYSTEM and Administrators may write in the folders it creates (everyone may
-// read), so that no other user can plant or replace a file there.
+// Creates each missing folder of the path in turn, with kAdministratorsFolderSddl; what cannot be
+// created shows when the log is written.
 void CreateFolders(const std::wstring& folder) {
     UniqueDescriptor descriptor;
     ::ConvertStringSecurityDescriptorToSecurityDescriptorW(
-        L"D:P(A;OICI;FA;;;SY)(A;OICI;FA;;;BA)(A;OICI;FRFX;;;WD)", SDDL_REVISION_1, descriptor.put(),
-        nullptr);
+        kAdministratorsFolderSddl, SDDL_REVISION_1, descriptor.put(), nullptr);
     SECURITY_ATTRIBUTES security{sizeof security, descriptor.get(), FALSE};
     for (size_t at = folder.find_first_of(L"\\/", 1);; at = folder.find_first_of(L"\\/", at + 1)) {
         win::CreateDirectoryW(folder.substr(0, at).c_str(), descriptor ? &security : nullptr);

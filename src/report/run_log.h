@@ -11,6 +11,11 @@
 
 namespace tkr {
 
+// The DACL of the folders the tool creates for its files: only SYSTEM and Administrators may
+// write in them (everyone may read), so that no other user can plant or replace a file there.
+inline constexpr wchar_t kAdministratorsFolderSddl[] =
+    L"D:P(A;OICI;FA;;;SY)(A;OICI;FA;;;BA)(A;OICI;FRFX;;;WD)";
+
 enum class ReportLevel { Message = 1, Warning = 2, Error = 3 };
 
 // The run's log, owned by the run, with the console its report lines are shown on. Until it is

@@ -3,6 +3,7 @@
 #include "registry/tree_key.h"
 #include "registry/walk.h"
 #include "report/run_log.h"
+#include "report/undo_file.h"
 #include "security/descriptor.h"
 #include "security/privilege.h"
 #include "selftest/child_process.h"
@@ -270,20 +271,20 @@ Outcome Merged(bool shown, const std::wstring& seen, const std::vector<Physical>
                         L"(below HKEY_CLASSES_ROOT\\" +
                         std::wstring(kMergedTable) + L" it shows " + seen + L")");
     }
+    std::vector<std::wstring> after;
     std::wstring changed;
     std::wstring unchanged;
     for (size_t i = 0; i < keys.size(); ++i) {
-        const bool written = SecurityTextAt(keys[i].root, keys[i].path, token) != before[i];
-        (written ? changed : unchanged) += (L", " + keys[i].Name());
+        after.push_back(SecurityTextAt(keys[i].root, keys[i].path, token));
+        (after[i] != before[i] ? changed : unchanged) += (L", " + keys[i].Name());
     }
     report.Line(L"INFO: in the merged view the repair changed " +
                 (changed.empty() ? L"none" : changed.substr(2)) + L"; it left " +
                 (unchanged.empty() ? L"none" : unchanged.substr(2)));
     // keys: the user's key, its child, the machine's key, the machine's child.
     for (size_t i : {0u, 1u, 3u}) {
-        const std::wstring now = SecurityTextAt(keys[i].root, keys[i].path, token);
-        if (!IsRepaired(now)) {
-            return Failed(keys[i].Name() + L": not repaired; " + now);
+        if (!IsRepaired(after[i])) {
+            return Failed(keys[i].Name() + L": not repaired; " + after[i]);
         }
     }
     Bytes child;
@@ -293,11 +294,10 @@ Outcome Merged(bool shown, const std::wstring& seen, const std::vector<Physical>
         return Failed(keys[3].Name() + L": its security or its parent's cannot be read");
     }
     const std::wstring foreign = EntryFromElsewhere(child, parent);
-    return foreign.empty()
-               ? Passed()
-               : Failed(keys[3].Name() + L": inherited entry " + foreign +
-                        L" comes from no entry of its physical parent " + keys[2].Name() + L" (" +
-                        SecurityTextAt(keys[2].root, keys[2].path, token) + L")");
+    return foreign.empty() ? Passed()
+                           : Failed(keys[3].Name() + L": inherited entry " + foreign +
+                                    L" comes from no entry of its physical parent " +
+                                    keys[2].Name() + L" (" + after[2] + L")");
 }
 
 // Everything after the seeds are planted: the runs and the checks.
@@ -445,16 +445,17 @@ void TestTheTool(Runner& runner, const ProcessToken& token, const Seeds& seeds, 
     }());
 
     const std::wstring undoFile = FindFile(repair.logFolder, L"*_undo*.txt");
-    const auto entries = UndoEntries(undoFile);
+    const std::vector<UndoLine> entries = ReadUndoFile(undoFile, DocumentTypeKeys).entries;
     report.Check(L"keys that deny administrators reading their security are saved for undo", [&] {
         if (backupRead != ERROR_SUCCESS) {
             return NotShown(L"this system does not let the backup privilege read a key whose "
                             L"DACL denies it (error " +
                             std::to_wstring(backupRead) + L")");
         }
-        for (const auto& [path, security] : entries) {
-            if (security.starts_with(L"unreadable")) {
-                return Failed(path + L": its undo entry says " + security);
+        for (const UndoLine& entry : entries) {
+            if (entry.unreadable != ERROR_SUCCESS) {
+                return Failed(entry.path + L": its undo entry says unreadable " +
+                              std::to_wstring(entry.unreadable));
             }
         }
         return entries.empty() ? Failed(L"no undo entries in \"" + undoFile + L"\"") : Passed();
@@ -486,7 +487,7 @@ void TestTheTool(Runner& runner, const ProcessToken& token, const Seeds& seeds, 
             return Failed(difference);
         }
         const bool excused = std::ranges::any_of(
-            entries, [](const auto& entry) { return entry.second.starts_with(L"unreadable"); });
+            entries, [](const UndoLine& entry) { return entry.unreadable != ERROR_SUCCESS; });
         return undo.exitCode == 0 || excused ? Passed()
                                              : Failed(L"the restore ended with exit status " +
                                                       std::to_wstring(undo.exitCode));

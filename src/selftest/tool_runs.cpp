@@ -1,6 +1,7 @@
 #include "selftest/tool_runs.h"
 
 #include "platform/unique.h"
+#include "report/run_log.h"
 #include "selftest/child_process.h"
 #include "selftest/registry_state.h"
 #include "selftest/verdict.h"
@@ -37,8 +38,7 @@ std::wstring CreateReportFolder(const std::wstring& beside, DWORD& error) {
     }
     UniqueDescriptor descriptor;
     ::ConvertStringSecurityDescriptorToSecurityDescriptorW(
-        L"D:P(A;OICI;FA;;;SY)(A;OICI;FA;;;BA)(A;OICI;FRFX;;;WD)", SDDL_REVISION_1, descriptor.put(),
-        nullptr);
+        kAdministratorsFolderSddl, SDDL_REVISION_1, descriptor.put(), nullptr);
     SECURITY_ATTRIBUTES security{sizeof security, descriptor.get(), FALSE};
     const std::wstring base = Join(beside, L"typekey-repair-selftest") + stamp;
     for (unsigned n = 1; n < 100; ++n) {
@@ -150,30 +150,6 @@ ToolRun Runner::Run(const std::wstring& name, const std::wstring& arguments,
         ::WriteFile(file.get(), text.data(), static_cast<DWORD>(text.size()), &written, nullptr);
     }
     return run;
-}
-
-std::vector<std::pair<std::wstring, std::wstring>> UndoEntries(const std::wstring& path) {
-    std::vector<std::pair<std::wstring, std::wstring>> entries;
-    const UniqueFile file(::CreateFileW(path.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr,
-                                        OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr));
-    std::string bytes;
-    char buffer[65536];
-    DWORD read = 0;
-    while (file && ::ReadFile(file.get(), buffer, sizeof buffer, &read, nullptr) && read) {
-        bytes.append(buffer, read);
-    }
-    std::wstring text(bytes.size() / 2, L'\0');
-    std::memcpy(text.data(), bytes.data(), text.size() * 2);
-    for (size_t start = text.find(L"\r\n"); start != std::wstring::npos;) {
-        start += 2;
-        const size_t end = text.find(L"\r\n", start);
-        const std::wstring line = text.substr(start, end - start);
-        if (const size_t tab = line.find(L'\t'); tab != std::wstring::npos) {
-            entries.emplace_back(line.substr(0, tab), line.substr(tab + 1));
-        }
-        start = end;
-    }
-    return entries;
 }
 
 } // namespace tkr::selftest

@@ -25,9 +25,6 @@ namespace tkr::selftest {
 // announced.
 [[nodiscard]] std::wstring ResultOf(const std::wstring& output, const wchar_t* verb,
                                     const std::wstring& path);
-// The undo file's entries: a path, then the security recorded or "unreadable N".
-[[nodiscard]] std::vector<std::pair<std::wstring, std::wstring>>
-UndoEntries(const std::wstring& path);
 
 // The lines of a run's log, read while it runs: when each key was announced.
 class LogWatch {
