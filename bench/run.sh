@@ -1,7 +1,9 @@
 #!/usr/bin/env bash
 # Times the tool against the floor (bench/floor.cpp) on seeded trees of about 1,000, 10,000 and
-# 50,000 keys, in a Wine prefix of its own; and a check run and a restore run against the repair
-# run on the same tree. Usage: bench/run.sh [SIZE...]
+# 50,000 keys, in a Wine prefix of its own; a check run and a restore run against the repair
+# run on the same tree; and the repair with its log folder (and undo file) on a RAM-backed folder
+# (`ramlog`), whose flushes cost nothing, against the repair on the disk: the price of durability.
+# Usage: bench/run.sh [SIZE...]; a size written wN is one folder of N keys instead of a tree.
 # BENCH_BASELINE=EXE adds the rows of another build of the tool (for example one from before a
 # change), run the same way.
 set -euo pipefail
@@ -16,11 +18,13 @@ cmake --build --preset "$preset" >/dev/null
 
 prefix=$PWD/build/bench-prefix
 work=$PWD/build/bench-run
-trap 'scripts/wine-prefix stop "$prefix"' EXIT
+trap 'scripts/wine-prefix stop "$prefix"; rm -rf "$ram"' EXIT
 export WINEPREFIX=$prefix WINEDEBUG=-all WINEDLLOVERRIDES="mscoree,mshtml="
 rm -rf "$work" && mkdir -p "$work"
 cp "$build/typekey-repair.exe" "$build/bench/bench_floor.exe" "$work/"
-programs=(tool floor check restore)
+programs=(tool floor check restore ramlog)
+# A RAM-backed folder (tmpfs), as Wine's drive Z: shows it.
+ram=/dev/shm/tkr-bench-log
 if [ -n "${BENCH_BASELINE:-}" ]; then
     cp "$BENCH_BASELINE" "$work/baseline.exe"
     programs+=(baseline)
@@ -28,10 +32,11 @@ fi
 
 sizes=("$@")
 [ ${#sizes[@]} -gt 0 ] || sizes=(1000 10000 50000)
+keys() { echo "${1#w}"; }
 
 # Wine's server saves the registry now and then, which lands in whichever run it meets: runs
 # alternate, and the fastest of each program counts (5 runs each; 2 from 50,000 keys on).
-runs_for() { echo "${BENCH_RUNS:-$([ "$1" -lt 50000 ] && echo 5 || echo 2)}"; }
+runs_for() { echo "${BENCH_RUNS:-$([ "$(keys "$1")" -lt 50000 ] && echo 5 || echo 2)}"; }
 
 # Runs one program once on the seeded tree. Prints: seconds peak-KiB cpu-seconds keys-done
 # (cpu: the program's own user and system time, without the Wine server's). The restore run
@@ -43,9 +48,11 @@ run_once() {
     floor) command=(bench_floor.exe) ;;
     check) command=(typekey-repair.exe -check) ;;
     restore) command=(typekey-repair.exe -undo saved_undo.txt) ;;
+    ramlog) command=(typekey-repair.exe -log "Z:${ram//\//\\}") ;;
     baseline) command=(baseline.exe) ;;
     esac
     rm -f "$work"/*.log
+    rm -rf "$ram"
     local stats
     stats=$( { cd "$work" && /usr/bin/time -f '%e %M %U %S' "$wine" "${command[@]}" </dev/null >"$work/console.txt"; } 2>&1 | tail -n 1)
     if [ "$1" = tool ]; then
@@ -56,11 +63,15 @@ run_once() {
 }
 
 printf '%-7s %-8s %7s %9s %10s %9s %8s %9s %8s\n' keys prog done seconds keys/s us/key peakKiB ratio cpu-s
-declare -A per_key best best_kb best_cpu best_n
+declare -A per_key durability best best_kb best_cpu best_n
 for size in "${sizes[@]}"; do
     # A fresh prefix per size: the registry holds this tree only.
     scripts/wine-prefix start "$prefix"
-    "$wine" "$build/tests/regtool.exe" seed-tree .qk4 "$size"
+    if [ "${size#w}" != "$size" ]; then
+        "$wine" "$build/tests/regtool.exe" seed-wide .qk4 "$(keys "$size")"
+    else
+        "$wine" "$build/tests/regtool.exe" seed-tree .qk4 "$size"
+    fi
     for program in "${programs[@]}"; do best[$program]=999999; done
     for _ in $(seq "$(runs_for "$size")"); do
         for program in "${programs[@]}"; do
@@ -80,6 +91,11 @@ for size in "${sizes[@]}"; do
             "$ratio" "${best_cpu[$program]}"
     done
     per_key[$size]=$(echo "${best[tool]} * 1000000 / ${best_n[tool]}" | bc -l)
+    durability[$size]=$(echo "scale=3; ${best[tool]} / ${best[ramlog]}" | bc)
+done
+for size in "${sizes[@]}"; do
+    printf 'price of durability at %s keys (log on the disk / on a RAM-backed folder): %s\n' \
+        "$size" "${durability[$size]}"
 done
 first=${sizes[0]}
 last=${sizes[-1]}

@@ -17,9 +17,24 @@ void ReportingAction::Announce(const std::wstring& path) {
     AnnounceKey(log_, verb_, path);
 }
 
-void ReportingAction::Skipped(Skip why) {
-    ShowReport(log_, ReportLevel::Warning,
-               why == Skip::Link ? kLinkSkipped : L"SKIPPED: key path too long");
+void ReportingAction::Skipped(Skip why, DWORD detail) {
+    switch (why) {
+    case Skip::Link:
+        return ShowReport(log_, ReportLevel::Warning, kLinkSkipped);
+    case Skip::PathTooLong:
+        return ShowReport(log_, ReportLevel::Warning, L"SKIPPED: key path too long");
+    case Skip::Name:
+        return ShowReport(log_, ReportLevel::Warning,
+                          L"SKIPPED: a name the registry functions cannot open");
+    case Skip::Subkeys:
+        return ShowReport(log_, ReportLevel::Warning,
+                          L"SKIPPED: the keys below it cannot be listed (error %u)",
+                          static_cast<unsigned>(detail));
+    case Skip::SubkeyNames:
+        return ShowReport(log_, ReportLevel::Warning,
+                          L"SKIPPED: %u names of the keys below it cannot be read",
+                          static_cast<unsigned>(detail));
+    }
 }
 
 void AnnounceKey(const RunLog& log, const wchar_t* verb, const std::wstring& path) {

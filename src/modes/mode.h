@@ -32,7 +32,7 @@ class ReportingAction : public KeyAction {
   public:
     ReportingAction(const wchar_t* verb, const RunLog& log) : verb_(verb), log_(log) {}
     void Announce(const std::wstring& path) override;
-    void Skipped(Skip why) override;
+    void Skipped(Skip why, DWORD detail) override;
 
   protected:
     const wchar_t* verb_;

@@ -63,13 +63,39 @@ void LogRepairSteps(const RunLog& log, const RepairResult& result) {
     }
 }
 
-Outcome RepairAction::Act(const TreeKey& key) {
-    Bytes before;
-    const DWORD read = ReadTreeKeySecurity(key, token_, before);
-    undo_.Save(key.Path(), read, before);
-    if (read != ERROR_SUCCESS) {
-        before.clear();
+void RepairAction::Prepare(const TreeKey& key) {
+    Prepared& prepared = prepared_[&key];
+    prepared.read = ReadTreeKeySecurity(key, token_, prepared.before);
+    prepared.entry = undo_.Stage(key.Path(), key.FullName(), prepared.read, prepared.before);
+    if (prepared.read != ERROR_SUCCESS) {
+        prepared.before.clear();
     }
+    group_.push_back(&key);
+}
+
+void RepairAction::Commit() {
+    const DWORD error = undo_.Commit();
+    for (const TreeKey* key : group_) {
+        StagedEntry& entry = prepared_[key].entry;
+        if (error != ERROR_SUCCESS && entry.saved != Saved::NotWritten) {
+            entry.saved = Saved::NotWritten;
+            entry.error = error;
+        }
+    }
+    group_.clear();
+}
+
+Outcome RepairAction::Act(const TreeKey& key) {
+    auto found = prepared_.find(&key);
+    if (found == prepared_.end()) { // a key handed over alone: a group of its own
+        Prepare(key);
+        Commit();
+        found = prepared_.find(&key);
+    }
+    const Prepared prepared = std::move(found->second);
+    prepared_.erase(found);
+    undo_.Report(prepared.entry);
+    const Bytes& before = prepared.before;
     const RepairResult result = RepairKeySecurity(key, dacl_, token_, before);
     LogRepairSteps(log_, result);
     if (result.Repaired()) {
@@ -79,7 +105,9 @@ Outcome RepairAction::Act(const TreeKey& key) {
         const bool ownedByAdministrators =
             ParseDescriptor(before, parts) && SidEquals(parts.owner, AdministratorsSid());
         withoutOwner_ += result.OwnerSet() || ownedByAdministrators ? 0 : 1;
-        changedUnreadable_ += read != ERROR_SUCCESS && !undo_.Broken() ? 1 : 0;
+        // An entry written as unreadable, whatever made it so (a read refused, a descriptor
+        // without an SDDL form); one not written at all the writer counts.
+        changedUnreadable_ += prepared.entry.saved == Saved::Unreadable ? 1 : 0;
         ShowReport(log_, ReportLevel::Message, L"DONE");
         return Outcome::Done;
     }

@@ -5,6 +5,9 @@
 #include "report/undo_file.h"
 #include "security/key_security.h"
 
+#include <map>
+#include <vector>
+
 namespace tkr {
 
 // The repair of one key; its result line is "DONE" or "ERROR OCCURED".
@@ -15,6 +18,10 @@ class RepairAction final : public ReportingAction {
         : ReportingAction(L"Fix", log), dacl_(dacl), token_(token), undo_(undo) {}
     [[nodiscard]] REGSAM PinAccess() const override { return READ_CONTROL | WRITE_DAC; }
     [[nodiscard]] bool UsesParentSecurity() const override { return true; }
+    // Reads the key's owner and DACL through its pinned handle and stages its undo entry.
+    void Prepare(const TreeKey& key) override;
+    // Puts the group's entries on the disk (or counts them all as not saved).
+    void Commit() override;
     Outcome Act(const TreeKey& key) override;
     // Keys whose DACL was written but whose owner could not be set.
     [[nodiscard]] unsigned WithoutOwner() const { return withoutOwner_; }
@@ -22,9 +29,17 @@ class RepairAction final : public ReportingAction {
     [[nodiscard]] unsigned ChangedUnreadable() const { return changedUnreadable_; }
 
   private:
+    // What Prepare read and saved for a key, until its turn.
+    struct Prepared {
+        Bytes before; // empty when it could not be read
+        DWORD read = ERROR_SUCCESS;
+        StagedEntry entry;
+    };
     const RepairDacl& dacl_;
     const ProcessToken& token_;
     UndoWriter& undo_;
+    std::map<const TreeKey*, Prepared> prepared_;
+    std::vector<const TreeKey*> group_; // the keys staged since the last commit
     unsigned withoutOwner_ = 0;
     unsigned changedUnreadable_ = 0;
 };

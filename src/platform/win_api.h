@@ -39,6 +39,7 @@ extern decltype(&::GetCurrentProcess) const GetCurrentProcess;
 extern decltype(&::OpenProcessToken) const OpenProcessToken;
 extern decltype(&::LookupPrivilegeValueW) const LookupPrivilegeValueW;
 extern decltype(&::AdjustTokenPrivileges) const AdjustTokenPrivileges;
+extern decltype(&::GetTokenInformation) const GetTokenInformation;
 extern decltype(&::GetLastError) const GetLastError;
 extern decltype(&::LocalFree) const LocalFree;
 extern decltype(&::CloseHandle) const CloseHandle;

@@ -20,6 +20,7 @@ decltype(&::GetCurrentProcess) const GetCurrentProcess = ::GetCurrentProcess;
 decltype(&::OpenProcessToken) const OpenProcessToken = ::OpenProcessToken;
 decltype(&::LookupPrivilegeValueW) const LookupPrivilegeValueW = ::LookupPrivilegeValueW;
 decltype(&::AdjustTokenPrivileges) const AdjustTokenPrivileges = ::AdjustTokenPrivileges;
+decltype(&::GetTokenInformation) const GetTokenInformation = ::GetTokenInformation;
 decltype(&::GetLastError) const GetLastError = ::GetLastError;
 decltype(&::LocalFree) const LocalFree = ::LocalFree;
 decltype(&::CloseHandle) const CloseHandle = ::CloseHandle;

@@ -23,24 +23,6 @@ bool MayBeLink(HKEY key) {
     return query == ERROR_SUCCESS || query == ERROR_MORE_DATA ? type == REG_LINK : true;
 }
 
-// The full names of the keys HKEY_CLASSES_ROOT shows merged: the machine's classes and the
-// user's (the system's link to them followed: only their names are asked). Asked only when a key
-// is not where its parent is, which plain trees never show.
-std::vector<std::wstring> ClassesRootNames() {
-    std::vector<std::wstring> names;
-    const std::pair<HKEY, const wchar_t*> roots[] = {{HKEY_LOCAL_MACHINE, L"SOFTWARE\\Classes"},
-                                                     {HKEY_CURRENT_USER, L"Software\\Classes"}};
-    for (const auto& [root, path] : roots) {
-        UniqueKey key;
-        if (win::RegOpenKeyExW(root, path, 0, KEY_QUERY_VALUE, key.put()) == ERROR_SUCCESS) {
-            if (std::wstring name = FullKeyName(key.get()); !name.empty()) {
-                names.push_back(std::move(name));
-            }
-        }
-    }
-    return names;
-}
-
 // What a key path's components are: the names between its backslashes.
 std::vector<std::wstring> Components(const std::wstring& path) {
     std::vector<std::wstring> parts;
@@ -88,41 +70,54 @@ std::wstring FullKeyName(HKEY key) {
 // the DACL; the handle names the key it reached, as any handle with a granted right does.
 bool TreeKey::ResolvesToItself(HKEY key) const {
     UniqueKey followed;
-    if (win::RegOpenKeyExW(parent_, name_.c_str(), 0, kNameAccess, followed.put()) !=
+    if (win::RegOpenKeyExW(parent_, name_.c_str(), 0, kNameAccess | view_, followed.put()) !=
         ERROR_SUCCESS) {
         return false;
     }
     const std::wstring name = FullKeyName(key);
-    return !name.empty() && name == FullKeyName(followed.get());
+    return !name.empty() && SameRegistryName(name, FullKeyName(followed.get()));
 }
 
 // Whether the object the handle holds is the parent's own child: reached through a parent that
 // became a link after its check, it is the link target's child instead, and has another name. A
-// merged view may show, below a key of one classes root, the key of the same path in the other:
-// that one is in place too, and inherits from its physical parent.
+// table key must be one of the classes roots' own children. A merged view may show, below a key
+// of one classes root, the key of the same path in the other: that one is in place too, and
+// inherits from its physical parent.
 bool TreeKey::IsInPlace(HKEY key) const {
     fullName_ = FullKeyName(key);
     physicalParent_.clear();
     if (fullName_.empty()) {
         return false;
     }
-    if (parentName_.empty() || SameRegistryName(fullName_, parentName_ + L"\\" + name_)) {
+    if (!parentName_.empty() && SameRegistryName(fullName_, parentName_ + L"\\" + name_)) {
         return true;
     }
-    if (path_.size() <= name_.size()) {
+    const std::wstring* root = roots_ != nullptr ? roots_->RootOf(fullName_, path_) : nullptr;
+    if (root == nullptr) {
         return false;
     }
-    for (const std::wstring& root : ClassesRootNames()) {
-        if (SameRegistryName(fullName_, root + L"\\" + path_)) {
-            physicalParent_ = root + L"\\" + path_.substr(0, path_.size() - name_.size() - 1);
-            return true;
-        }
-    }
-    return false;
+    physicalParent_ = fullName_.substr(0, fullName_.size() - name_.size() - 1);
+    return true;
 }
 
 LSTATUS TreeKey::Open(REGSAM access, UniqueKey& key, DWORD options) const {
+    if (!pinned_) {
+        return OpenChecked(access, key, options);
+    }
+    // Through the pinned handle, never by the path again: in the merged view a path may reach
+    // another key at each open (the user's key deleted, the machine's of the same path shown).
+    const LSTATUS status = win::RegOpenKeyExW(pinned_.get(), L"", options | REG_OPTION_OPEN_LINK,
+                                              access | view_, key.put());
+    if (status == ERROR_SUCCESS && !SameRegistryName(FullKeyName(key.get()), fullName_)) {
+        key.reset();
+        return ERROR_FILE_NOT_FOUND; // the key pinned is no longer what the handle reaches
+    }
+    return Present(status);
+}
+
+LSTATUS TreeKey::OpenChecked(REGSAM access, UniqueKey& key, DWORD options) const {
     options |= REG_OPTION_OPEN_LINK;
+    access |= view_;
     LSTATUS status =
         win::RegOpenKeyExW(parent_, name_.c_str(), options, access | KEY_QUERY_VALUE, key.put());
     if (status == ERROR_SUCCESS) {
@@ -159,35 +154,45 @@ LSTATUS ReadKeySecurity(HKEY key, SECURITY_INFORMATION info, std::vector<BYTE>& 
     }
 }
 
-LSTATUS KeysAbove::Open(const std::wstring& path, HKEY& parent, std::wstring& parentName) {
-    std::vector<std::wstring> names = Components(path);
-    names.pop_back();
-    size_t kept = 0;
-    while (kept < opened_.size() && kept < names.size() && opened_[kept].name == names[kept]) {
-        ++kept;
-    }
-    opened_.resize(kept);
-    std::wstring at;
-    for (size_t i = 0; i < names.size(); ++i) {
-        at += (at.empty() ? L"" : L"\\") + names[i];
-        if (i < kept) {
-            continue;
+const std::wstring* ClassesRoots::RootOf(const std::wstring& fullName,
+                                         const std::wstring& path) const {
+    for (const std::wstring* root : {&machine, &user}) {
+        if (!root->empty() && fullName.size() == root->size() + 1 + path.size() &&
+            fullName[root->size()] == L'\\' &&
+            SameRegistryName(fullName.substr(0, root->size()), *root) &&
+            SameRegistryName(fullName.substr(root->size() + 1), path)) {
+            return root;
         }
-        UniqueKey next;
-        TreeKey key(i == 0 ? HKEY_CLASSES_ROOT : opened_[i - 1].key.get(),
-                    i == 0 ? L"" : opened_[i - 1].fullName, names[i], at);
-        if (const LSTATUS status = key.Open(kNameAccess, next)) {
-            opened_.resize(i);
-            return status;
-        }
-        opened_.push_back({names[i], std::move(next), key.FullName()});
     }
-    parent = opened_.empty() ? nullptr : opened_.back().key.get();
-    parentName = opened_.empty() ? L"" : opened_.back().fullName;
-    return ERROR_SUCCESS;
+    return nullptr;
 }
 
-LSTATUS OpenByFullName(const std::wstring& fullName, REGSAM access, UniqueKey& key) {
+ClassesRoots ReadClassesRoots() {
+    ClassesRoots roots;
+    UniqueHandle token;
+    DWORD size = 0;
+    std::vector<BYTE> user;
+    if (!win::OpenProcessToken(win::GetCurrentProcess(), TOKEN_QUERY, token.put())) {
+        return roots;
+    }
+    if (!win::GetTokenInformation(token.get(), TokenUser, nullptr, 0, &size) && size != 0) {
+        user.resize(size);
+    }
+    UniqueLocalText sid;
+    if (!user.empty() &&
+        win::GetTokenInformation(token.get(), TokenUser, user.data(), size, &size) &&
+        ::ConvertSidToStringSidW(reinterpret_cast<const TOKEN_USER*>(user.data())->User.Sid,
+                                 sid.put())) {
+        roots.user = L"\\REGISTRY\\USER\\" + std::wstring(sid.get()) + L"_Classes";
+    }
+    return roots;
+}
+
+std::wstring LastComponent(const std::wstring& name) {
+    return name.substr(name.rfind(L'\\') + 1);
+}
+
+LSTATUS KeysAbove::Open(const std::wstring& fullName, HKEY& parent, std::wstring& parentName) {
     const std::pair<std::wstring, HKEY> hives[] = {{L"\\REGISTRY\\MACHINE", HKEY_LOCAL_MACHINE},
                                                    {L"\\REGISTRY\\USER", HKEY_USERS}};
     for (const auto& [hiveName, hive] : hives) {
@@ -195,24 +200,43 @@ LSTATUS OpenByFullName(const std::wstring& fullName, REGSAM access, UniqueKey& k
             !SameRegistryName(fullName.substr(0, hiveName.size()), hiveName)) {
             continue;
         }
-        const std::vector<std::wstring> names = Components(fullName.substr(hiveName.size() + 1));
-        std::wstring parentName = hiveName;
-        UniqueKey parent;
-        for (size_t i = 0; i < names.size(); ++i) {
-            // The names are the registry's own: no redirection of a 32-bit program's view.
-            const REGSAM step = (i + 1 == names.size() ? access : kNameAccess) | KEY_WOW64_64KEY;
-            TreeKey next(parent ? parent.get() : hive, parentName, names[i], names[i]);
-            UniqueKey opened;
-            if (const LSTATUS status = next.Open(step, opened)) {
+        std::vector<std::wstring> names = Components(fullName.substr(hiveName.size() + 1));
+        names.pop_back();
+        size_t kept = 0;
+        if (hive_ == hiveName) {
+            while (kept < opened_.size() && kept < names.size() &&
+                   SameRegistryName(opened_[kept].name, names[kept])) {
+                ++kept;
+            }
+        }
+        hive_ = hiveName;
+        opened_.resize(kept);
+        for (size_t i = kept; i < names.size(); ++i) {
+            TreeKey next(i == 0 ? hive : opened_[i - 1].key.get(),
+                         i == 0 ? hiveName : opened_[i - 1].fullName, names[i], names[i]);
+            UniqueKey key;
+            if (const LSTATUS status = next.Open(kNameAccess, key)) {
+                opened_.resize(i);
                 return status;
             }
-            parent = std::move(opened);
-            parentName = next.FullName();
+            opened_.push_back({names[i], std::move(key), next.FullName()});
         }
-        key = std::move(parent);
+        parent = opened_.empty() ? hive : opened_.back().key.get();
+        parentName = opened_.empty() ? hiveName : opened_.back().fullName;
         return ERROR_SUCCESS;
     }
     return ERROR_FILE_NOT_FOUND;
+}
+
+LSTATUS OpenByFullName(const std::wstring& fullName, REGSAM access, UniqueKey& key) {
+    KeysAbove above;
+    HKEY parent = nullptr;
+    std::wstring parentName;
+    if (const LSTATUS status = above.Open(fullName, parent, parentName)) {
+        return status;
+    }
+    const std::wstring name = LastComponent(fullName);
+    return TreeKey(parent, parentName, name, name).Open(access, key);
 }
 
 LSTATUS TreeKey::Pin(REGSAM access) {

@@ -36,29 +36,68 @@ constexpr unsigned kMaxUndoNames = 1000;
 
 } // namespace
 
-void UndoWriter::Save(const std::wstring& path, DWORD read, const Bytes& descriptor) {
+StagedEntry UndoWriter::Stage(const std::wstring& path, const std::wstring& fullName, DWORD read,
+                              const Bytes& descriptor) {
+    StagedEntry entry;
     std::wstring sddl;
     const DWORD status = read == ERROR_SUCCESS ? ToSddl(descriptor, sddl) : read;
     if (status == ERROR_FILE_NOT_FOUND) {
-        return; // nothing to restore
+        return entry; // nothing to restore
     }
-    DWORD error = broken_;
-    if (error == ERROR_SUCCESS && !file_) {
-        error = Create();
+    entry.error = broken_;
+    if (entry.error == ERROR_SUCCESS && !file_) {
+        entry.error = Create(entry.notice);
     }
-    if (error == ERROR_SUCCESS) {
-        // One write per entry: the entry is whole in the file before the key's security changes.
-        error = Write(UndoEntryLine(path, sddl, status));
-    }
-    if (error != ERROR_SUCCESS) {
+    if (entry.error != ERROR_SUCCESS) {
         ++notSaved_;
+        entry.saved = Saved::NotWritten;
+        return entry;
+    }
+    group_ += UndoEntryLine(path, fullName, sddl, status);
+    ++staged_;
+    entry.saved = status == ERROR_SUCCESS ? Saved::Restorable : Saved::Unreadable;
+    return entry;
+}
+
+DWORD UndoWriter::Commit() {
+    if (staged_ == 0) {
+        return ERROR_SUCCESS;
+    }
+    group_ += L"\r\n"; // the group's end: what a restore may find torn lies after the one before
+    const DWORD bytes = static_cast<DWORD>(group_.size() * sizeof(wchar_t));
+    DWORD written = 0;
+    // Written in one piece, then on the disk: every entry of the group is durable before any of
+    // its keys changes, whatever then happens to the machine.
+    if (win::WriteFile(file_.get(), group_.data(), bytes, &written, nullptr) && written == bytes &&
+        win::FlushFileBuffers(file_.get())) {
+        group_.clear();
+        staged_ = 0;
+        return ERROR_SUCCESS;
+    }
+    // A part of the group may be in the file: nothing more goes after it, so that a restore
+    // still finds every group before it whole.
+    broken_ = win::GetLastError();
+    if (broken_ == ERROR_SUCCESS) {
+        broken_ = ERROR_WRITE_FAULT;
+    }
+    notSaved_ += staged_;
+    group_.clear();
+    staged_ = 0;
+    return broken_;
+}
+
+void UndoWriter::Report(const StagedEntry& entry) const {
+    if (!entry.notice.empty()) {
+        LogReport(log_, ReportLevel::Warning, L"%ls", entry.notice.c_str());
+    }
+    if (entry.saved == Saved::NotWritten) {
         LogReport(log_, ReportLevel::Warning,
                   L"\tPrevious owner and DACL not saved in the undo file. Error: %u",
-                  static_cast<unsigned>(error));
+                  static_cast<unsigned>(entry.error));
     }
 }
 
-DWORD UndoWriter::Create() {
+DWORD UndoWriter::Create(std::wstring& notice) {
     constexpr std::wstring_view kSuffix = L".txt";
     const std::wstring stem = path_.substr(0, path_.size() - kSuffix.size());
     DWORD error = ERROR_SUCCESS;
@@ -68,36 +107,17 @@ DWORD UndoWriter::Create() {
         error = CreateNewFile(name, file_);
         if (error == ERROR_SUCCESS) {
             if (number > 1) {
-                LogReport(log_, ReportLevel::Warning,
-                          L"\tThe undo file \"%ls\" exists already; this run's undo file is "
-                          L"\"%ls\".",
-                          path_.c_str(), name.c_str());
+                notice = L"\tThe undo file \"" + path_ +
+                         L"\" exists already; this run's undo file is \"" + name + L"\".";
             }
-            return Write(UndoFileStart());
+            group_ = UndoFileStart();
+            return ERROR_SUCCESS;
         }
         if (error != ERROR_FILE_EXISTS && error != ERROR_ALREADY_EXISTS) {
             break; // the folder cannot take it: the next key tries again
         }
     }
     return error;
-}
-
-DWORD UndoWriter::Write(const std::wstring& text) {
-    const DWORD bytes = static_cast<DWORD>(text.size() * sizeof(wchar_t));
-    DWORD written = 0;
-    // Written, then on the disk: an entry is durable before its key changes, whatever then
-    // happens to the machine.
-    if (win::WriteFile(file_.get(), text.data(), bytes, &written, nullptr) && written == bytes &&
-        win::FlushFileBuffers(file_.get())) {
-        return ERROR_SUCCESS;
-    }
-    // A part of the text may be in the file: nothing more goes after it, so that a restore
-    // still finds every entry before it whole.
-    broken_ = win::GetLastError();
-    if (broken_ == ERROR_SUCCESS) {
-        broken_ = ERROR_WRITE_FAULT;
-    }
-    return broken_;
 }
 
 UndoText ReadUndoFile(const std::wstring& path, std::span<const wchar_t* const> roots) {

@@ -38,7 +38,7 @@ std::wstring EscapeUndoPath(const std::wstring& path) {
     return escaped;
 }
 
-// False when the text is no escaped path (a "%" without two hex digits, or a null).
+// False when the text is no escaped name (a "%" without two hex digits, or a null).
 [[nodiscard]] bool UnescapeUndoPath(const std::wstring& text, std::wstring& path) {
     path.clear();
     for (size_t i = 0; i < text.size(); ++i) {
@@ -79,13 +79,17 @@ bool InTrees(const std::wstring& path, std::span<const wchar_t* const> roots) {
     return false;
 }
 
-// Parses one entry line into `entry`; returns what is wrong with it, or an empty text.
-[[nodiscard]] std::wstring ParseEntry(const std::wstring& line,
+// Parses one entry line (with the key's full name from version 2 on) into `entry`; returns what
+// is wrong with it, or an empty text.
+[[nodiscard]] std::wstring ParseEntry(const std::wstring& line, bool named,
                                       std::span<const wchar_t* const> roots, UndoLine& entry) {
     const size_t tab = line.find(L'\t');
-    if (tab == std::wstring::npos || line.find(L'\t', tab + 1) != std::wstring::npos ||
+    const size_t nameEnd = named && tab != std::wstring::npos ? line.find(L'\t', tab + 1) : tab;
+    if (tab == std::wstring::npos || nameEnd == std::wstring::npos ||
+        line.find(L'\t', nameEnd + 1) != std::wstring::npos ||
         line.find_first_of(L"\r\n") != std::wstring::npos) {
-        return L"is not a key path, a tab and its security";
+        return named ? L"is not a key path, a tab, its full name, a tab and its security"
+                     : L"is not a key path, a tab and its security";
     }
     if (!UnescapeUndoPath(line.substr(0, tab), entry.path)) {
         return L"has a badly escaped key path";
@@ -93,7 +97,11 @@ bool InTrees(const std::wstring& path, std::span<const wchar_t* const> roots) {
     if (!InTrees(entry.path, roots)) {
         return L"names a key outside the repaired trees";
     }
-    const std::wstring security = line.substr(tab + 1);
+    if (named && (!UnescapeUndoPath(line.substr(tab + 1, nameEnd - tab - 1), entry.fullName) ||
+                  entry.fullName.rfind(L"\\REGISTRY\\", 0) != 0)) {
+        return L"has a bad full key name";
+    }
+    const std::wstring security = line.substr(nameEnd + 1);
     if (security.rfind(kUnreadable, 0) != 0) {
         entry.sddl = security;
         return L"";
@@ -127,8 +135,9 @@ std::wstring UndoFileStart() {
     return std::wstring(1, L'\xFEFF') + kUndoHeader + L"\r\n";
 }
 
-std::wstring UndoEntryLine(const std::wstring& path, const std::wstring& sddl, DWORD unreadable) {
-    return EscapeUndoPath(path) + L'\t' +
+std::wstring UndoEntryLine(const std::wstring& path, const std::wstring& fullName,
+                           const std::wstring& sddl, DWORD unreadable) {
+    return EscapeUndoPath(path) + L'\t' + EscapeUndoPath(fullName) + L'\t' +
            (unreadable == 0 ? sddl : kUnreadable + std::to_wstring(unreadable)) + L"\r\n";
 }
 
@@ -157,34 +166,60 @@ UndoText ParseUndoText(std::string_view bytes, std::span<const wchar_t* const> r
     const size_t used = text.find_last_not_of(L'\0') + 1; // 0 when all are zeros
     torn |= used != text.size();
     text.resize(used);
+    std::vector<std::wstring> lines;
     size_t start = 0;
-    for (unsigned number = 1;; ++number) {
-        const size_t end = text.find(L"\r\n", start);
-        if (end == std::wstring::npos) {
-            if (number == 1) {
-                return bad(1, L"is cut short");
+    for (size_t end; (end = text.find(L"\r\n", start)) != std::wstring::npos; start = end + 2) {
+        lines.push_back(text.substr(start, end - start));
+    }
+    torn |= start != text.size(); // a last line without its end
+    if (lines.empty()) {
+        return bad(1, L"is cut short");
+    }
+    const bool named = lines[0] == kUndoHeader;
+    if (!named && lines[0] != kUndoHeaderVersion1) {
+        return bad(1, L"is not the header of a version 1 or 2 undo file");
+    }
+    // Only the last group can hold what never reached the disk: a group is written only once the
+    // one before it is there. In a version 1 file each line is a group; in a version 2 file an
+    // empty line ends each group, and the last group is the one after the last end, if anything
+    // follows it, or else the one that end closes.
+    size_t lastGroup = torn ? lines.size() : lines.size() - 1;
+    if (named) {
+        std::vector<size_t> ends;
+        for (size_t i = 1; i < lines.size(); ++i) {
+            if (lines[i].empty()) {
+                ends.push_back(i);
             }
-            if (torn || start != text.size()) {
-                undo.tornLine = number;
-            }
-            return undo;
         }
-        const std::wstring line = text.substr(start, end - start);
-        start = end + 2;
-        if (number == 1) {
-            if (line != kUndoHeader) {
-                return bad(1, L"is not the header of a version 1 undo file");
+        const bool open = ends.empty() || torn || ends.back() + 1 < lines.size();
+        const size_t closing = open ? ends.size() : ends.size() - 1; // ends before the last group
+        lastGroup = closing == 0 ? 1 : ends[closing - 1] + 1;
+    }
+    for (size_t i = 1; i < lines.size(); ++i) {
+        const auto number = static_cast<unsigned>(i + 1);
+        // Zeros inside a line of the last group: sectors of it that never reached the disk.
+        if (lines[i].find(L'\0') != std::wstring::npos) {
+            if (i >= lastGroup) {
+                undo.tornLine = number;
+                return undo;
             }
-            continue;
+            return bad(number, L"holds a null character");
+        }
+        if (named && lines[i].empty()) {
+            continue; // the end of a group
         }
         UndoLine entry;
         entry.number = number;
-        const std::wstring reason = ParseEntry(line, roots, entry);
+        const std::wstring reason = ParseEntry(lines[i], named, roots, entry);
         if (!reason.empty()) {
             return bad(number, reason.c_str());
         }
         undo.entries.push_back(std::move(entry));
     }
+    if (torn) {
+        undo.tornLine = static_cast<unsigned>(lines.size() + 1);
+    }
+    return undo;
 }
 
 } // namespace tkr

@@ -14,6 +14,14 @@ constexpr size_t kSidHeader = offsetof(SID, SubAuthority);
 constexpr BYTE kMaxSubAuthorities = 15;
 // Where the mask stands in an entry of every known type.
 constexpr size_t kMaskAt = sizeof(ACE_HEADER);
+// The ACL revisions from which the compound and the object types are valid, and the one compound
+// layout there is (impersonation).
+constexpr BYTE kCompoundRevision = 3;
+constexpr BYTE kObjectRevision = 4;
+constexpr WORD kCompoundImpersonation = 1;
+// An entry too small to hold a mask grants nothing, and as the last of an ACL it would make the
+// ACL one Windows refuses (a header that ends the ACL): it is not passed on.
+constexpr size_t kSmallestPassedOn = kMaskAt + sizeof(ACCESS_MASK);
 
 template <typename T> T Read(const BYTE* at) {
     T value;
@@ -84,17 +92,51 @@ bool KnownType(BYTE type) {
     return type <= 19 && type != ACCESS_ALLOWED_COMPOUND_ACE_TYPE;
 }
 
-// Whether an entry is whole: a multiple of 4 bytes, and for a known type at least its minimum
-// size with its SID valid and inside it.
-bool WholeAce(const BYTE* ace, size_t size) {
-    if (size < sizeof(ACE_HEADER) || size % 4 != 0) {
+// The mask of an entry of a known type that is large enough to hold one.
+bool HasMask(const BYTE* ace, size_t size) {
+    return KnownType(ace[0]) && size >= kMaskAt + sizeof(ACCESS_MASK);
+}
+
+// Whether a SID that is valid (revision 1, at most 15 sub-authorities) starts at `offset` of an
+// entry of `size` bytes and lies whole inside it.
+bool SidInside(const BYTE* ace, size_t size, size_t offset) {
+    return Within(offset, kSidHeader, size) && WholeSidSize(ace + offset, size - offset) != 0;
+}
+
+// Whether an entry at `at` of an ACL of `aclSize` bytes and `revision` is one Windows takes for
+// whole (its ACL validation): its header before the ACL's end, its size even and inside the ACL;
+// the basic types (allowed, denied, audit, alarm) a multiple of 4 with their SID inside; the
+// compound type (ACL revision 3 on) with the impersonation layout and both SIDs inside; the object
+// types (revision 4 on) a multiple of 4 with their GUIDs and SID inside. Of any other type only
+// the header counts: Windows keeps such entries, and the tool copies them as they stand.
+bool WholeAce(const BYTE* ace, size_t at, size_t aclSize, BYTE revision) {
+    if (!Within(at, sizeof(ACE_HEADER) + 1, aclSize)) {
         return false;
     }
-    if (!KnownType(ace[0])) {
-        return true;
+    const auto size = Read<WORD>(ace + offsetof(ACE_HEADER, AceSize));
+    if (size % 2 != 0 || !Within(at, size, aclSize)) {
+        return false;
     }
-    const size_t sidAt = SidOffset(ace, size);
-    return sidAt != 0 && sidAt <= size && WholeSidSize(ace + sidAt, size - sidAt) != 0;
+    const BYTE type = ace[0];
+    if (type <= SYSTEM_ALARM_ACE_TYPE) {
+        return size % 4 == 0 && SidInside(ace, size, kMaskAt + sizeof(ACCESS_MASK));
+    }
+    if (type == ACCESS_ALLOWED_COMPOUND_ACE_TYPE) {
+        constexpr size_t kFirstSid = kMaskAt + sizeof(ACCESS_MASK) + 2 * sizeof(WORD);
+        if (revision < kCompoundRevision || size % 4 != 0 || !Within(kMaskAt, 8, size) ||
+            Read<WORD>(ace + kMaskAt + sizeof(ACCESS_MASK)) != kCompoundImpersonation ||
+            !SidInside(ace, size, kFirstSid)) {
+            return false;
+        }
+        return SidInside(ace, size,
+                         kFirstSid + SidSize(reinterpret_cast<const SID*>(ace + kFirstSid)));
+    }
+    if (type >= ACCESS_ALLOWED_OBJECT_ACE_TYPE && type <= SYSTEM_ALARM_OBJECT_ACE_TYPE) {
+        const size_t sidAt = SidOffset(ace, size);
+        return revision >= kObjectRevision && size % 4 == 0 && sidAt != 0 &&
+               SidInside(ace, size, sidAt);
+    }
+    return true;
 }
 
 // The SID at `offset` within the bytes, if a whole one is there.
@@ -106,8 +148,8 @@ const SID* SidAt(std::span<const BYTE> bytes, DWORD offset) {
     return reinterpret_cast<const SID*>(bytes.data() + offset);
 }
 
-// The ACL at `offset`, if its header is valid (revision 2 to 4, a size that is a multiple of 4)
-// and every entry lies whole within it and within the bytes.
+// The ACL at `offset`, if Windows would take it for valid: revision 2 to 4, a size that is even
+// and holds the header and lies within the bytes, and every entry whole (WholeAce).
 const ACL* AclAt(std::span<const BYTE> bytes, DWORD offset) {
     if (offset == 0 || offset % 4 != 0 || !Within(offset, sizeof(ACL), bytes.size())) {
         return nullptr;
@@ -117,19 +159,15 @@ const ACL* AclAt(std::span<const BYTE> bytes, DWORD offset) {
     const auto size = Read<WORD>(start + offsetof(ACL, AclSize));
     const auto count = Read<WORD>(start + offsetof(ACL, AceCount));
     if (revision < MIN_ACL_REVISION || revision > MAX_ACL_REVISION || size < sizeof(ACL) ||
-        size % 4 != 0 || !Within(offset, size, bytes.size())) {
+        size % 2 != 0 || !Within(offset, size, bytes.size())) {
         return nullptr;
     }
     size_t at = sizeof(ACL);
     for (WORD i = 0; i < count; ++i) {
-        if (!Within(at, sizeof(ACE_HEADER), size)) {
+        if (!WholeAce(start + at, at, size, revision)) {
             return nullptr;
         }
-        const auto aceSize = Read<WORD>(start + at + offsetof(ACE_HEADER, AceSize));
-        if (!Within(at, aceSize, size) || !WholeAce(start + at, aceSize)) {
-            return nullptr;
-        }
-        at += aceSize;
+        at += Read<WORD>(start + at + offsetof(ACE_HEADER, AceSize));
     }
     return reinterpret_cast<const ACL*>(start);
 }
@@ -169,7 +207,7 @@ bool AppendAce(const BYTE* ace, WORD size, BYTE flags, bool specific, const SID*
         out.insert(out.end(), ace, ace + size);
     }
     out[start + offsetof(ACE_HEADER, AceFlags)] = flags;
-    if (specific && KnownType(ace[0])) {
+    if (specific && HasMask(ace, size)) {
         const ACCESS_MASK mask = MapGenericKeyRights(Read<ACCESS_MASK>(ace + kMaskAt));
         std::memcpy(out.data() + start + kMaskAt, &mask, sizeof mask);
     }
@@ -228,10 +266,13 @@ bool AppendInheritedAces(const ACL* parentDacl, const SID* owner, const SID* gro
             fits = fits && AppendAce(ace, size, newFlags, specific, replacement, aces);
             ++count;
         };
+        if (size < kSmallestPassedOn) {
+            return;
+        }
         if ((flags & CONTAINER_INHERIT_ACE) != 0) {
             const int creator = CreatorSid(AceSid(ace, size));
             const bool generic =
-                KnownType(ace[0]) &&
+                HasMask(ace, size) &&
                 ((Read<ACCESS_MASK>(ace + kMaskAt) & 0xF0000000) != 0 || creator >= 0);
             const SID* replacement = creator == 0 ? owner : creator == 1 ? group : nullptr;
             // Applies to the subkey, in specific form.
@@ -320,7 +361,8 @@ Bytes RepairedDaclDescriptor(const ACL* repairAcl, const DescriptorParts& key, c
         }
     } else if (!isProtected && key.dacl != nullptr) {
         ForEachAce(key.dacl, [&](const BYTE* ace, WORD size) {
-            if ((ace[offsetof(ACE_HEADER, AceFlags)] & INHERITED_ACE) != 0) {
+            if ((ace[offsetof(ACE_HEADER, AceFlags)] & INHERITED_ACE) != 0 &&
+                size >= kSmallestPassedOn) {
                 aces.insert(aces.end(), ace, ace + size);
                 ++count;
             }
@@ -335,6 +377,36 @@ Bytes RepairedDaclDescriptor(const ACL* repairAcl, const DescriptorParts& key, c
         static_cast<SECURITY_DESCRIPTOR_CONTROL>(SE_DACL_PRESENT | SE_DACL_AUTO_INHERITED |
                                                  (isProtected ? SE_DACL_PROTECTED : 0)),
         nullptr, acl);
+}
+
+bool IsRepairDacl(const ACL* dacl, DWORD inheritanceFlags, const SID& everyone,
+                  const SID& administrators) {
+    if (dacl == nullptr) {
+        return false; // no DACL: everyone has full access
+    }
+    bool hasEveryone = false;
+    bool hasAdministrators = false;
+    bool other = false;
+    ForEachAce(dacl, [&](const BYTE* ace, WORD size) {
+        const BYTE flags = ace[offsetof(ACE_HEADER, AceFlags)];
+        if ((flags & INHERITED_ACE) != 0) {
+            return;
+        }
+        const bool candidate = ace[0] == ACCESS_ALLOWED_ACE_TYPE && HasMask(ace, size) &&
+                               (flags & VALID_INHERIT_FLAGS) == inheritanceFlags;
+        const ACCESS_MASK rights =
+            candidate ? MapGenericKeyRights(Read<ACCESS_MASK>(ace + kMaskAt)) : 0;
+        const SID* sid = candidate ? AceSid(ace, size) : nullptr;
+        if (!hasEveryone && rights == KEY_READ && SidEquals(sid, everyone)) {
+            hasEveryone = true;
+        } else if (!hasAdministrators && rights == KEY_ALL_ACCESS &&
+                   SidEquals(sid, administrators)) {
+            hasAdministrators = true;
+        } else {
+            other = true;
+        }
+    });
+    return hasEveryone && hasAdministrators && !other;
 }
 
 Bytes OwnerDescriptor(const SID* owner, SECURITY_DESCRIPTOR_CONTROL control) {

@@ -23,9 +23,9 @@ struct DescriptorParts {
 };
 
 // Splits a self-relative descriptor into its parts, each checked to lie within the bytes: SIDs
-// valid (at most 15 sub-authorities), the DACL's header valid and every entry whole (a multiple
-// of 4 bytes, at least its type's size, its SID inside it). Returns false for bytes that are no
-// such descriptor.
+// valid (at most 15 sub-authorities), and the DACL valid by Windows' own rules for an ACL, no
+// stricter and no looser (so that no DACL a key can hold makes it unrepairable). Returns false
+// for bytes that are no such descriptor.
 [[nodiscard]] bool ParseDescriptor(std::span<const BYTE> descriptor, DescriptorParts& parts);
 
 // Key rights for the generic rights in a mask.
@@ -57,6 +57,12 @@ template <typename Use> void ForEachAce(const ACL* acl, Use&& use) {
 // would exceed the size an ACL can have, or `parent` is no descriptor.
 [[nodiscard]] Bytes RepairedDaclDescriptor(const ACL* repairAcl, const DescriptorParts& key,
                                            const SID* owner, const Bytes* parent);
+
+// Whether the DACL's own (not inherited) entries are exactly the repair's two, in either order:
+// `everyone` allowed KEY_READ and `administrators` allowed KEY_ALL_ACCESS, each with exactly
+// inheritanceFlags, generic rights taken as the key rights they stand for.
+[[nodiscard]] bool IsRepairDacl(const ACL* dacl, DWORD inheritanceFlags, const SID& everyone,
+                                const SID& administrators);
 
 // A self-relative descriptor with an owner and no other part, for an owner write. It carries the
 // DACL flags of `control` (the key's, where known): Windows keeps a key's DACL flags on an owner

@@ -28,6 +28,38 @@ LSTATUS OpenAsItself(HKEY parent, const std::wstring& name, REGSAM access, Uniqu
     return status;
 }
 
+namespace {
+
+// Whether the key opened as itself through `parent` with `right` is a link (or cannot be told
+// from one): an open that follows its name with the same right reaches a key of another name.
+// For keys whose DACL denies reading their values, in a tree in the state the tool repairs.
+bool FollowsElsewhere(HKEY parent, const std::wstring& name, HKEY key, REGSAM right) {
+    UniqueKey followed;
+    return ::RegOpenKeyExW(parent, name.c_str(), 0, right, followed.put()) != ERROR_SUCCESS ||
+           !SameRegistryName(FullKeyName(key), FullKeyName(followed.get()));
+}
+
+// Opens a key on the way to another as itself, with a right it grants administrators, checked
+// to be no link.
+LSTATUS OpenStep(HKEY parent, const std::wstring& name, UniqueKey& key, const ProcessToken* token) {
+    LSTATUS status = OpenAsItself(parent, name, KEY_QUERY_VALUE, key, token);
+    if (status == ERROR_SUCCESS) {
+        return MayBeLink(key.get()) ? kRegistryLink : ERROR_SUCCESS;
+    }
+    for (const REGSAM right :
+         {REGSAM{KEY_ENUMERATE_SUB_KEYS}, REGSAM{KEY_CREATE_SUB_KEY}, REGSAM{READ_CONTROL}}) {
+        if (status == ERROR_ACCESS_DENIED) {
+            status = OpenAsItself(parent, name, right, key, token);
+            if (status == ERROR_SUCCESS && FollowsElsewhere(parent, name, key.get(), right)) {
+                status = kRegistryLink;
+            }
+        }
+    }
+    return status;
+}
+
+} // namespace
+
 LSTATUS OpenPath(HKEY root, const std::wstring& path, REGSAM access, UniqueKey& key,
                  const ProcessToken* token) {
     UniqueKey above;
@@ -36,14 +68,11 @@ LSTATUS OpenPath(HKEY root, const std::wstring& path, REGSAM access, UniqueKey& 
         const size_t end = path.find(L'\\', start);
         const std::wstring name = path.substr(start, end - start);
         if (end == std::wstring::npos) {
-            return OpenAsItself(parent, name, access, key, token);
+            return access == kAnyRight ? OpenStep(parent, name, key, token)
+                                       : OpenAsItself(parent, name, access, key, token);
         }
         UniqueKey next;
-        LSTATUS status = OpenAsItself(parent, name, KEY_QUERY_VALUE, next, token);
-        if (status == ERROR_SUCCESS && MayBeLink(next.get())) {
-            status = kRegistryLink;
-        }
-        if (status != ERROR_SUCCESS) {
+        if (const LSTATUS status = OpenStep(parent, name, next, token)) {
             return status;
         }
         above = std::move(next);
@@ -91,8 +120,14 @@ namespace {
 void Visit(HKEY parent, const std::wstring& name, const std::wstring& path,
            const ProcessToken& token, Snapshot& snapshot) {
     UniqueKey key;
-    LSTATUS status = OpenAsItself(
-        parent, name, READ_CONTROL | KEY_ENUMERATE_SUB_KEYS | KEY_QUERY_VALUE, key, &token);
+    constexpr REGSAM kWalk = READ_CONTROL | KEY_ENUMERATE_SUB_KEYS;
+    LSTATUS status = OpenAsItself(parent, name, kWalk | KEY_QUERY_VALUE, key, &token);
+    bool link = status == ERROR_SUCCESS && MayBeLink(key.get());
+    if (status == ERROR_ACCESS_DENIED) {
+        // A key that denies reading its values may still be walked.
+        status = OpenAsItself(parent, name, kWalk, key, &token);
+        link = status == ERROR_SUCCESS && FollowsElsewhere(parent, name, key.get(), kWalk);
+    }
     if (status == ERROR_ACCESS_DENIED) {
         // Its security may still be readable where its subkeys are not.
         status = OpenAsItself(parent, name, READ_CONTROL, key, &token);
@@ -106,7 +141,7 @@ void Visit(HKEY parent, const std::wstring& name, const std::wstring& path,
         }
         return;
     }
-    if (MayBeLink(key.get())) {
+    if (link) {
         snapshot[path] = SecurityText(key.get()) + L" (registry link)";
         return;
     }

@@ -21,7 +21,11 @@ namespace tkr::selftest {
 // access, tries again under the backup privilege when `token` is given.
 [[nodiscard]] LSTATUS OpenAsItself(HKEY parent, const std::wstring& name, REGSAM access,
                                    UniqueKey& key, const ProcessToken* token = nullptr);
-// Opens a path of names separated by backslashes, each through the one above it.
+// For OpenPath: the key opened with any right it grants administrators (checked as every key on
+// the way is), for a handle to open its subkeys through.
+inline constexpr REGSAM kAnyRight = 0;
+// Opens a path of names separated by backslashes, each through the one above it, as itself and
+// checked to be no link.
 [[nodiscard]] LSTATUS OpenPath(HKEY root, const std::wstring& path, REGSAM access, UniqueKey& key,
                                const ProcessToken* token = nullptr);
 // Whether the key holds a link target; a key whose answer is anything but "no such value" is

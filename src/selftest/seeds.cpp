@@ -75,8 +75,10 @@ LSTATUS Seeds::RemoveLeftovers(std::wstring& what) {
         {MachineClasses(), Join(kMergedTable, kMachineChild)}};
     for (const auto& [root, path] : leftovers) {
         const LSTATUS status = root ? RemoveOne({root, path}) : ERROR_SUCCESS;
-        if (status != ERROR_SUCCESS) {
-            what = path;
+        // A key on the way that refuses administrators holds nothing they could remove; the
+        // planting says what it lacks.
+        if (status != ERROR_SUCCESS && status != ERROR_ACCESS_DENIED) {
+            what = path + L" (left by an earlier self-test): error " + std::to_wstring(status);
             return status;
         }
     }
@@ -95,16 +97,31 @@ bool Seeds::Created(HKEY root, const std::wstring& path) const {
 LSTATUS Seeds::Create(HKEY root, const std::wstring& path, const wchar_t* sddl) {
     UniqueKey above;
     HKEY parent = root;
+    std::wstring parentName = root == HKEY_CLASSES_ROOT ? L"" : FullKeyName(root);
     bool recorded = false;
     for (size_t start = 0;;) {
         const size_t end = path.find(L'\\', start);
+        const std::wstring made = path.substr(0, end);
+        const bool last = end == std::wstring::npos;
+        // A key that exists is opened for just what the next step needs (creating its subkeys,
+        // or its security where the self-test sets it), as itself and checked, so that a tree in
+        // the state the tool repairs (a deny entry, an owner-only grant) does not refuse it.
+        // Keys the self-test creates it may open for everything: it set their DACLs.
+        const REGSAM needs = last && sddl ? WRITE_DAC | WRITE_OWNER : KEY_CREATE_SUB_KEY;
+        TreeKey existing(parent, parentName, path.substr(start, end - start), made, nullptr,
+                         root == HKEY_CLASSES_ROOT ? &roots_ : nullptr);
         UniqueKey key;
         bool created = false;
-        const LSTATUS status = CreateKey(parent, path.substr(start, end - start), key, &created);
+        LSTATUS status = existing.Open(needs, key);
+        if (status == ERROR_FILE_NOT_FOUND) {
+            status = CreateKey(parent, path.substr(start, end - start), key, &created);
+        } else if (status == ERROR_ACCESS_DENIED) {
+            refused_ = needs == KEY_CREATE_SUB_KEY ? L"KEY_CREATE_SUB_KEY (creating its subkeys)"
+                                                   : L"WRITE_DAC and WRITE_OWNER";
+        }
         if (status != ERROR_SUCCESS) {
             return status;
         }
-        const std::wstring made = path.substr(0, end);
         if (created && !recorded) {
             // Only the topmost key made: removing it removes what was made below it.
             bool below = false;
@@ -116,9 +133,10 @@ LSTATUS Seeds::Create(HKEY root, const std::wstring& path, const wchar_t* sddl) 
             }
             recorded = true;
         }
-        if (end == std::wstring::npos) {
+        if (last) {
             return sddl ? SetSddl(key.get(), sddl) : ERROR_SUCCESS;
         }
+        parentName = created ? FullKeyName(key.get()) : existing.FullName();
         above = std::move(key);
         parent = above.get();
         start = end + 1;
@@ -126,10 +144,20 @@ LSTATUS Seeds::Create(HKEY root, const std::wstring& path, const wchar_t* sddl) 
 }
 
 LSTATUS Seeds::Plant(std::wstring& what) {
-    // Owners other than the self-test's own need the restore privilege.
+    // Owners other than the self-test's own need the restore privilege; whether an existing key
+    // that denies reading it is a link is told under the security privilege, as the tool does.
     const ScopedPrivilege restore = ScopedPrivilege::Enable(token_, Privilege::Restore);
+    const ScopedPrivilege names = ScopedPrivilege::Enable(token_, Privilege::Security);
     LSTATUS status = PlantTrees(what);
-    return status == ERROR_SUCCESS ? PlantMerged(what) : status;
+    status = status == ERROR_SUCCESS ? PlantMerged(what) : status;
+    if (status == ERROR_ACCESS_DENIED && !refused_.empty()) {
+        what += L": error 5: it does not grant administrators " + refused_ +
+                L". Repair that tree first with typekey-repair.exe (keep its undo file to give "
+                L"the tree back), then run the self-test again";
+    } else if (status != ERROR_SUCCESS) {
+        what += L": error " + std::to_wstring(status);
+    }
+    return status;
 }
 
 LSTATUS Seeds::PlantTrees(std::wstring& what) {
@@ -234,8 +262,7 @@ LSTATUS Seeds::RemoveOne(const Planted& planted) const {
         return RemoveTree(planted.root, planted.path, token_);
     }
     UniqueKey parent;
-    const LSTATUS status =
-        OpenPath(planted.root, planted.path.substr(0, last), KEY_QUERY_VALUE, parent);
+    const LSTATUS status = OpenPath(planted.root, planted.path.substr(0, last), kAnyRight, parent);
     return status == ERROR_SUCCESS ? RemoveTree(parent.get(), planted.path.substr(last + 1), token_)
            : status == ERROR_FILE_NOT_FOUND ? ERROR_SUCCESS
                                             : status;

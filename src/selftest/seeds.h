@@ -3,6 +3,7 @@
 #pragma once
 
 #include "platform/unique.h"
+#include "registry/tree_key.h"
 #include "security/privilege.h"
 
 #include <windows.h>
@@ -61,7 +62,8 @@ class Seeds {
     [[nodiscard]] static std::vector<std::wstring> Plan();
     // Removes what an earlier self-test left (its keys only, found by their names).
     [[nodiscard]] LSTATUS RemoveLeftovers(std::wstring& what);
-    // Plants everything; on failure `what` names the key.
+    // Plants everything; on failure `what` names the key and the error, and, where an existing
+    // key refused administrators what the step needed, which right that was and what to do.
     [[nodiscard]] LSTATUS Plant(std::wstring& what);
     // Removes everything planted or created; returns the first failure, naming its key.
     [[nodiscard]] LSTATUS Remove(std::wstring* what = nullptr);
@@ -84,9 +86,11 @@ class Seeds {
     LSTATUS Create(HKEY root, const std::wstring& path, const wchar_t* sddl = nullptr);
 
     const ProcessToken& token_;
+    const ClassesRoots roots_ = ReadClassesRoots();
     UniqueKey userClasses_;
     UniqueKey machineClasses_;
     std::vector<Planted> planted_; // in the order made; removed newest first
+    std::wstring refused_;         // the right an existing key refused administrators
 };
 
 } // namespace tkr::selftest

@@ -565,14 +565,19 @@ int RunSelfTest(int argc, wchar_t** argv) {
     if (status == ERROR_SUCCESS) {
         status = seeds.Plant(what);
     }
-    bool ran = status == ERROR_SUCCESS;
+    const bool ran = status == ERROR_SUCCESS;
     if (!ran) {
-        report.Line(L"The keys to test could not be made: " + what + L": error " +
-                    std::to_wstring(status));
-    } else {
-        Runner runner(exe, reportFolder);
-        TestTheTool(runner, token, seeds, report);
+        report.Line(L"The keys to test could not be made: " + what + L".");
+        // Nothing was tested: no check is judged, also not the cleanup of what was planted.
+        if ((status = seeds.Remove(&what)) != ERROR_SUCCESS) {
+            report.Line(L"What it planted could not all be removed: " + what + L": error " +
+                        std::to_wstring(status));
+        }
+        report.NothingTested(system, tool);
+        return 2;
     }
+    Runner runner(exe, reportFolder);
+    TestTheTool(runner, token, seeds, report);
 
     status = seeds.Remove(&what);
     report.Check(L"nothing is left behind", [&] {
@@ -592,7 +597,7 @@ int RunSelfTest(int argc, wchar_t** argv) {
         return difference.empty() ? Passed() : Failed(difference);
     }());
     report.Verdict(system, tool);
-    return !ran ? 2 : report.AnyFailed() ? 1 : 0;
+    return report.AnyFailed() ? 1 : 0;
 }
 
 } // namespace tkr::selftest

@@ -51,8 +51,16 @@ void Report::Check(const std::wstring& name, const Outcome& outcome) {
 }
 
 void Report::Verdict(const std::wstring& system, const std::wstring& tool) {
-    Line(L"Self-test: " + std::to_wstring(passed_) + L" passed, " + std::to_wstring(failed_) +
-         L" failed, " + std::to_wstring(notShown_) + L" not shown; " + system + L"; " + tool);
+    End(std::to_wstring(passed_) + L" passed, " + std::to_wstring(failed_) + L" failed, " +
+        std::to_wstring(notShown_) + L" not shown; " + system + L"; " + tool);
+}
+
+void Report::NothingTested(const std::wstring& system, const std::wstring& tool) {
+    End(L"nothing was tested; " + system + L"; " + tool);
+}
+
+void Report::End(const std::wstring& verdict) {
+    Line(L"Self-test: " + verdict);
     if (file_) {
         (void)::FlushFileBuffers(file_.get());
     }

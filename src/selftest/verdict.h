@@ -33,8 +33,11 @@ class Report {
     [[nodiscard]] bool AnyFailed() const { return failed_ != 0; }
     // The last line: the counts, then what ran where.
     void Verdict(const std::wstring& system, const std::wstring& tool);
+    // The last line of a run that could not plant its keys: "Self-test: nothing was tested; ...".
+    void NothingTested(const std::wstring& system, const std::wstring& tool);
 
   private:
+    void End(const std::wstring& verdict);
     Console console_ = Console::Detect();
     UniqueFile file_;
     unsigned passed_ = 0;

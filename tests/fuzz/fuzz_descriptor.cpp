@@ -1,6 +1,7 @@
 // The descriptor parser and the repaired DACL, on bytes anyone could have put in a key's
 // security. Input: two bytes giving the length of the key's descriptor, that descriptor, then
-// the parent's. Properties: nothing is read outside the input (the sanitizers), and a repaired
+// the parent's. Properties: nothing is read outside the input (the sanitizers, also in the check
+// of a key's DACL), and a repaired
 // descriptor parses, holds the repair's two entries first and only inherited ones after them,
 // and fits the size an ACL can have.
 #include "security/descriptor.h"
@@ -26,6 +27,7 @@ const BYTE kRepair[] = {
     1,  2, 0,    0,    0, 0, 0, 5,    32, 0, 0, 0, 32, 2, 0, 0, // Administrators
 };
 const BYTE kAdministrators[] = {1, 2, 0, 0, 0, 0, 0, 5, 32, 0, 0, 0, 32, 2, 0, 0};
+const BYTE kEveryone[] = {1, 1, 0, 0, 0, 0, 0, 1, 0, 0, 0, 0};
 
 void Require(bool property) {
     if (!property) {
@@ -67,6 +69,9 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     if (!tkr::ParseDescriptor(key, keyParts)) {
         return 0;
     }
+    // The check of a key's DACL reads every entry the parser let through.
+    (void)tkr::IsRepairDacl(keyParts.dacl, data[0] & 0xF, *reinterpret_cast<const SID*>(kEveryone),
+                            *reinterpret_cast<const SID*>(kAdministrators));
     const Bytes repair(std::begin(kRepair), std::end(kRepair));
     Require(tkr::ParseDescriptor(repair, repairParts));
     const auto* owner = reinterpret_cast<const SID*>(kAdministrators);

@@ -27,8 +27,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
             std::abort();
         }
     }
-    constexpr std::wstring_view kEnd = L"\tO:BA\r\n";
-    const std::wstring line = tkr::UndoEntryLine(name, L"O:BA", 0);
+    constexpr std::wstring_view kEnd = L"\t\\REGISTRY\\X\tO:BA\r\n";
+    const std::wstring line = tkr::UndoEntryLine(name, L"\\REGISTRY\\X", L"O:BA", 0);
     if (line.size() < kEnd.size() || line.substr(line.size() - kEnd.size()) != kEnd) {
         std::abort();
     }
@@ -42,7 +42,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     const std::array<const wchar_t*, 1> roots = {L".qk4"};
     std::string bytes;
     for (const wchar_t unit :
-         tkr::UndoFileStart() + tkr::UndoEntryLine(L".qk4\\" + name, L"O:BA", 0)) {
+         tkr::UndoFileStart() +
+             tkr::UndoEntryLine(L".qk4\\" + name, L"\\REGISTRY\\X", L"O:BA", 0)) {
         bytes += static_cast<char>(unit & 0xFF);
         bytes += static_cast<char>((unit >> 8) & 0xFF);
     }

@@ -26,12 +26,13 @@ std::string Utf16Bytes(const std::wstring& text) {
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     const std::string bytes(reinterpret_cast<const char*>(data), size);
     const tkr::UndoText read = tkr::ParseUndoText(bytes, kRoots);
-    if (read.badLine != 0) {
+    // Read back as written: a version 2 file (a version 1 file's entries have no full name).
+    if (read.badLine != 0 || (!read.entries.empty() && read.entries[0].fullName.empty())) {
         return 0;
     }
     std::wstring text = tkr::UndoFileStart();
     for (const tkr::UndoLine& entry : read.entries) {
-        text += tkr::UndoEntryLine(entry.path, entry.sddl, entry.unreadable);
+        text += tkr::UndoEntryLine(entry.path, entry.fullName, entry.sddl, entry.unreadable);
     }
     const tkr::UndoText again = tkr::ParseUndoText(Utf16Bytes(text), kRoots);
     if (again.badLine != 0 || again.tornLine != 0 || again.entries.size() != read.entries.size()) {
@@ -40,7 +41,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     for (size_t i = 0; i < read.entries.size(); ++i) {
         const tkr::UndoLine& a = read.entries[i];
         const tkr::UndoLine& b = again.entries[i];
-        if (a.path != b.path || a.sddl != b.sddl || a.unreadable != b.unreadable) {
+        if (a.path != b.path || a.fullName != b.fullName || a.sddl != b.sddl ||
+            a.unreadable != b.unreadable) {
             std::abort();
         }
     }

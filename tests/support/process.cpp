@@ -68,11 +68,22 @@ ProcessResult RunProcess(const std::wstring& program, const std::wstring& comman
     PROCESS_INFORMATION process{};
     std::wstring line = commandLine;
     ProcessResult result;
-    const BOOL started =
-        token ? CreateProcessAsUserW(token, program.c_str(), line.data(), nullptr, nullptr, TRUE,
-                                     DETACHED_PROCESS, nullptr, nullptr, &startup, &process)
-              : CreateProcessW(program.c_str(), line.data(), nullptr, nullptr, TRUE,
-                               DETACHED_PROCESS, nullptr, nullptr, &startup, &process);
+    // Under load Wine now and then fails to start a process with ERROR_INTERNAL_ERROR (1359)
+    // before anything of it ran: a start that failed that way is tried again, a few times.
+    BOOL started = FALSE;
+    for (int tries = 0; !started && tries < 5; ++tries) {
+        if (tries != 0) {
+            Sleep(200);
+        }
+        started = token ? CreateProcessAsUserW(token, program.c_str(), line.data(), nullptr,
+                                               nullptr, TRUE, DETACHED_PROCESS, nullptr, nullptr,
+                                               &startup, &process)
+                        : CreateProcessW(program.c_str(), line.data(), nullptr, nullptr, TRUE,
+                                         DETACHED_PROCESS, nullptr, nullptr, &startup, &process);
+        if (!started && GetLastError() != ERROR_INTERNAL_ERROR) {
+            break;
+        }
+    }
     if (!started) {
         result.exitCode = static_cast<DWORD>(-1);
         result.output = "CreateProcessW failed: " + std::to_string(GetLastError());

@@ -120,6 +120,14 @@ LSTATUS SeedTree(const std::wstring& root, unsigned count) {
     return status;
 }
 
+LSTATUS SeedWide(const std::wstring& root, unsigned count) {
+    LSTATUS status = SeedKey(root);
+    for (unsigned i = 1; i < count && status == ERROR_SUCCESS; ++i) {
+        status = SeedKey(root + L"\\s" + std::to_wstring(i));
+    }
+    return status;
+}
+
 std::vector<BYTE> DescriptorFromSddl(const std::wstring& sddl) {
     PSECURITY_DESCRIPTOR raw = nullptr;
     ULONG size = 0;

@@ -41,6 +41,8 @@ LSTATUS SeedLink(const std::wstring& path, const std::wstring& target,
 LSTATUS SeedChain(const std::wstring& parent, const std::vector<std::wstring>& names);
 // Seeds a tree of about `count` keys below root, of mixed fan-out and depth.
 LSTATUS SeedTree(const std::wstring& root, unsigned count);
+// Seeds the key and count - 1 subkeys directly below it: one folder.
+LSTATUS SeedWide(const std::wstring& root, unsigned count);
 
 // "O:..D:..." of the key, or "error N" when it cannot be read.
 std::wstring KeySddl(const std::wstring& path);

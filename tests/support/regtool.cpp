@@ -127,6 +127,10 @@ int wmain(int argc, wchar_t** argv) {
         return Check(SeedTree(argv[2], static_cast<unsigned>(std::wcstoul(argv[3], nullptr, 10))),
                      L"seeding tree");
     }
+    if (command == L"seed-wide" && argc == 4) {
+        return Check(SeedWide(argv[2], static_cast<unsigned>(std::wcstoul(argv[3], nullptr, 10))),
+                     L"seeding folder");
+    }
     if (command == L"show") {
         return ShowAll();
     }
@@ -134,6 +138,7 @@ int wmain(int argc, wchar_t** argv) {
         return Reset() + Check(SeedKey(L".qk4\\" + std::wstring(kUnicodeName)), L"seeding");
     }
     std::fwprintf(stderr,
-                  L"usage: regtool reset | seed-demo | seed-tree KEY N | show | seed-unicode\n");
+                  L"usage: regtool reset | seed-demo | seed-tree KEY N | seed-wide KEY N | show | "
+                  L"seed-unicode\n");
     return 2;
 }

@@ -61,14 +61,14 @@ Bytes Ace(BYTE type, BYTE flags, ACCESS_MASK mask, const Bytes& sid, const Bytes
 }
 
 // An ACL of the entries, with `slack` unused bytes after them.
-Bytes Acl(const std::vector<Bytes>& aces, size_t slack = 0) {
+Bytes Acl(const std::vector<Bytes>& aces, size_t slack = 0, BYTE revision = ACL_REVISION) {
     Bytes entries;
     for (const Bytes& ace : aces) {
         entries = Join({&entries, &ace});
     }
     const Bytes unused(slack);
     const Bytes head =
-        BytesOf(ACL{ACL_REVISION, 0, static_cast<WORD>(sizeof(ACL) + entries.size() + slack),
+        BytesOf(ACL{revision, 0, static_cast<WORD>(sizeof(ACL) + entries.size() + slack),
                     static_cast<WORD>(aces.size()), 0});
     return Join({&head, &entries, &unused});
 }
@@ -108,7 +108,9 @@ TEST(DescriptorBytes, MalformedBytesAreRefusedWithoutAReadOutsideThem) {
          offsetof(SECURITY_DESCRIPTOR_RELATIVE, Dacl),
          {0xFC, 0xFF, 0xFF, 0xFF}},
         {"ACL revision", acl, {9}},
-        {"ACL size not a multiple of 4", acl + 2, {static_cast<BYTE>(good.size() - acl - 2)}},
+        {"entry past the ACL's size, inside the descriptor",
+         acl + 2,
+         {static_cast<BYTE>(good.size() - acl - 4)}},
         {"ACL larger than the bytes", acl + 2, {static_cast<BYTE>(good.size() - acl + 4)}},
         {"entry of 4 bytes", ace + 2, {4, 0}},
         {"entry size not a multiple of 4", ace + 2, {18, 0}},
@@ -128,11 +130,11 @@ TEST(DescriptorBytes, TheRepairsUnusedBytesAreNotCopiedAndCreatorSidsAreReplaced
     const Bytes repair = Descriptor(
         {}, {},
         Acl({Ace(ACCESS_ALLOWED_ACE_TYPE, CONTAINER_INHERIT_ACE, GENERIC_READ, kEveryone)}, 16));
-    const Bytes parent = Descriptor(
-        {}, {},
-        Acl({Ace(ACCESS_ALLOWED_CALLBACK_ACE_TYPE, CONTAINER_INHERIT_ACE, GENERIC_ALL,
-                 kCreatorOwner, data),
-             Ace(ACCESS_ALLOWED_COMPOUND_ACE_TYPE, CONTAINER_INHERIT_ACE, GENERIC_ALL, kSystem)}));
+    const Bytes parent =
+        Descriptor({}, {},
+                   Acl({Ace(ACCESS_ALLOWED_CALLBACK_ACE_TYPE, CONTAINER_INHERIT_ACE, GENERIC_ALL,
+                            kCreatorOwner, data),
+                        Ace(0x30, CONTAINER_INHERIT_ACE, GENERIC_ALL, kSystem)}));
     const Bytes key = Descriptor(kSystem, kSystem, Acl({}));
     tkr::DescriptorParts repairParts, keyParts, writtenParts;
     ASSERT_TRUE(tkr::ParseDescriptor(repair, repairParts));
@@ -151,8 +153,63 @@ TEST(DescriptorBytes, TheRepairsUnusedBytesAreNotCopiedAndCreatorSidsAreReplaced
     EXPECT_EQ(entries[2], Ace(ACCESS_ALLOWED_CALLBACK_ACE_TYPE,
                               CONTAINER_INHERIT_ACE | INHERIT_ONLY_ACE | INHERITED_ACE, GENERIC_ALL,
                               kCreatorOwner, data));
-    EXPECT_EQ(entries[3], Ace(ACCESS_ALLOWED_COMPOUND_ACE_TYPE,
-                              CONTAINER_INHERIT_ACE | INHERITED_ACE, GENERIC_ALL, kSystem));
+    EXPECT_EQ(entries[3], Ace(0x30, CONTAINER_INHERIT_ACE | INHERITED_ACE, GENERIC_ALL, kSystem));
+}
+
+// Windows' own rules for a valid ACL, no stricter (a key's owner could make the key
+// unrepairable) and no looser (an entry read past its end). Each DACL is also checked as a
+// repaired one would be, so that the sanitizers see every read of its entries.
+TEST(DescriptorBytes, AclsAreValidExactlyWhereWindowsTakesThem) {
+    const Bytes allowed = Ace(ACCESS_ALLOWED_ACE_TYPE, 0, KEY_READ, kEveryone);
+    // Inherited and inheritable: what a repair passes on, or keeps, must still be an ACL Windows
+    // takes.
+    const Bytes shortCallback = {ACCESS_ALLOWED_CALLBACK_ACE_TYPE,
+                                 CONTAINER_INHERIT_ACE | INHERITED_ACE, 4, 0};
+    const Bytes shortUnknown = {0x30, 0, 6, 0, 0, 0};
+    Bytes compound = Ace(ACCESS_ALLOWED_COMPOUND_ACE_TYPE, 0, KEY_READ, {1, 0, 0, 0}, kSystem);
+    compound = Join({&compound, &kEveryone});
+    compound[2] = static_cast<BYTE>(compound.size());
+    const Bytes object = Ace(ACCESS_ALLOWED_OBJECT_ACE_TYPE, 0, KEY_READ, {0, 0, 0, 0}, kSystem);
+    struct Row {
+        const char* what;
+        Bytes acl;
+        bool valid;
+    };
+    const Row rows[] = {
+        {"size 4k+2: unused bytes after the entries", Acl({allowed}, 2), true},
+        {"size odd", Acl({allowed}, 1), false},
+        {"a callback entry of 4 bytes, not at the end", Acl({shortCallback, allowed}), true},
+        {"an entry of an unknown type, of an even size", Acl({allowed, shortUnknown}, 2), true},
+        {"a last entry whose header ends the ACL", Acl({allowed, shortCallback}), false},
+        {"a callback entry of 4 bytes, 2 unused bytes after it", Acl({allowed, shortCallback}, 2),
+         true},
+        {"compound entry in a revision 3 ACL", Acl({compound}, 0, 3), true},
+        {"compound entry in a revision 2 ACL", Acl({compound}), false},
+        {"object entry in a revision 4 ACL", Acl({object}, 0, 4), true},
+        {"object entry in a revision 2 ACL", Acl({object}), false},
+    };
+    const Bytes repair = Descriptor(
+        {}, {},
+        Acl({Ace(ACCESS_ALLOWED_ACE_TYPE, CONTAINER_INHERIT_ACE, GENERIC_READ, kEveryone)}));
+    tkr::DescriptorParts repairParts;
+    ASSERT_TRUE(tkr::ParseDescriptor(repair, repairParts));
+    for (const Row& row : rows) {
+        const Bytes descriptor = Descriptor(kAdministrators, kSystem, row.acl);
+        tkr::DescriptorParts parts;
+        ASSERT_EQ(tkr::ParseDescriptor(descriptor, parts), row.valid) << row.what;
+        if (row.valid) {
+            EXPECT_FALSE(tkr::IsRepairDacl(parts.dacl, 0,
+                                           *reinterpret_cast<const SID*>(kEveryone.data()),
+                                           *reinterpret_cast<const SID*>(kAdministrators.data())))
+                << row.what;
+            for (const Bytes* parent : {&descriptor, static_cast<const Bytes*>(nullptr)}) {
+                const Bytes repaired =
+                    tkr::RepairedDaclDescriptor(repairParts.dacl, parts, nullptr, parent);
+                tkr::DescriptorParts repairedParts;
+                EXPECT_TRUE(tkr::ParseDescriptor(repaired, repairedParts)) << row.what;
+            }
+        }
+    }
 }
 
 } // namespace

@@ -64,7 +64,60 @@ HANDLE NewHandle(const std::wstring& name) {
 }
 
 const std::wstring& KeyPathOf(HKEY key) {
-    return g_fake->handles.at(key);
+    return g_fake->keyHandles.at(key).path;
+}
+
+// The key a handle holds, or null once that key is deleted (even if one of its name was made
+// again).
+FakeKey* NodeOf(HKEY key) {
+    const FakeWindows::KeyHandle& handle = g_fake->keyHandles.at(key);
+    const auto node = g_fake->keys.find(handle.path);
+    return node != g_fake->keys.end() && node->second.id == handle.id ? &node->second : nullptr;
+}
+
+constexpr wchar_t kMachineClasses[] = L"HKLM\\SOFTWARE\\Classes";
+
+// A physical path as `keys` names it: the machine's classes by their path below their root.
+std::wstring Canonical(const std::wstring& path) {
+    const std::wstring prefix = std::wstring(kMachineClasses) + L"\\";
+    return ::CompareStringOrdinal(
+               path.c_str(), static_cast<int>(std::min(path.size(), prefix.size())), prefix.c_str(),
+               static_cast<int>(prefix.size()), TRUE) == CSTR_EQUAL
+               ? path.substr(prefix.size())
+               : path;
+}
+
+// The name a handle to the key at `path` gives.
+std::wstring FullNameOf(const std::wstring& path, const FakeKey& node) {
+    if (!node.fullName.empty()) {
+        return node.fullName;
+    }
+    if (path.rfind(L"HKLM\\", 0) == 0) {
+        return L"\\REGISTRY\\MACHINE\\" + path.substr(5);
+    }
+    if (path.rfind(L"HKU\\", 0) == 0) {
+        return L"\\REGISTRY\\USER\\" + path.substr(4);
+    }
+    return L"\\REGISTRY\\MACHINE\\SOFTWARE\\Classes\\" + path;
+}
+
+// The subkeys a handle lists: its key's, and through HKEY_CLASSES_ROOT the other classes
+// root's of the same path too.
+std::vector<std::wstring> ChildrenOf(HKEY key) {
+    const FakeWindows::KeyHandle& handle = g_fake->keyHandles.at(key);
+    std::vector<std::wstring> children = g_fake->keys.at(handle.path).children;
+    if (handle.merged) {
+        const std::wstring other =
+            handle.path == handle.logical ? g_fake->UserKey(handle.logical) : handle.logical;
+        const auto node = g_fake->keys.find(other);
+        for (const std::wstring& child :
+             node != g_fake->keys.end() ? node->second.children : std::vector<std::wstring>{}) {
+            if (std::find(children.begin(), children.end(), child) == children.end()) {
+                children.push_back(child);
+            }
+        }
+    }
+    return children;
 }
 
 } // namespace
@@ -72,6 +125,10 @@ const std::wstring& KeyPathOf(HKEY key) {
 FakeWindows::FakeWindows() {
     assert(g_fake == nullptr);
     g_fake = this;
+    // The classes roots: what a table key inherits from, protected and readable.
+    AddKey(L"HKLM\\SOFTWARE");
+    AddKey(kMachineClasses);
+    AddKey(L"HKU\\" + userSid + L"_Classes");
 }
 FakeWindows::~FakeWindows() {
     g_fake = nullptr;
@@ -79,10 +136,23 @@ FakeWindows::~FakeWindows() {
 
 void FakeWindows::AddKey(const std::wstring& path, const FakeKey& key) {
     keys[path] = key;
+    keys[path].id = ++nextKeyId;
     const size_t slash = path.rfind(L'\\');
     if (slash != std::wstring::npos) {
         keys[path.substr(0, slash)].children.push_back(path.substr(slash + 1));
     }
+}
+
+void FakeWindows::DeleteKey(const std::wstring& path) {
+    keys.erase(path);
+    const size_t slash = path.rfind(L'\\');
+    if (slash != std::wstring::npos) {
+        std::erase(keys[path.substr(0, slash)].children, path.substr(slash + 1));
+    }
+}
+
+std::wstring FakeWindows::UserKey(const std::wstring& path) const {
+    return L"HKU\\" + userSid + L"_Classes\\" + path;
 }
 
 std::vector<std::wstring> FakeWindows::Calls(const std::wstring& prefix) const {
@@ -125,67 +195,92 @@ namespace fakes {
 
 LSTATUS WINAPI RegOpenKeyExW(HKEY root, LPCWSTR subKey, DWORD options, REGSAM desired,
                              PHKEY result) {
-    const bool fromRoot = root == HKEY_CLASSES_ROOT;
-    const std::wstring base = fromRoot                     ? L""
-                              : root == HKEY_LOCAL_MACHINE ? L"HKLM"
-                              : root == HKEY_CURRENT_USER  ? L"HKCU"
-                              : root == HKEY_USERS         ? L"HKU"
-                                                           : KeyPathOf(root);
-    const std::wstring path = base.empty() ? std::wstring(subKey) : base + L"\\" + subKey;
+    const std::wstring name = subKey != nullptr ? subKey : L"";
+    FakeWindows::KeyHandle opened;
+    if (root == HKEY_CLASSES_ROOT ||
+        (g_fake->keyHandles.count(root) != 0 && g_fake->keyHandles.at(root).merged)) {
+        // The merged view: the user's key of the path where it exists, the machine's otherwise.
+        opened.merged = true;
+        opened.logical = root == HKEY_CLASSES_ROOT ? name
+                         : name.empty()            ? g_fake->keyHandles.at(root).logical
+                                        : g_fake->keyHandles.at(root).logical + L"\\" + name;
+        const std::wstring user = g_fake->UserKey(opened.logical);
+        opened.path = g_fake->keys.count(user) != 0 ? user : opened.logical;
+    } else {
+        const std::wstring base = root == HKEY_LOCAL_MACHINE ? L"HKLM"
+                                  : root == HKEY_USERS       ? L"HKU"
+                                                             : KeyPathOf(root);
+        opened.path = Canonical(name.empty() ? base : base + L"\\" + name);
+    }
+    const std::wstring& path = opened.path;
     Log(L"RegOpenKeyExW " + path + L" options=" + Hex(options) + L" access=" + Hex(desired));
-    // How each key was reached: from its parent's handle (a table key from HKEY_CLASSES_ROOT),
-    // and whether the open could have followed a link with some access.
-    const bool nested = path.find(L'\\') != std::wstring::npos;
-    const bool relative = fromRoot != nested && std::wcschr(subKey, L'\\') == nullptr;
+    // How each key was reached: one component at a time from the handle above it, and whether
+    // the open could have followed a link with some access.
+    const REGSAM access = desired & ~(KEY_WOW64_64KEY | KEY_WOW64_32KEY);
     g_fake->opens.push_back(
-        (relative ? L"relative " : L"by path ") +
-        std::wstring((options & REG_OPTION_OPEN_LINK) != 0 || desired == ACCESS_SYSTEM_SECURITY
+        (name.find(L'\\') == std::wstring::npos ? L"relative " : L"by path ") +
+        std::wstring((options & REG_OPTION_OPEN_LINK) != 0 || access == ACCESS_SYSTEM_SECURITY
                          ? L"itself "
                          : L"followed ") +
         path);
+    if (root != HKEY_CLASSES_ROOT && g_fake->keyHandles.count(root) != 0 &&
+        NodeOf(root) == nullptr) {
+        return ERROR_KEY_DELETED;
+    }
     const auto key = g_fake->keys.find(path);
-    if (key == g_fake->keys.end()) {
+    // A link's target is none of the fake's keys: an open that follows it finds nothing.
+    if (key == g_fake->keys.end() ||
+        (key->second.isLink && (options & REG_OPTION_OPEN_LINK) == 0)) {
         return ERROR_FILE_NOT_FOUND;
     }
     // As on Windows: nothing is granted to a request for nothing; ACCESS_SYSTEM_SECURITY is
     // granted by the security privilege whatever the DACL, and without it never.
-    if (desired == 0) {
+    if (access == 0) {
         return ERROR_ACCESS_DENIED;
     }
-    if (desired == ACCESS_SYSTEM_SECURITY) {
+    if (access == ACCESS_SYSTEM_SECURITY) {
         if (g_fake->privilegesOn.count(kSecurityLuid) == 0) {
             return ERROR_PRIVILEGE_NOT_HELD;
         }
     } else if (key->second.openStatus != ERROR_SUCCESS) {
         return key->second.openStatus;
     }
-    *result = static_cast<HKEY>(NewHandle(path));
+    opened.id = key->second.id;
+    *result = static_cast<HKEY>(reinterpret_cast<HANDLE>(g_fake->nextHandle += 4));
+    g_fake->keyHandles[*result] = opened;
     g_fake->peakOpenKeys = std::max(g_fake->peakOpenKeys, ++g_fake->openKeys);
     return ERROR_SUCCESS;
 }
 
 LSTATUS WINAPI RegQueryInfoKeyW(HKEY key, LPWSTR, LPDWORD, LPDWORD, LPDWORD subKeys, LPDWORD,
                                 LPDWORD, LPDWORD, LPDWORD, LPDWORD, LPDWORD, PFILETIME) {
-    const FakeKey& node = g_fake->keys.at(KeyPathOf(key));
-    if (node.countStatus != ERROR_SUCCESS) {
-        *subKeys = 12345; // whatever Windows left there must not be used
-        return node.countStatus;
+    const FakeKey* node = NodeOf(key);
+    if (node == nullptr) {
+        return ERROR_KEY_DELETED;
     }
-    *subKeys = static_cast<DWORD>(node.children.size());
+    if (node->countStatus != ERROR_SUCCESS) {
+        *subKeys = 12345; // whatever Windows left there must not be used
+        return node->countStatus;
+    }
+    *subKeys = static_cast<DWORD>(ChildrenOf(key).size());
     return ERROR_SUCCESS;
 }
 
 LSTATUS WINAPI RegEnumKeyExW(HKEY key, DWORD index, LPWSTR name, LPDWORD nameLength, LPDWORD,
                              LPWSTR, LPDWORD, PFILETIME) {
     Log(L"RegEnumKeyExW " + KeyPathOf(key) + L" " + std::to_wstring(index));
-    const auto node = g_fake->keys.find(KeyPathOf(key));
-    if (node == g_fake->keys.end() || index >= node->second.children.size()) {
+    const FakeKey* node = NodeOf(key);
+    if (node == nullptr) {
+        return ERROR_KEY_DELETED;
+    }
+    const std::vector<std::wstring> children = ChildrenOf(key);
+    if (index >= children.size()) {
         return ERROR_NO_MORE_ITEMS;
     }
-    if (node->second.unreadableIndices.count(index) != 0) {
-        return ERROR_MORE_DATA; // as for a name too long for the buffer
+    if (node->unreadableIndices.count(index) != 0) {
+        return ERROR_MORE_DATA; // as for a name longer than any buffer
     }
-    const std::wstring& child = node->second.children[index];
+    const std::wstring& child = children[index];
     if (child.size() + 1 > *nameLength) {
         return ERROR_MORE_DATA;
     }
@@ -197,12 +292,14 @@ LSTATUS WINAPI RegEnumKeyExW(HKEY key, DWORD index, LPWSTR name, LPDWORD nameLen
 
 LSTATUS WINAPI RegQueryValueExW(HKEY key, LPCWSTR valueName, LPDWORD, LPDWORD type, LPBYTE,
                                 LPDWORD) {
-    const auto node = g_fake->keys.find(KeyPathOf(key));
-    if (node != g_fake->keys.end() && node->second.linkQueryStatus != ERROR_SUCCESS) {
-        return node->second.linkQueryStatus;
+    const FakeKey* node = NodeOf(key);
+    if (node == nullptr) {
+        return ERROR_KEY_DELETED;
     }
-    if (node == g_fake->keys.end() || !node->second.isLink ||
-        std::wstring(valueName) != L"SymbolicLinkValue") {
+    if (node->linkQueryStatus != ERROR_SUCCESS) {
+        return node->linkQueryStatus;
+    }
+    if (!node->isLink || std::wstring(valueName) != L"SymbolicLinkValue") {
         return ERROR_FILE_NOT_FOUND;
     }
     *type = REG_LINK;
@@ -210,7 +307,7 @@ LSTATUS WINAPI RegQueryValueExW(HKEY key, LPCWSTR valueName, LPDWORD, LPDWORD ty
 }
 
 LSTATUS WINAPI RegCloseKey(HKEY key) {
-    g_fake->handles.erase(key);
+    g_fake->keyHandles.erase(key);
     --g_fake->openKeys;
     return ERROR_SUCCESS;
 }
@@ -222,15 +319,14 @@ LSTATUS WINAPI RegNotifyChangeKeyValue(HKEY key, BOOL, DWORD, HANDLE, BOOL) {
 
 LSTATUS WINAPI RegGetKeySecurity(HKEY key, SECURITY_INFORMATION, PSECURITY_DESCRIPTOR descriptor,
                                  LPDWORD length) {
-    const std::wstring& path = KeyPathOf(key);
-    const auto node = g_fake->keys.find(path);
-    if (node == g_fake->keys.end()) {
-        return ERROR_FILE_NOT_FOUND;
+    const FakeKey* node = NodeOf(key);
+    if (node == nullptr) {
+        return ERROR_KEY_DELETED;
     }
-    if (node->second.readStatus != ERROR_SUCCESS) {
-        return node->second.readStatus;
+    if (node->readStatus != ERROR_SUCCESS) {
+        return node->readStatus;
     }
-    const std::vector<BYTE> converted = tkrtest::DescriptorFromSddl(node->second.sddl);
+    const std::vector<BYTE> converted = tkrtest::DescriptorFromSddl(node->sddl);
     const DWORD size = static_cast<DWORD>(converted.size());
     const LSTATUS status = *length < size ? ERROR_INSUFFICIENT_BUFFER : ERROR_SUCCESS;
     if (status == ERROR_SUCCESS) {
@@ -251,9 +347,13 @@ LSTATUS WINAPI RegSetKeySecurity(HKEY key, SECURITY_INFORMATION info,
     if (g_fake->onSetSecurity) {
         g_fake->onSetSecurity(path);
     }
-    if ((info & DACL_SECURITY_INFORMATION) != 0 && g_fake->keys.count(path) != 0) {
+    FakeKey* node = NodeOf(key);
+    if (node == nullptr) {
+        return ERROR_KEY_DELETED;
+    }
+    if ((info & DACL_SECURITY_INFORMATION) != 0) {
         const auto* bytes = static_cast<const BYTE*>(descriptor);
-        g_fake->keys[path].writtenDacl = tkrtest::SddlOf(
+        node->writtenDacl = tkrtest::SddlOf(
             std::vector<BYTE>(bytes, bytes + ::GetSecurityDescriptorLength(descriptor)),
             DACL_SECURITY_INFORMATION);
     }
@@ -261,15 +361,13 @@ LSTATUS WINAPI RegSetKeySecurity(HKEY key, SECURITY_INFORMATION info,
 }
 
 LONG WINAPI NtQueryKey(HANDLE key, int, PVOID information, ULONG length, PULONG resultLength) {
-    const std::wstring& path = KeyPathOf(static_cast<HKEY>(key));
-    const auto node = g_fake->keys.find(path);
-    if (node != g_fake->keys.end() && node->second.nameUnreadable) {
+    const FakeKey* node = NodeOf(static_cast<HKEY>(key));
+    if (node == nullptr || node->nameUnreadable) {
         *resultLength = 0;
-        return static_cast<LONG>(0xC0000022); // STATUS_ACCESS_DENIED
+        return static_cast<LONG>(node == nullptr ? 0xC000017C   // STATUS_KEY_DELETED
+                                                 : 0xC0000022); // STATUS_ACCESS_DENIED
     }
-    const std::wstring name = node != g_fake->keys.end() && !node->second.fullName.empty()
-                                  ? node->second.fullName
-                                  : L"\\REGISTRY\\MACHINE\\SOFTWARE\\Classes\\" + path;
+    const std::wstring name = FullNameOf(KeyPathOf(static_cast<HKEY>(key)), *node);
     const ULONG bytes = static_cast<ULONG>(name.size() * sizeof(wchar_t));
     *resultLength = sizeof(ULONG) + bytes;
     if (length < *resultLength) {
@@ -350,6 +448,25 @@ BOOL WINAPI AdjustTokenPrivileges(HANDLE, BOOL, PTOKEN_PRIVILEGES state, DWORD,
         }
     }
     return code == ERROR_SUCCESS || code == ERROR_NOT_ALL_ASSIGNED;
+}
+
+BOOL WINAPI GetTokenInformation(HANDLE, TOKEN_INFORMATION_CLASS infoClass, LPVOID information,
+                                DWORD length, PDWORD needed) {
+    PSID sid = nullptr;
+    if (infoClass != TokenUser || !::ConvertStringSidToSidW(g_fake->userSid.c_str(), &sid)) {
+        return Fail(ERROR_INVALID_PARAMETER);
+    }
+    const DWORD sidSize = ::GetLengthSid(sid);
+    *needed = sizeof(TOKEN_USER) + sidSize;
+    BOOL done = Fail(length < *needed ? ERROR_INSUFFICIENT_BUFFER : ERROR_SUCCESS);
+    if (done) {
+        auto* user = static_cast<TOKEN_USER*>(information);
+        user->User.Attributes = 0;
+        user->User.Sid = static_cast<BYTE*>(information) + sizeof(TOKEN_USER);
+        std::memcpy(user->User.Sid, sid, sidSize);
+    }
+    ::LocalFree(sid);
+    return done;
 }
 
 DWORD WINAPI GetLastError() {
@@ -571,6 +688,7 @@ decltype(&::GetCurrentProcess) const GetCurrentProcess = fakes::GetCurrentProces
 decltype(&::OpenProcessToken) const OpenProcessToken = fakes::OpenProcessToken;
 decltype(&::LookupPrivilegeValueW) const LookupPrivilegeValueW = fakes::LookupPrivilegeValueW;
 decltype(&::AdjustTokenPrivileges) const AdjustTokenPrivileges = fakes::AdjustTokenPrivileges;
+decltype(&::GetTokenInformation) const GetTokenInformation = fakes::GetTokenInformation;
 decltype(&::GetLastError) const GetLastError = fakes::GetLastError;
 decltype(&::LocalFree) const LocalFree = fakes::LocalFree;
 decltype(&::CloseHandle) const CloseHandle = fakes::CloseHandle;

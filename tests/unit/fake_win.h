@@ -13,19 +13,28 @@
 #include <vector>
 
 struct FakeKey {
+    unsigned id = 0; // the object: a key deleted and made again is another one
     std::vector<std::wstring> children;
     LSTATUS openStatus = ERROR_SUCCESS;  // RegOpenKeyExW's answer for this key, unless no access
     LSTATUS countStatus = ERROR_SUCCESS; // RegQueryInfoKeyW's answer
     std::set<DWORD> unreadableIndices;   // RegEnumKeyExW fails for these
     bool isLink = false;
-    // The name a handle to it gives (NtQueryKey), where not the machine's classes root and its
-    // path: a key reached behind a link, or in the user's classes.
+    // The name a handle to it gives (NtQueryKey), where not the one its place gives: a key
+    // reached behind a link.
     std::wstring fullName;
     LSTATUS linkQueryStatus = ERROR_SUCCESS;    // RegQueryValueExW's failure, if any
     bool nameUnreadable = false;                // NtQueryKey fails
     std::wstring writtenDacl;                   // the last DACL written to it, in SDDL
     std::wstring sddl = L"O:BAD:P(A;;KA;;;BA)"; // what GetSecurityInfo reads
     LSTATUS readStatus = ERROR_SUCCESS;         // GetSecurityInfo's answer
+};
+
+// Registry names compare as the registry compares them: case-insensitively.
+struct RegistryNameLess {
+    bool operator()(const std::wstring& a, const std::wstring& b) const {
+        return ::CompareStringOrdinal(a.c_str(), static_cast<int>(a.size()), b.c_str(),
+                                      static_cast<int>(b.size()), TRUE) == CSTR_LESS_THAN;
+    }
 };
 
 struct FakeWindows {
@@ -39,9 +48,15 @@ struct FakeWindows {
     // succeeds and leaves 1300 behind, as Windows does; for _vscwprintf, 1 fails and any other
     // code is the length it reports.
     std::map<std::string, std::deque<DWORD>> outcomes;
-    // The registry below HKEY_CLASSES_ROOT, by key path; keys below HKEY_LOCAL_MACHINE,
-    // HKEY_CURRENT_USER and HKEY_USERS under "HKLM\\", "HKCU\\" and "HKU\\".
-    std::map<std::wstring, FakeKey> keys;
+    // The registry, by key path: the machine's classes (HKLM\SOFTWARE\Classes) by their path
+    // below it (".qk4"); other keys of HKEY_LOCAL_MACHINE and HKEY_USERS under "HKLM\\" and
+    // "HKU\\", the user's classes under "HKU\\<userSid>_Classes\\" (UserKey). HKEY_CLASSES_ROOT
+    // merges them as Windows documents it: each open through it, or through a handle it gave,
+    // reaches the user's key of the path where one exists and the machine's otherwise, decided
+    // anew at each open (also of an empty name); enumeration lists both keys' subkeys; a handle
+    // names the physical key it reached and answers ERROR_KEY_DELETED once that key is gone.
+    std::map<std::wstring, FakeKey, RegistryNameLess> keys;
+    std::wstring userSid = L"S-1-5-21-7"; // the token's user
     // Called with the key's path on every RegSetKeySecurity, before it answers.
     std::function<void(const std::wstring&)> onSetSecurity;
     // Called on every WaitForSingleObject, before it answers.
@@ -64,6 +79,10 @@ struct FakeWindows {
 
     // Adds a key and links it into its parent's list of children.
     void AddKey(const std::wstring& path, const FakeKey& key = {});
+    // Deletes a key (not its subkeys) and unlinks it from its parent.
+    void DeleteKey(const std::wstring& path);
+    // The path of the user's classes key of a path below HKEY_CLASSES_ROOT.
+    std::wstring UserKey(const std::wstring& path) const;
     // Lines of the journal that start with the prefix.
     std::vector<std::wstring> Calls(const std::wstring& prefix) const;
     // The log lines written to the file, split at CR LF.
@@ -73,6 +92,14 @@ struct FakeWindows {
     DWORD Next(const char* call);
     DWORD lastError = 0;
     std::map<HANDLE, std::wstring> handles;
+    struct KeyHandle {
+        std::wstring path;    // the key reached, as `keys` names it
+        bool merged = false;  // through HKEY_CLASSES_ROOT: its subkeys are merged too
+        std::wstring logical; // then its path below HKEY_CLASSES_ROOT
+        unsigned id = 0;
+    };
+    std::map<HANDLE, KeyHandle> keyHandles;
+    unsigned nextKeyId = 0;
     uintptr_t nextHandle = 0x1000;
 };
 

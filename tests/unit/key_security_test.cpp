@@ -24,7 +24,8 @@ class KeySecurity : public ::testing::Test {
     FakeWindows fake;
     const tkr::RunLog log{kLog};
     const std::wstring path = L".qk4";
-    tkr::TreeKey key{HKEY_CLASSES_ROOT, {}, L".qk4", path};
+    const tkr::ClassesRoots roots;
+    tkr::TreeKey key{HKEY_CLASSES_ROOT, {}, L".qk4", path, nullptr, &roots};
 };
 
 TEST_F(KeySecurity, DaclOwnerDaclAreWrittenThroughTheKeyItselfWithThePrivilegeOnlyForTheOwner) {

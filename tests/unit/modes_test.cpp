@@ -40,8 +40,9 @@ TEST(KeyCheck, OwnerAndOwnEntriesAreComparedWithWhatTheRepairWrites) {
         fake.AddKey(L".qk4");
         fake.keys[L".qk4"].sddl = c.sddl;
         const std::wstring path = L".qk4";
-        const tkr::KeyCheck check =
-            tkr::CheckKeySecurity(tkr::TreeKey(HKEY_CLASSES_ROOT, {}, path, path), 2);
+        const tkr::ClassesRoots roots;
+        const tkr::KeyCheck check = tkr::CheckKeySecurity(
+            tkr::TreeKey(HKEY_CLASSES_ROOT, {}, path, path, nullptr, &roots), 2);
         EXPECT_EQ(check.ownerIsAdministrators, c.owner) << c.sddl;
         EXPECT_EQ(check.daclIsRepairDacl, c.dacl) << c.sddl;
     }
@@ -76,13 +77,29 @@ TEST_F(Fake, EachKeysEntryIsOnTheDiskBeforeItsFirstSecurityWrite) {
     tkr::Tally tally;
     tkr::WalkKeyTree(L".qk4", action, tally);
 
-    EXPECT_EQ(fake.files[kUndo], std::wstring(L"\xFEFF") + tkr::kUndoHeader +
-                                     L"\r\n.qk4\tO:BAD:P(A;;KA;;;BA)\r\n"
-                                     L".qk4\\locked\tunreadable 5\r\n");
+    const std::wstring machine = L"\\REGISTRY\\MACHINE\\SOFTWARE\\Classes\\";
+    EXPECT_EQ(fake.files[kUndo], std::wstring(L"\xFEFF") + tkr::kUndoHeader + L"\r\n.qk4\t" +
+                                     machine + L".qk4\tO:BAD:P(A;;KA;;;BA)\r\n\r\n.qk4\\locked\t" +
+                                     machine + L".qk4\\locked\tunreadable 5\r\n\r\n");
     // Each entry is whole and flushed before the key's first security write, and the backup
     // privilege, tried for the unreadable key, is off again.
     EXPECT_TRUE(writtenBeforeItsEntry.empty());
     EXPECT_TRUE(fake.privilegesOn.empty());
+
+    // Siblings more than a group holds: still no key changed before its entry is on the disk,
+    // with one flush per group (the table key's, 64 siblings, the rest), not per key.
+    fake.files.clear();
+    fake.journal.clear();
+    fake.AddKey(L".zor");
+    for (int i = 0; i < 70; ++i) {
+        fake.AddKey(L".zor\\s" + std::to_wstring(i));
+    }
+    tkr::UndoWriter wide(kUndo, log);
+    tkr::RepairAction wideAction(dacl, token, wide, log);
+    tkr::WalkKeyTree(L".zor", wideAction, tally);
+    EXPECT_TRUE(writtenBeforeItsEntry.empty());
+    EXPECT_EQ(fake.Calls(L"FlushFileBuffers ").size(), 3u);
+    EXPECT_EQ(wide.NotSaved(), 0u);
 }
 
 TEST_F(Fake, NamesAreReadAgainWhileTheListChangesAndMergedWithoutRepeats) {
@@ -142,8 +159,8 @@ TEST_F(Fake, ATakenUndoNameIsLeftAloneAndTheRunTakesTheNextFreeOneAndSaysWhich) 
                                      L"\" exists already; this run's undo file is \"" +
                                      names[taken] + L"\".";
         EXPECT_EQ(std::count(log.begin(), log.end(), warning), taken == 0 ? 0 : 1) << taken;
-        // Each write flushed: the header's and the entry's.
-        EXPECT_EQ(fake.Calls(L"FlushFileBuffers " + names[taken]).size(), 2u);
+        // One flush: the header and the table key's entry are one group.
+        EXPECT_EQ(fake.Calls(L"FlushFileBuffers " + names[taken]).size(), 1u);
     }
 }
 

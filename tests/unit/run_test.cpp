@@ -103,51 +103,56 @@ TEST_F(Walk, VisitsPreOrderWithSiblingsInIndexOrderAndTheParentOpen) {
     EXPECT_EQ(fake.heldSecurity, 0);
 }
 
-TEST_F(Walk, SkipsUnreadableNamesButGoesOnToTheLastIndex) {
+TEST_F(Walk, KeysItCannotReachAreNamedCountedAndPassedBy) {
+    // Names unreadable at any length, a name of 256 units (Wine's registry has them; Windows'
+    // functions cannot open them), an empty one and one holding a null.
     fake.AddKey(L".zor");
     for (const wchar_t* child : {L"a", L"b", L"c", L"d"}) {
         fake.AddKey(std::wstring(L".zor\\") + child);
     }
     fake.keys[L".zor"].unreadableIndices = {0, 2};
-    Repair(L".zor");
-    EXPECT_EQ(Announced(), (std::vector<std::wstring>{L".zor", L".zor\\b", L".zor\\d"}));
-    EXPECT_EQ(fake.Calls(L"RegEnumKeyExW .zor ").size(), 5u); // to the end of the list
-}
-
-TEST_F(Walk, ReadsAFullLengthNameAndSkipsOnlyLongerOnes) {
-    const std::wstring longest(255, L'n');
-    fake.AddKey(L".wun");
-    fake.AddKey(L".wun\\" + longest);
-    fake.AddKey(L".wun\\" + std::wstring(256, L'm'));
-    fake.AddKey(L".wun\\z");
-    Repair(L".wun");
-    EXPECT_EQ(Announced(), (std::vector<std::wstring>{L".wun", L".wun\\" + longest, L".wun\\z"}));
-}
-
-TEST_F(Walk, NamesThatCannotBeAPathComponentAreSkipped) {
-    fake.AddKey(L".kaf");
-    fake.keys[L".kaf"].children = {L"", std::wstring(L"x\0y", 3)};
-    fake.keys[L".kaf\\x"] = FakeKey(); // what the name would wrongly address
-    fake.AddKey(L".kaf\\ok");
-    Repair(L".kaf");
-    EXPECT_EQ(Announced(), (std::vector<std::wstring>{L".kaf", L".kaf\\ok"}));
-}
-
-TEST_F(Walk, OpenOrCountFailuresEndTheBranchSilently) {
-    fake.AddKey(L".bym");
-    fake.AddKey(L".bym\\closed");
-    fake.keys[L".bym\\closed"].openStatus = ERROR_ACCESS_DENIED;
-    fake.AddKey(L".bym\\closed\\never");
-    fake.AddKey(L".bym\\uncounted");
-    fake.keys[L".bym\\uncounted"].countStatus = ERROR_ACCESS_DENIED;
-    fake.AddKey(L".bym\\uncounted\\never");
-    fake.AddKey(L".bym\\last");
-    Repair(L".bym");
+    fake.AddKey(L".zor\\" + std::wstring(255, L'n'));
+    fake.AddKey(L".zor\\" + std::wstring(256, L'm'));
+    fake.keys[L".zor"].children.push_back(L"");
+    fake.keys[L".zor"].children.push_back(std::wstring(L"x\0y", 3));
+    fake.keys[L".zor\\x"] = FakeKey(); // what the name would wrongly address
+    // A key that cannot be opened to list its subkeys; one whose subkeys cannot be counted, but
+    // read.
+    fake.AddKey(L".zor\\closed");
+    fake.keys[L".zor\\closed"].openStatus = ERROR_ACCESS_DENIED;
+    fake.AddKey(L".zor\\closed\\never");
+    fake.AddKey(L".zor\\uncounted");
+    fake.keys[L".zor\\uncounted"].countStatus = ERROR_ACCESS_DENIED;
+    fake.AddKey(L".zor\\uncounted\\read");
+    const tkr::Tally tally = Repair(L".zor");
+    const std::wstring unopenable = L"SKIPPED: a name the registry functions cannot open";
+    const std::wstring unlisted = L"SKIPPED: the keys below it cannot be listed (error 5)";
     EXPECT_EQ(Console(),
-              (std::vector<std::wstring>{L"Fix \".bym\" ...", L"DONE", L"Fix \".bym\\closed\" ...",
-                                         L"ERROR OCCURED", L"Fix \".bym\\uncounted\" ...", L"DONE",
-                                         L"Fix \".bym\\last\" ...", L"DONE"}));
-    EXPECT_TRUE(fake.Calls(L"RegEnumKeyExW .bym\\uncounted").empty());
+              (std::vector<std::wstring>{L"Fix \".zor\" ...",
+                                         L"DONE",
+                                         L"SKIPPED: 2 names of the keys below it cannot be read",
+                                         L"Fix \".zor\\b\" ...",
+                                         L"DONE",
+                                         L"Fix \".zor\\d\" ...",
+                                         L"DONE",
+                                         L"Fix \".zor\\" + std::wstring(255, L'n') + L"\" ...",
+                                         L"DONE",
+                                         L"Fix \".zor\\" + std::wstring(256, L'm') + L"\" ...",
+                                         unopenable,
+                                         L"Fix \".zor\\\" ...",
+                                         unopenable,
+                                         L"Fix \".zor\\x^@y\" ...",
+                                         unopenable,
+                                         L"Fix \".zor\\closed\" ...",
+                                         L"ERROR OCCURED",
+                                         unlisted,
+                                         L"Fix \".zor\\uncounted\" ...",
+                                         L"DONE",
+                                         L"Fix \".zor\\uncounted\\read\" ...",
+                                         L"DONE"}));
+    EXPECT_TRUE(fake.Calls(L"RegSetKeySecurity .zor\\x ").empty());
+    // Each key passed by counts as failed, as does each list or name that could not be read.
+    EXPECT_EQ(tally[tkr::Outcome::Failed], 2u + 3u + 1u + 1u);
     EXPECT_EQ(fake.openKeys, 0);
 }
 
@@ -301,6 +306,8 @@ FakeKey Named(const std::wstring& fullName, const wchar_t* sddl = L"O:BAD:P(A;;K
 
 void RunMode(Mode mode, const tkr::RunLog& log) {
     const tkr::ProcessToken token;
+    // As a run has it: a key's name can be asked whatever its DACL.
+    const auto nameAccess = tkr::ScopedPrivilege::Enable(token, tkr::Privilege::Security);
     tkr::Tally tally;
     if (mode == Mode::Repair) {
         tkr::UndoWriter undo(kUndo, log);
@@ -315,6 +322,7 @@ void RunMode(Mode mode, const tkr::RunLog& log) {
         for (const wchar_t* path : {L".qk4\\mid", L".qk4\\mid\\x"}) {
             tkr::UndoLine& line = undo.entries.emplace_back();
             line.path = path;
+            line.fullName = L"\\REGISTRY\\MACHINE\\SOFTWARE\\Classes\\" + line.path;
             line.sddl = L"O:BAD:P(A;;KA;;;WD)";
             line.descriptor = tkrtest::DescriptorFromSddl(line.sddl);
         }
@@ -344,8 +352,6 @@ TEST(LinkCheck, AKeyWhoseChecksFailBetweenItsOpenAndItsWriteIsNeitherWrittenNorE
             fake.AddKey(L".qk4");
             fake.AddKey(L".qk4\\mid");
             fake.AddKey(L".qk4\\mid\\x");
-            fake.AddKey(L"HKLM\\SOFTWARE\\Classes",
-                        Named(L"\\REGISTRY\\MACHINE\\SOFTWARE\\Classes"));
             row.spoil(fake.keys[L".qk4\\mid"]);
             const tkr::RunLog log{kLog};
             RunMode(mode, log);
@@ -363,19 +369,15 @@ TEST(LinkCheck, AKeyWhoseChecksFailBetweenItsOpenAndItsWriteIsNeitherWrittenNorE
 
 // HKEY_CLASSES_ROOT shows the user's ".qk4" over the machine's, with the machine's child "m"
 // below it: "m" inherits from the machine's ".qk4", its physical parent, never from the user's.
+void SeedMerged(FakeWindows& fake) {
+    fake.AddKey(L".qk4", Named({}, L"O:SYD:(A;CI;KR;;;BU)"));
+    fake.AddKey(L".qk4\\m", Named({}, L"O:BAD:(A;;KA;;;BA)"));
+    fake.AddKey(fake.UserKey(L".qk4"), Named({}, L"O:BAD:(A;CI;KA;;;S-1-5-21-7-1001)"));
+}
+
 class MergedView : public ::testing::Test {
   protected:
-    MergedView() {
-        const std::wstring user = L"\\REGISTRY\\USER\\S-1-5-21-7_Classes";
-        const std::wstring machine = L"\\REGISTRY\\MACHINE\\SOFTWARE\\Classes";
-        fake.AddKey(L".qk4", Named(user + L"\\.qk4", L"O:BAD:(A;CI;KA;;;S-1-5-21-7-1001)"));
-        fake.AddKey(L".qk4\\m", Named(machine + L"\\.qk4\\m", L"O:BAD:(A;;KA;;;BA)"));
-        fake.AddKey(L"HKCU\\Software\\Classes", Named(user));
-        fake.AddKey(L"HKLM\\SOFTWARE", Named(L"\\REGISTRY\\MACHINE\\SOFTWARE"));
-        fake.AddKey(L"HKLM\\SOFTWARE\\Classes", Named(machine));
-        fake.AddKey(L"HKLM\\SOFTWARE\\Classes\\.qk4",
-                    Named(machine + L"\\.qk4", L"O:SYD:(A;CI;KR;;;BU)"));
-    }
+    MergedView() { SeedMerged(fake); }
     FakeWindows fake;
     const tkr::RunLog log{kLog};
 };
@@ -387,12 +389,13 @@ TEST_F(MergedView, AMachineKeyBelowTheUsersKeyInheritsFromTheMachinesKey) {
         << std::string(written.begin(), written.end());
     EXPECT_EQ(written.find(L"S-1-5-21-7-1001"), std::wstring::npos)
         << std::string(written.begin(), written.end());
+    EXPECT_FALSE(fake.Calls(L"RegSetKeySecurity " + fake.UserKey(L".qk4") + L" ").empty());
     EXPECT_EQ(fake.console.find(L"ERROR"), std::wstring::npos);
     EXPECT_EQ(fake.openKeys, 0);
 }
 
 TEST_F(MergedView, AKeyWhosePhysicalParentCannotBeReadIsNotWritten) {
-    fake.keys[L"HKLM\\SOFTWARE\\Classes\\.qk4"].readStatus = ERROR_ACCESS_DENIED;
+    fake.keys[L".qk4"].readStatus = ERROR_ACCESS_DENIED;
     RunMode(Mode::Repair, log);
     EXPECT_TRUE(fake.Calls(L"RegSetKeySecurity .qk4\\m").empty());
     EXPECT_NE(fake.console.find(L"Fix \".qk4\\m\" ...\nERROR OCCURED\n"), std::wstring::npos);
@@ -401,6 +404,139 @@ TEST_F(MergedView, AKeyWhosePhysicalParentCannotBeReadIsNotWritten) {
                         L"!ERROR!: \tNot written: the DACL of the key's physical parent could "
                         L"not be read: 5"),
               lines.end());
+}
+
+// What a path names below HKEY_CLASSES_ROOT changes with the user's keys at each open: no write
+// ever reaches a key other than the one checked (and, for a restore, the one saved).
+TEST(MergedViewRows, OnlyThePhysicalKeyCheckedOrSavedIsWritten) {
+    const std::wstring machine = L"\\REGISTRY\\MACHINE\\SOFTWARE\\Classes";
+    const std::wstring user = L"\\REGISTRY\\USER\\S-1-5-21-7_Classes";
+    const std::wstring link = L"SKIPPED: registry link, not followed";
+    struct Row {
+        const char* what;
+        Mode mode;
+        std::vector<std::pair<std::wstring, std::wstring>> entries; // to restore: path, name
+        void (*setUp)(FakeWindows&);
+        std::vector<std::wstring> written, notWritten; // keys by their place in the fake
+        std::wstring line;                             // on the console
+    };
+    const Row rows[] = {
+        {"the user's key deleted between its pin and its owner write",
+         Mode::Repair,
+         {},
+         [](FakeWindows& f) {
+             f.onSetSecurity = [&f](const std::wstring& path) {
+                 if (path == f.UserKey(L".qk4")) {
+                     f.DeleteKey(path); // the path now reaches the machine's ".qk4"
+                 }
+             };
+         },
+         {},
+         {L".qk4"},
+         L"ERROR OCCURED"},
+        {"undo, then the user's key deleted",
+         Mode::Restore,
+         {{L".qk4", user + L"\\.qk4"}},
+         [](FakeWindows& f) { f.DeleteKey(f.UserKey(L".qk4")); },
+         {},
+         {L".qk4"},
+         L"SKIPPED: key not present"},
+        {"two entries' paths swapped, names kept",
+         Mode::Restore,
+         {{L".qk4", machine + L"\\.qk4\\m"}, {L".qk4\\m", user + L"\\.qk4"}},
+         [](FakeWindows&) {},
+         {},
+         {L".qk4", L".qk4\\m"},
+         L"SKIPPED: the key at this path is not the one saved"},
+        {"a table key of another user's classes",
+         Mode::Repair,
+         {},
+         [](FakeWindows& f) {
+             f.keys[f.UserKey(L".qk4")].fullName = L"\\REGISTRY\\USER\\S-1-5-21-9_Classes\\.qk4";
+         },
+         {},
+         {L".qk4"},
+         link},
+        {"a root's name without its backslash",
+         Mode::Repair,
+         {},
+         [](FakeWindows& f) {
+             f.keys[L".qk4\\m"].fullName = L"\\REGISTRY\\MACHINE\\SOFTWARE\\Classes_.qk4\\m";
+         },
+         {},
+         {L".qk4\\m"},
+         link},
+        {"names in another case",
+         Mode::Repair,
+         {},
+         [](FakeWindows& f) {
+             f.keys[L".qk4\\m"].fullName = L"\\REGISTRY\\Machine\\Software\\CLASSES\\.QK4\\M";
+         },
+         {L".qk4\\m"},
+         {},
+         L"DONE"},
+        {"a link whose target cannot be opened",
+         Mode::Repair,
+         {},
+         [](FakeWindows& f) {
+             FakeKey dangling;
+             dangling.isLink = true;
+             dangling.openStatus = ERROR_ACCESS_DENIED;
+             f.AddKey(L".qk4\\dangling", dangling);
+         },
+         {},
+         {L".qk4\\dangling"},
+         link},
+        {"a kept key deleted and made again",
+         Mode::Restore,
+         {{L".qk4\\m", machine + L"\\.qk4\\m"}, {L".qk4\\n", machine + L"\\.qk4\\n"}},
+         [](FakeWindows& f) {
+             f.AddKey(L".qk4\\n");
+             f.onSetSecurity = [&f](const std::wstring& path) {
+                 if (path == L".qk4\\n") {
+                     f.DeleteKey(L".qk4\\m");
+                     f.DeleteKey(L".qk4");
+                     f.AddKey(L".qk4");
+                     f.AddKey(L".qk4\\m");
+                 }
+             };
+         },
+         {L".qk4\\m", L".qk4\\n"},
+         {},
+         L"DONE"},
+    };
+    for (const Row& row : rows) {
+        FakeWindows f;
+        const tkr::RunLog log{kLog};
+        SeedMerged(f);
+        row.setUp(f);
+        const tkr::ProcessToken token;
+        const auto nameAccess = tkr::ScopedPrivilege::Enable(token, tkr::Privilege::Security);
+        tkr::Tally tally;
+        if (row.mode == Mode::Repair) {
+            RunMode(Mode::Repair, log);
+        } else {
+            tkr::UndoText undo;
+            for (const auto& [path, name] : row.entries) {
+                tkr::UndoLine& line = undo.entries.emplace_back();
+                line.path = path;
+                line.fullName = name;
+                line.sddl = L"O:BAD:P(A;;KA;;;WD)";
+                line.descriptor = tkrtest::DescriptorFromSddl(line.sddl);
+            }
+            tkr::RestoreMode(std::move(undo), token, log).Run(tally);
+        }
+        for (const std::wstring& key : row.written) {
+            EXPECT_FALSE(f.Calls(L"RegSetKeySecurity " + key + L" ").empty()) << row.what;
+        }
+        for (const std::wstring& key : row.notWritten) {
+            EXPECT_TRUE(f.Calls(L"RegSetKeySecurity " + key + L" ").empty()) << row.what;
+        }
+        EXPECT_NE(f.console.find(L"\n" + row.line + L"\n"), std::wstring::npos)
+            << row.what << "\n"
+            << std::string(f.console.begin(), f.console.end());
+        EXPECT_EQ(f.openKeys, 0) << row.what;
+    }
 }
 
 } // namespace

@@ -46,11 +46,12 @@ TEST_F(ToolTest, KeysFlippedBetweenPlainKeysAndLinksNeverLeadAWriteOutOfTheTrees
     SeedLink(L".qk4\\flip", L"tkr-race-flip");
     // An undo file whose entries differ from what the keys hold, so that every restore writes.
     const std::wstring undo = dir + L"\\race undo.txt";
-    WriteBytes(undo, Utf16Bytes(L"\xFEFFtypekey-repair undo file, version 1\r\n"
-                                L".qk4\\race\tO:BAD:P(A;;KA;;;WD)\r\n"
-                                L".qk4\\mid\tO:BAD:P(A;;KA;;;WD)\r\n"
-                                L".qk4\\mid\\x\tO:BAD:P(A;;KA;;;WD)\r\n"
-                                L".qk4\\flip\\x\tO:BAD:P(A;;KA;;;WD)\r\n"));
+    std::wstring entries = L"\xFEFFtypekey-repair undo file, version 2\r\n";
+    for (const wchar_t* key : {L".qk4\\race", L".qk4\\mid", L".qk4\\mid\\x", L".qk4\\flip\\x"}) {
+        entries += key + (L"\t\\REGISTRY\\MACHINE\\SOFTWARE\\Classes\\" + std::wstring(key)) +
+                   L"\tO:BAD:P(A;;KA;;;WD)\r\n";
+    }
+    WriteBytes(undo, Utf16Bytes(entries));
 
     // The racer: `.qk4\race` becomes a link to the outside key and back, and `.qk4\mid` a link
     // to a tree that holds "x" as it does, as fast as it can.

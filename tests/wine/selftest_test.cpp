@@ -184,6 +184,42 @@ TEST_F(SelfTest, WithoutScratchMachineOrElevationItChangesNothingAndExitsTwo) {
     CloseHandle(notElevated);
 }
 
+// On a machine whose ".qk4" is in a state the tool repairs, the self-test plants its keys through
+// what administrators are granted there and leaves ".qk4" as it was; where they are granted
+// nothing, it names the key and the right, and tests nothing.
+TEST_F(SelfTest, PlantsThroughWhatAnExistingTableKeyGrantsOrSaysWhatItLacks) {
+    const struct {
+        const wchar_t* sddl;
+        DWORD exitCode;
+        const char* says;
+    } cases[] = {
+        {L"O:SYD:(D;;SD;;;WD)(A;;KA;;;SY)(A;;KR;;;BU)(A;;KA;;;BA)", 0,
+         "PASS: -undo gives every key of the fifteen trees back exactly"},
+        // KEY_CREATE_SUB_KEY | KEY_ENUMERATE_SUB_KEYS | READ_CONTROL only.
+        {L"O:SYD:P(A;;KA;;;SY)(A;;0x2000c;;;BA)", 0,
+         "PASS: -undo gives every key of the fifteen trees back exactly"},
+        {L"O:SYD:P(A;;KA;;;SY)", 2,
+         "The keys to test could not be made: .qk4: error 5: it does not grant administrators "
+         "KEY_CREATE_SUB_KEY (creating its subkeys)."},
+    };
+    for (const auto& c : cases) {
+        std::wstring moved;
+        ASSERT_EQ(MoveTableKeysAway(&moved), ERROR_SUCCESS) << Narrow(moved);
+        Seed(L".qk4", c.sddl);
+        const std::wstring before = KeySddl(L".qk4");
+        const ProcessResult run = RunSelfTest(L"-scratch-machine");
+        EXPECT_EQ(run.exitCode, c.exitCode) << run.output;
+        EXPECT_NE(run.output.find(c.says), std::string::npos) << run.output;
+        EXPECT_EQ(run.output.find("FAIL"), std::string::npos) << run.output;
+        const std::vector<std::string> lines = Lines(run.output);
+        ASSERT_FALSE(lines.empty());
+        EXPECT_EQ(lines.back().starts_with("Self-test: nothing was tested; "), c.exitCode == 2)
+            << lines.back();
+        EXPECT_EQ(run.output.find("PASS") == std::string::npos, c.exitCode == 2) << run.output;
+        EXPECT_EQ(KeySddl(L".qk4"), before) << Narrow(c.sddl);
+    }
+}
+
 struct Fault {
     const wchar_t* name;
     const char* line; // how the line of the check that catches it starts

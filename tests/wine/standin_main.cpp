@@ -40,12 +40,12 @@ void SpoilUndo(const std::wstring& undoFile) {
     const std::wstring text(reinterpret_cast<const wchar_t*>(bytes.data()), bytes.size() / 2);
     const size_t start = text.find(L"\r\n") + 2;
     const std::wstring line = text.substr(start, text.find(L"\r\n", start) - start);
-    const size_t tab = line.find(L'\t');
+    const size_t tab = line.rfind(L'\t'); // the path, the key's full name, then its security
     const size_t dacl = line.find(L"D:", tab);
     std::wstring sddl = line.substr(tab + 1, dacl - tab - 1) + L"D:";
     sddl +=
         line.compare(dacl, 3, L"D:P") == 0 ? line.substr(dacl + 3) : L"P" + line.substr(dacl + 2);
-    tkrtest::SeedKey(line.substr(0, tab), sddl.c_str());
+    tkrtest::SeedKey(line.substr(0, line.find(L'\t')), sddl.c_str());
 }
 
 } // namespace

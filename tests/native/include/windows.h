@@ -49,7 +49,8 @@ static_assert(sizeof(SECURITY_DESCRIPTOR_RELATIVE) == 20 && sizeof(ACL) == 8 && 
 #define MIN_ACL_REVISION 2
 #define MAX_ACL_REVISION 4
 #define ACL_REVISION 2
-#define SECURITY_CREATOR_SID_AUTHORITY {0, 0, 0, 0, 0, 3}
+#define SECURITY_CREATOR_SID_AUTHORITY                                                             \
+    { 0, 0, 0, 0, 0, 3 }
 #define SECURITY_CREATOR_GROUP_RID 1
 
 #define ACCESS_ALLOWED_ACE_TYPE 0
@@ -78,6 +79,7 @@ static_assert(sizeof(SECURITY_DESCRIPTOR_RELATIVE) == 20 && sizeof(ACL) == 8 && 
 #define NO_PROPAGATE_INHERIT_ACE 4
 #define INHERIT_ONLY_ACE 8
 #define INHERITED_ACE 0x10
+#define VALID_INHERIT_FLAGS 0x1F
 
 #define SE_DACL_PRESENT 0x0004
 #define SE_DACL_AUTO_INHERIT_REQ 0x0100
