@@ -31,10 +31,14 @@ struct Reached {
 // A key whose subkeys are being walked: its handle, the parent of each, and the names read when
 // it was reached, with the group of those reached next.
 struct Level {
+    Level(UniqueKey handle, std::vector<std::wstring> subkeys, size_t length, std::wstring name,
+          std::shared_ptr<const std::vector<BYTE>> dacl)
+        : key(std::move(handle)), names(std::move(subkeys)), pathLength(length),
+          fullName(std::move(name)), security(std::move(dacl)) {}
     UniqueKey key;
     std::vector<std::wstring> names;
-    size_t next; // the first name not yet reached
-    size_t pathLength;
+    size_t next = 0; // the first name not yet reached
+    size_t pathLength = 0;
     std::wstring fullName; // as its handle names it: what its subkeys' names must begin with
     // Its DACL as the action left it, for what its subkeys inherit; none if it could not be read.
     std::shared_ptr<const std::vector<BYTE>> security;
@@ -166,21 +170,13 @@ void Walk(const wchar_t* root, const ClassesRoots& roots, KeyAction& action, Tal
         }
         if (list.unreadable != 0) {
             action.Skipped(Skip::SubkeyNames, list.unreadable);
-            for (unsigned i = 0; i < list.unreadable; ++i) {
-                tally.Add(Outcome::Failed);
-            }
+            tally.Add(Outcome::Failed, list.unreadable);
         }
         if (!list.names.empty()) {
             LSTATUS unread = ERROR_SUCCESS;
             auto dacl = action.UsesParentSecurity() ? ReadDacl(key.get(), unread) : nullptr;
-            stack.push_back(Level{std::move(key),
-                                  std::move(list.names),
-                                  0,
-                                  path.size(),
-                                  std::move(fullName),
-                                  std::move(dacl),
-                                  {},
-                                  0});
+            stack.emplace_back(std::move(key), std::move(list.names), path.size(),
+                               std::move(fullName), std::move(dacl));
         }
     };
     // A table key is a group of its own; its parent, HKEY_CLASSES_ROOT, is not changed by the run.

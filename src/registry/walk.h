@@ -20,7 +20,7 @@ enum class Outcome { Done, Failed, Link, NotPresent };
 
 struct Tally {
     std::array<unsigned, 4> counts{};
-    void Add(Outcome outcome) { ++counts[static_cast<size_t>(outcome)]; }
+    void Add(Outcome outcome, unsigned count = 1) { counts[static_cast<size_t>(outcome)] += count; }
     [[nodiscard]] unsigned operator[](Outcome outcome) const {
         return counts[static_cast<size_t>(outcome)];
     }

@@ -223,8 +223,9 @@ LSTATUS WINAPI RegOpenKeyExW(HKEY root, LPCWSTR subKey, DWORD options, REGSAM de
                          ? L"itself "
                          : L"followed ") +
         path);
-    if (root != HKEY_CLASSES_ROOT && g_fake->keyHandles.count(root) != 0 &&
-        NodeOf(root) == nullptr) {
+    // Below a physical key that is gone, nothing; the merged view resolves by the path, so a handle
+    // it gave reaches whatever key that path reaches now.
+    if (!opened.merged && g_fake->keyHandles.count(root) != 0 && NodeOf(root) == nullptr) {
         return ERROR_KEY_DELETED;
     }
     const auto key = g_fake->keys.find(path);
@@ -344,9 +345,6 @@ LSTATUS WINAPI RegSetKeySecurity(HKEY key, SECURITY_INFORMATION info,
     ::GetSecurityDescriptorOwner(descriptor, &owner, &defaulted);
     Log(L"RegSetKeySecurity " + path + L" info=" + std::to_wstring(info) + L" owner=" +
         SidName(owner));
-    if (g_fake->onSetSecurity) {
-        g_fake->onSetSecurity(path);
-    }
     FakeKey* node = NodeOf(key);
     if (node == nullptr) {
         return ERROR_KEY_DELETED;
@@ -357,7 +355,11 @@ LSTATUS WINAPI RegSetKeySecurity(HKEY key, SECURITY_INFORMATION info,
             std::vector<BYTE>(bytes, bytes + ::GetSecurityDescriptorLength(descriptor)),
             DACL_SECURITY_INFORMATION);
     }
-    return static_cast<LSTATUS>(g_fake->Next("RegSetKeySecurity"));
+    const auto status = static_cast<LSTATUS>(g_fake->Next("RegSetKeySecurity"));
+    if (g_fake->onSetSecurity) {
+        g_fake->onSetSecurity(path);
+    }
+    return status;
 }
 
 LONG WINAPI NtQueryKey(HANDLE key, int, PVOID information, ULONG length, PULONG resultLength) {

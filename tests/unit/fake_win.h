@@ -57,7 +57,8 @@ struct FakeWindows {
     // names the physical key it reached and answers ERROR_KEY_DELETED once that key is gone.
     std::map<std::wstring, FakeKey, RegistryNameLess> keys;
     std::wstring userSid = L"S-1-5-21-7"; // the token's user
-    // Called with the key's path on every RegSetKeySecurity, before it answers.
+    // Called with the key's path after every RegSetKeySecurity that reached a key, before it
+    // answers.
     std::function<void(const std::wstring&)> onSetSecurity;
     // Called on every WaitForSingleObject, before it answers.
     std::function<void()> onWait;
