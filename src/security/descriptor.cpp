@@ -1,5 +1,7 @@
 #include "security/descriptor.h"
 
+#include "security/ace_layout.h"
+
 #include <algorithm>
 #include <cstddef>
 #include <cstring>
@@ -7,170 +9,14 @@
 namespace tkr {
 namespace {
 
+using namespace layout;
+
 constexpr BYTE kInheritFlags =
     OBJECT_INHERIT_ACE | CONTAINER_INHERIT_ACE | NO_PROPAGATE_INHERIT_ACE | INHERIT_ONLY_ACE;
 constexpr size_t kMaxAclSize = 0xFFFC; // AclSize is a WORD, kept a multiple of 4
-constexpr size_t kSidHeader = offsetof(SID, SubAuthority);
-constexpr BYTE kMaxSubAuthorities = 15;
-// Where the mask stands in an entry of every known type.
-constexpr size_t kMaskAt = sizeof(ACE_HEADER);
-// The ACL revisions from which the compound and the object types are valid, and the one compound
-// layout there is (impersonation).
-constexpr BYTE kCompoundRevision = 3;
-constexpr BYTE kObjectRevision = 4;
-constexpr WORD kCompoundImpersonation = 1;
 // An entry too small to hold a mask grants nothing, and as the last of an ACL it would make the
 // ACL one Windows refuses (a header that ends the ACL): it is not passed on.
 constexpr size_t kSmallestPassedOn = kMaskAt + sizeof(ACCESS_MASK);
-
-template <typename T> T Read(const BYTE* at) {
-    T value;
-    std::memcpy(&value, at, sizeof value);
-    return value;
-}
-
-// Whether `need` bytes from `offset` lie within `size`: compared so that nothing can wrap, as an
-// offset near 4 GiB would on a 32-bit build.
-constexpr bool Within(size_t offset, size_t need, size_t size) {
-    return offset <= size && need <= size - offset;
-}
-
-size_t SidSize(const SID* sid) {
-    return kSidHeader + Read<BYTE>(reinterpret_cast<const BYTE*>(sid) + 1) * size_t{4};
-}
-
-// The size of a valid SID (revision 1, at most 15 sub-authorities) that lies whole within the
-// `available` bytes at `at`; 0 when there is none.
-size_t WholeSidSize(const BYTE* at, size_t available) {
-    if (available < kSidHeader || at[0] != SID_REVISION || at[1] > kMaxSubAuthorities) {
-        return 0;
-    }
-    const size_t size = kSidHeader + at[1] * size_t{4};
-    return size <= available ? size : 0;
-}
-
-// Where the SID stands in an entry, by its type: after the mask, or in the object types after
-// their flags and the GUIDs those flags announce. 0 for a type whose layout is not known (the
-// compound type and any newer one): such an entry is copied as it stands, and only its header
-// is read.
-size_t SidOffset(const BYTE* ace, size_t size) {
-    switch (ace[0]) {
-    case ACCESS_ALLOWED_ACE_TYPE:
-    case ACCESS_DENIED_ACE_TYPE:
-    case SYSTEM_AUDIT_ACE_TYPE:
-    case SYSTEM_ALARM_ACE_TYPE:
-    case ACCESS_ALLOWED_CALLBACK_ACE_TYPE:
-    case ACCESS_DENIED_CALLBACK_ACE_TYPE:
-    case SYSTEM_AUDIT_CALLBACK_ACE_TYPE:
-    case SYSTEM_ALARM_CALLBACK_ACE_TYPE:
-    case SYSTEM_MANDATORY_LABEL_ACE_TYPE:
-    case 18: // resource attribute
-    case 19: // scoped policy id
-        return kMaskAt + sizeof(ACCESS_MASK);
-    case ACCESS_ALLOWED_OBJECT_ACE_TYPE:
-    case ACCESS_DENIED_OBJECT_ACE_TYPE:
-    case SYSTEM_AUDIT_OBJECT_ACE_TYPE:
-    case SYSTEM_ALARM_OBJECT_ACE_TYPE:
-    case ACCESS_ALLOWED_CALLBACK_OBJECT_ACE_TYPE:
-    case ACCESS_DENIED_CALLBACK_OBJECT_ACE_TYPE:
-    case SYSTEM_AUDIT_CALLBACK_OBJECT_ACE_TYPE:
-    case SYSTEM_ALARM_CALLBACK_OBJECT_ACE_TYPE: {
-        constexpr size_t kFlagsAt = kMaskAt + sizeof(ACCESS_MASK);
-        if (size < kFlagsAt + sizeof(DWORD)) {
-            return 0;
-        }
-        const auto flags = Read<DWORD>(ace + kFlagsAt);
-        return kFlagsAt + sizeof(DWORD) + ((flags & ACE_OBJECT_TYPE_PRESENT) != 0 ? 16 : 0) +
-               ((flags & ACE_INHERITED_OBJECT_TYPE_PRESENT) != 0 ? 16 : 0);
-    }
-    default:
-        return 0;
-    }
-}
-
-bool KnownType(BYTE type) {
-    return type <= 19 && type != ACCESS_ALLOWED_COMPOUND_ACE_TYPE;
-}
-
-// The mask of an entry of a known type that is large enough to hold one.
-bool HasMask(const BYTE* ace, size_t size) {
-    return KnownType(ace[0]) && size >= kMaskAt + sizeof(ACCESS_MASK);
-}
-
-// Whether a SID that is valid (revision 1, at most 15 sub-authorities) starts at `offset` of an
-// entry of `size` bytes and lies whole inside it.
-bool SidInside(const BYTE* ace, size_t size, size_t offset) {
-    return Within(offset, kSidHeader, size) && WholeSidSize(ace + offset, size - offset) != 0;
-}
-
-// Whether an entry at `at` of an ACL of `aclSize` bytes and `revision` is one Windows takes for
-// whole (its ACL validation): its header before the ACL's end, its size even and inside the ACL;
-// the basic types (allowed, denied, audit, alarm) a multiple of 4 with their SID inside; the
-// compound type (ACL revision 3 on) with the impersonation layout and both SIDs inside; the object
-// types (revision 4 on) a multiple of 4 with their GUIDs and SID inside. Of any other type only
-// the header counts: Windows keeps such entries, and the tool copies them as they stand.
-bool WholeAce(const BYTE* ace, size_t at, size_t aclSize, BYTE revision) {
-    if (!Within(at, sizeof(ACE_HEADER) + 1, aclSize)) {
-        return false;
-    }
-    const auto size = Read<WORD>(ace + offsetof(ACE_HEADER, AceSize));
-    if (size % 2 != 0 || !Within(at, size, aclSize)) {
-        return false;
-    }
-    const BYTE type = ace[0];
-    if (type <= SYSTEM_ALARM_ACE_TYPE) {
-        return size % 4 == 0 && SidInside(ace, size, kMaskAt + sizeof(ACCESS_MASK));
-    }
-    if (type == ACCESS_ALLOWED_COMPOUND_ACE_TYPE) {
-        constexpr size_t kFirstSid = kMaskAt + sizeof(ACCESS_MASK) + 2 * sizeof(WORD);
-        if (revision < kCompoundRevision || size % 4 != 0 || !Within(kMaskAt, 8, size) ||
-            Read<WORD>(ace + kMaskAt + sizeof(ACCESS_MASK)) != kCompoundImpersonation ||
-            !SidInside(ace, size, kFirstSid)) {
-            return false;
-        }
-        return SidInside(ace, size,
-                         kFirstSid + SidSize(reinterpret_cast<const SID*>(ace + kFirstSid)));
-    }
-    if (type >= ACCESS_ALLOWED_OBJECT_ACE_TYPE && type <= SYSTEM_ALARM_OBJECT_ACE_TYPE) {
-        const size_t sidAt = SidOffset(ace, size);
-        return revision >= kObjectRevision && size % 4 == 0 && sidAt != 0 &&
-               SidInside(ace, size, sidAt);
-    }
-    return true;
-}
-
-// The SID at `offset` within the bytes, if a whole one is there.
-const SID* SidAt(std::span<const BYTE> bytes, DWORD offset) {
-    if (offset == 0 || !Within(offset, kSidHeader, bytes.size()) ||
-        WholeSidSize(bytes.data() + offset, bytes.size() - offset) == 0) {
-        return nullptr;
-    }
-    return reinterpret_cast<const SID*>(bytes.data() + offset);
-}
-
-// The ACL at `offset`, if Windows would take it for valid: revision 2 to 4, a size that is even
-// and holds the header and lies within the bytes, and every entry whole (WholeAce).
-const ACL* AclAt(std::span<const BYTE> bytes, DWORD offset) {
-    if (offset == 0 || offset % 4 != 0 || !Within(offset, sizeof(ACL), bytes.size())) {
-        return nullptr;
-    }
-    const BYTE* const start = bytes.data() + offset;
-    const auto revision = Read<BYTE>(start + offsetof(ACL, AclRevision));
-    const auto size = Read<WORD>(start + offsetof(ACL, AclSize));
-    const auto count = Read<WORD>(start + offsetof(ACL, AceCount));
-    if (revision < MIN_ACL_REVISION || revision > MAX_ACL_REVISION || size < sizeof(ACL) ||
-        size % 2 != 0 || !Within(offset, size, bytes.size())) {
-        return nullptr;
-    }
-    size_t at = sizeof(ACL);
-    for (WORD i = 0; i < count; ++i) {
-        if (!WholeAce(start + at, at, size, revision)) {
-            return nullptr;
-        }
-        at += Read<WORD>(start + at + offsetof(ACE_HEADER, AceSize));
-    }
-    return reinterpret_cast<const ACL*>(start);
-}
 
 // CREATOR OWNER (S-1-3-0) or CREATOR GROUP (S-1-3-1): 0 or 1; -1 for any other SID or none.
 int CreatorSid(const SID* sid) {
@@ -306,39 +152,6 @@ ACCESS_MASK MapGenericKeyRights(ACCESS_MASK mask) {
     return mask;
 }
 
-const SID* AceSid(const BYTE* ace, WORD size) {
-    const size_t sidAt = KnownType(ace[0]) ? SidOffset(ace, size) : 0;
-    return sidAt != 0 && sidAt <= size && WholeSidSize(ace + sidAt, size - sidAt) != 0
-               ? reinterpret_cast<const SID*>(ace + sidAt)
-               : nullptr;
-}
-
-bool SidEquals(const SID* sid, const SID& expected) {
-    return sid != nullptr && SidSize(sid) == SidSize(&expected) &&
-           std::memcmp(sid, &expected, SidSize(sid)) == 0;
-}
-
-bool ParseDescriptor(std::span<const BYTE> descriptor, DescriptorParts& parts) {
-    if (descriptor.size() < sizeof(SECURITY_DESCRIPTOR_RELATIVE)) {
-        return false;
-    }
-    const auto header = Read<SECURITY_DESCRIPTOR_RELATIVE>(descriptor.data());
-    if (header.Revision != SECURITY_DESCRIPTOR_REVISION ||
-        (header.Control & SE_SELF_RELATIVE) == 0) {
-        return false;
-    }
-    parts = DescriptorParts{header.Control, SidAt(descriptor, header.Owner),
-                            SidAt(descriptor, header.Group), nullptr};
-    if ((header.Control & SE_DACL_PRESENT) != 0 && header.Dacl != 0) {
-        parts.dacl = AclAt(descriptor, header.Dacl);
-        if (parts.dacl == nullptr) {
-            return false;
-        }
-    }
-    return (header.Owner == 0 || parts.owner != nullptr) &&
-           (header.Group == 0 || parts.group != nullptr);
-}
-
 Bytes RepairedDaclDescriptor(const ACL* repairAcl, const DescriptorParts& key, const SID* owner,
                              const Bytes* parent) {
     // The repair's entries walked, not its declared size copied: an ACL may hold unused bytes.
@@ -377,36 +190,6 @@ Bytes RepairedDaclDescriptor(const ACL* repairAcl, const DescriptorParts& key, c
         static_cast<SECURITY_DESCRIPTOR_CONTROL>(SE_DACL_PRESENT | SE_DACL_AUTO_INHERITED |
                                                  (isProtected ? SE_DACL_PROTECTED : 0)),
         nullptr, acl);
-}
-
-bool IsRepairDacl(const ACL* dacl, DWORD inheritanceFlags, const SID& everyone,
-                  const SID& administrators) {
-    if (dacl == nullptr) {
-        return false; // no DACL: everyone has full access
-    }
-    bool hasEveryone = false;
-    bool hasAdministrators = false;
-    bool other = false;
-    ForEachAce(dacl, [&](const BYTE* ace, WORD size) {
-        const BYTE flags = ace[offsetof(ACE_HEADER, AceFlags)];
-        if ((flags & INHERITED_ACE) != 0) {
-            return;
-        }
-        const bool candidate = ace[0] == ACCESS_ALLOWED_ACE_TYPE && HasMask(ace, size) &&
-                               (flags & VALID_INHERIT_FLAGS) == inheritanceFlags;
-        const ACCESS_MASK rights =
-            candidate ? MapGenericKeyRights(Read<ACCESS_MASK>(ace + kMaskAt)) : 0;
-        const SID* sid = candidate ? AceSid(ace, size) : nullptr;
-        if (!hasEveryone && rights == KEY_READ && SidEquals(sid, everyone)) {
-            hasEveryone = true;
-        } else if (!hasAdministrators && rights == KEY_ALL_ACCESS &&
-                   SidEquals(sid, administrators)) {
-            hasAdministrators = true;
-        } else {
-            other = true;
-        }
-    });
-    return hasEveryone && hasAdministrators && !other;
 }
 
 Bytes OwnerDescriptor(const SID* owner, SECURITY_DESCRIPTOR_CONTROL control) {
