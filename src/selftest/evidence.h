@@ -1,0 +1,59 @@
+// The evidence the self-test's checks rest on: the trees and the keys around them as the registry
+// shows them, and what a repaired key must look like.
+#pragma once
+
+#include "security/descriptor.h"
+#include "security/privilege.h"
+#include "selftest/registry_state.h"
+#include "selftest/seeds.h"
+#include "selftest/tool_runs.h"
+#include "selftest/verdict.h"
+
+#include <windows.h>
+
+#include <initializer_list>
+#include <string>
+#include <vector>
+
+namespace tkr::selftest {
+
+inline constexpr wchar_t kLinkSkipped[] = L"SKIPPED: registry link, not followed";
+
+// The path below HKEY_CLASSES_ROOT of a seeded key below kScratch.
+[[nodiscard]] std::wstring InTrees(const std::wstring& path);
+// Owner Administrators, and as the DACL's own entries exactly the repair's two, with container
+// inherit (generic rights or the key rights they stand for, in either order).
+[[nodiscard]] bool IsRepaired(const std::wstring& sddl);
+// A key's security in a snapshot, or "not present".
+[[nodiscard]] std::wstring Text(const Snapshot& snapshot, const std::wstring& path);
+// Owner, group and DACL of the key at the path below root.
+[[nodiscard]] LSTATUS ReadDescriptorAt(HKEY root, const std::wstring& path,
+                                       const ProcessToken& token, Bytes& descriptor);
+[[nodiscard]] bool HasInheritedEntry(const Bytes& descriptor);
+// The fifteen trees as HKEY_CLASSES_ROOT shows them.
+[[nodiscard]] Snapshot Trees(const ProcessToken& token);
+// Keys outside the trees that a faulty tool could reach: the seeded sentinel and twin, and every
+// other key directly below HKEY_CLASSES_ROOT.
+[[nodiscard]] Snapshot Outside(const ProcessToken& token);
+// The checks of one key the repair must have taken: each named key repaired, none taken for a
+// link.
+[[nodiscard]] Outcome Repaired(const ToolRun& repair, const Snapshot& after,
+                               std::initializer_list<const wchar_t*> paths);
+
+struct Physical {
+    HKEY root;
+    std::wstring rootName;
+    std::wstring path;
+    [[nodiscard]] std::wstring Name() const { return rootName + L"\\" + path; }
+};
+
+// The user's merged table key and its child, the machine's and its child.
+[[nodiscard]] std::vector<Physical> MergedKeys(const Seeds& seeds);
+// The merged view: the user's key and its child, and the machine's child shown below the user's
+// key, all repaired; the machine's child with no entry inherited from the user's key.
+[[nodiscard]] Outcome Merged(bool shown, const std::wstring& seen,
+                             const std::vector<Physical>& keys,
+                             const std::vector<std::wstring>& before, const ProcessToken& token,
+                             Report& report);
+
+} // namespace tkr::selftest
