@@ -18,6 +18,9 @@ class RepairAction final : public ReportingAction {
         : ReportingAction(L"Fix", log), dacl_(dacl), token_(token), undo_(undo) {}
     [[nodiscard]] REGSAM PinAccess() const override { return READ_CONTROL | WRITE_DAC; }
     [[nodiscard]] bool UsesParentSecurity() const override { return true; }
+    // A repaired key grants administrators what it did or full control, unless the repair's
+    // entries are inherit-only and do not apply to the key itself.
+    [[nodiscard]] bool EntersAhead() const override { return dacl_.AppliesToTheKey(); }
     // Reads the key's owner and DACL through its pinned handle and stages its undo entry.
     void Prepare(const TreeKey& key) override;
     // Puts the group's entries on the disk (or counts them all as not saved).

@@ -32,8 +32,8 @@ struct Tally {
 // list cannot be read (with the error), or some of their names cannot be (with their count).
 enum class Skip { PathTooLong, Link, Name, Subkeys, SubkeyNames };
 
-// The keys a walk pins and prepares at once below one parent: few handles held at a time, one
-// commit for many keys.
+// The keys a walk pins and prepares at once: few handles held at a time, one commit for many
+// keys.
 inline constexpr size_t kGroupSize = 64;
 
 // What a mode does with each key the walk reaches.
@@ -44,9 +44,13 @@ class KeyAction {
     [[nodiscard]] virtual REGSAM PinAccess() const = 0;
     // Whether the action needs each parent's DACL as it left it (TreeKey::ParentSecurity).
     [[nodiscard]] virtual bool UsesParentSecurity() const { return false; }
+    // Whether a key the walk can enter before Act can still be entered after it (the action
+    // leaves no key less open to administrators than it found it): then the keys below it may
+    // join its group, reached before it changes.
+    [[nodiscard]] virtual bool EntersAhead() const { return false; }
     // Reads and keeps what the action needs of a pinned key before any key of its group changes
-    // (the keys the walk reaches next below one parent, up to kGroupSize): called for each key
-    // of the group, in order, before Commit and before any of them is announced.
+    // (the keys the walk visits next, up to kGroupSize): called for each key of the group, in
+    // order, before Commit and before any of them is announced.
     virtual void Prepare(const TreeKey&) {}
     // Makes what Prepare kept for the group durable before its keys change.
     virtual void Commit() {}

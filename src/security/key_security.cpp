@@ -83,7 +83,7 @@ const SID& EveryoneSid() {
     return kEveryone.sid;
 }
 
-RepairDacl::RepairDacl(DWORD inheritanceFlags) {
+RepairDacl::RepairDacl(DWORD inheritanceFlags) : flags_(inheritanceFlags) {
     SID_IDENTIFIER_AUTHORITY worldAuthority = SECURITY_WORLD_SID_AUTHORITY;
     SID_IDENTIFIER_AUTHORITY ntAuthority = SECURITY_NT_AUTHORITY;
     if (!win::AllocateAndInitializeSid(&worldAuthority, 1, SECURITY_WORLD_RID, 0, 0, 0, 0, 0, 0, 0,

@@ -51,6 +51,8 @@ class RepairDacl {
     explicit RepairDacl(DWORD inheritanceFlags);
     [[nodiscard]] PACL Acl() const { return acl_.get(); }
     [[nodiscard]] PSID Administrators() const { return admins_.get(); }
+    // Whether its entries grant their rights on the key they are written to (not inherit-only).
+    [[nodiscard]] bool AppliesToTheKey() const { return (flags_ & INHERIT_ONLY_ACE) == 0; }
     // Where building them stopped (RepairStep::None: built).
     [[nodiscard]] const RepairResult& Built() const { return built_; }
 
@@ -59,6 +61,7 @@ class RepairDacl {
     UniqueSid admins_;
     UniqueAcl acl_;
     RepairResult built_;
+    DWORD flags_;
 };
 
 // Writes the DACL to the key, then makes Administrators the owner under the take-ownership

@@ -245,6 +245,8 @@ LSTATUS WINAPI RegOpenKeyExW(HKEY root, LPCWSTR subKey, DWORD options, REGSAM de
         }
     } else if (key->second.openStatus != ERROR_SUCCESS) {
         return key->second.openStatus;
+    } else if ((access & key->second.deniedAccess) != 0) {
+        return ERROR_ACCESS_DENIED;
     }
     opened.id = key->second.id;
     *result = static_cast<HKEY>(reinterpret_cast<HANDLE>(g_fake->nextHandle += 4));

@@ -16,6 +16,7 @@ struct FakeKey {
     unsigned id = 0; // the object: a key deleted and made again is another one
     std::vector<std::wstring> children;
     LSTATUS openStatus = ERROR_SUCCESS;  // RegOpenKeyExW's answer for this key, unless no access
+    REGSAM deniedAccess = 0;             // rights its DACL denies: an open asking any gets 5
     LSTATUS countStatus = ERROR_SUCCESS; // RegQueryInfoKeyW's answer
     std::set<DWORD> unreadableIndices;   // RegEnumKeyExW fails for these
     bool isLink = false;

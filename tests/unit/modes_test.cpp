@@ -12,6 +12,7 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <functional>
 
 namespace {
 
@@ -59,47 +60,128 @@ class Fake : public ::testing::Test {
     const tkr::ProcessToken token;
 };
 
-TEST_F(Fake, EachKeysEntryIsOnTheDiskBeforeItsFirstSecurityWrite) {
+// Records every key written before its entry was on the disk: what a power loss would leave is
+// what was flushed.
+class WriteAhead : public Fake {
+  protected:
+    void SetUp() override {
+        fake.onSetSecurity = [this](const std::wstring& path) {
+            const std::wstring undo = fake.files[kUndo].substr(0, fake.flushed[kUndo]);
+            if (undo.find(L"\n" + path + L"\t") == std::wstring::npos || !undo.ends_with(L"\r\n")) {
+                writtenBeforeItsEntry.push_back(path);
+            }
+            if (afterWrite) {
+                afterWrite(path);
+            }
+        };
+    }
+    tkr::Tally Repair(const wchar_t* root, DWORD flags = CONTAINER_INHERIT_ACE) {
+        tkr::UndoWriter undo(kUndo, log);
+        const tkr::RepairDacl dacl(flags);
+        tkr::RepairAction action(dacl, token, undo, log);
+        tkr::Tally tally;
+        tkr::WalkKeyTree(root, action, tally);
+        notSaved = undo.NotSaved();
+        return tally;
+    }
+    std::vector<std::wstring> writtenBeforeItsEntry;
+    std::function<void(const std::wstring&)> afterWrite;
+    unsigned notSaved = 0;
+};
+
+TEST_F(WriteAhead, EachKeysEntryIsOnTheDiskBeforeItsFirstSecurityWrite) {
     fake.AddKey(L".qk4");
     fake.AddKey(L".qk4\\locked");
     fake.keys[L".qk4\\locked"].readStatus = ERROR_ACCESS_DENIED;
-    std::vector<std::wstring> writtenBeforeItsEntry;
-    fake.onSetSecurity = [&](const std::wstring& path) {
-        // What a power loss would leave: what was flushed.
-        const std::wstring undo = fake.files[kUndo].substr(0, fake.flushed[kUndo]);
-        if (undo.find(L"\n" + path + L"\t") == std::wstring::npos || !undo.ends_with(L"\r\n")) {
-            writtenBeforeItsEntry.push_back(path);
-        }
-    };
-    tkr::UndoWriter undo(kUndo, log);
-    const tkr::RepairDacl dacl(2);
-    tkr::RepairAction action(dacl, token, undo, log);
-    tkr::Tally tally;
-    tkr::WalkKeyTree(L".qk4", action, tally);
-
+    Repair(L".qk4");
     const std::wstring machine = L"\\REGISTRY\\MACHINE\\SOFTWARE\\Classes\\";
+    // One group: the table key and the key below it, entered before the table key changes.
     EXPECT_EQ(fake.files[kUndo], std::wstring(L"\xFEFF") + tkr::kUndoHeader + L"\r\n.qk4\t" +
-                                     machine + L".qk4\tO:BAD:P(A;;KA;;;BA)\r\n\r\n.qk4\\locked\t" +
+                                     machine + L".qk4\tO:BAD:P(A;;KA;;;BA)\r\n.qk4\\locked\t" +
                                      machine + L".qk4\\locked\tunreadable 5\r\n\r\n");
     // Each entry is whole and flushed before the key's first security write, and the backup
     // privilege, tried for the unreadable key, is off again.
     EXPECT_TRUE(writtenBeforeItsEntry.empty());
     EXPECT_TRUE(fake.privilegesOn.empty());
+}
 
-    // Siblings more than a group holds: still no key changed before its entry is on the disk,
-    // with one flush per group (the table key's, 64 siblings, the rest), not per key.
-    fake.files.clear();
-    fake.journal.clear();
-    fake.AddKey(L".zor");
+// Keys reached a group at a time, in the order they are visited: the keys below a key join its
+// group where it can be entered before it changes and stays so once repaired; each group has one
+// flush, before any of its keys is written, and every key visited has its entry, no other.
+TEST_F(WriteAhead, AGroupIsTheNextKeysVisitedAndEachIsOnTheDiskBeforeItChanges) {
+    const std::vector<std::wstring> bush = {L".qk4",           L".qk4\\a",     L".qk4\\a\\a1",
+                                            L".qk4\\a\\a1\\x", L".qk4\\a\\a2", L".qk4\\b"};
+    std::vector<std::wstring> wide = {L".qk4"};
     for (int i = 0; i < 70; ++i) {
-        fake.AddKey(L".zor\\s" + std::to_wstring(i));
+        wide.push_back(L".qk4\\s" + std::to_wstring(i));
     }
-    tkr::UndoWriter wide(kUndo, log);
-    tkr::RepairAction wideAction(dacl, token, wide, log);
-    tkr::WalkKeyTree(L".zor", wideAction, tally);
-    EXPECT_TRUE(writtenBeforeItsEntry.empty());
-    EXPECT_EQ(fake.Calls(L"FlushFileBuffers ").size(), 3u);
-    EXPECT_EQ(wide.NotSaved(), 0u);
+    // A group that ends among the keys below ".qk4\a": the next one goes on after them.
+    std::vector<std::wstring> split = {L".qk4", L".qk4\\a"};
+    for (int i = 0; i < 100; ++i) {
+        split.push_back(L".qk4\\a\\s" + std::to_wstring(i));
+    }
+    split.push_back(L".qk4\\b");
+    struct Case {
+        const char* what;
+        DWORD flags;
+        REGSAM deniedBefore; // what ".qk4\a" denies administrators until its DACL is written
+        REGSAM deniedAfter;  // and after
+        const std::vector<std::wstring>& tree;
+        std::vector<std::wstring> visited;
+        size_t flushes;
+    };
+    for (const Case& c : {
+             Case{"a bush smaller than a group", CONTAINER_INHERIT_ACE, 0, 0, bush, bush, 1},
+             Case{"a key listed only once repaired", CONTAINER_INHERIT_ACE, KEY_ENUMERATE_SUB_KEYS,
+                  0, bush, bush, 2},
+             // Inherit-only entries do not apply to the key they are written to: a key that
+             // could be entered may not be once repaired, so nothing below it is read before.
+             Case{"inherit-only entries", INHERIT_ONLY_ACE, 0, 0, bush, bush, 4},
+             Case{"inherit-only entries that lock the key",
+                  INHERIT_ONLY_ACE,
+                  0,
+                  KEY_ENUMERATE_SUB_KEYS,
+                  bush,
+                  {L".qk4", L".qk4\\a", L".qk4\\b"},
+                  2},
+             Case{"more siblings than a group", CONTAINER_INHERIT_ACE, 0, 0, wide, wide, 2},
+             Case{"a group that ends below a key", CONTAINER_INHERIT_ACE, 0, 0, split, split, 2},
+         }) {
+        fake.keys.clear();
+        fake.files.clear();
+        fake.journal.clear();
+        writtenBeforeItsEntry.clear();
+        for (const std::wstring& key : c.tree) {
+            fake.AddKey(key);
+            fake.keys[key].sddl = L"O:BAD:(A;;KA;;;BA)"; // inherits
+        }
+        fake.keys[L".qk4\\a"].deniedAccess = c.deniedBefore;
+        // Once repaired, ".qk4\a" passes down an entry of its own.
+        afterWrite = [&](const std::wstring& path) {
+            if (path == L".qk4\\a") {
+                fake.keys[path].deniedAccess = c.deniedAfter;
+                fake.keys[path].sddl = L"O:BAD:(A;CI;KR;;;BU)";
+            }
+        };
+        Repair(L".qk4", c.flags);
+        std::vector<std::wstring> announced;
+        for (const std::wstring& line : fake.LogLines(kLog)) {
+            if (line.starts_with(L"Message: Fix \"")) {
+                announced.push_back(line.substr(14, line.size() - 19));
+            }
+        }
+        EXPECT_EQ(announced, c.visited) << c.what;
+        EXPECT_TRUE(writtenBeforeItsEntry.empty()) << c.what;
+        EXPECT_EQ(fake.Calls(L"FlushFileBuffers ").size(), c.flushes) << c.what;
+        const std::wstring& undo = fake.files[kUndo];
+        EXPECT_EQ(std::count(undo.begin(), undo.end(), L'\t'), 2 * c.visited.size()) << c.what;
+        EXPECT_EQ(notSaved, 0u) << c.what;
+        if (c.visited == bush) {
+            EXPECT_NE(fake.keys[L".qk4\\a\\a1"].writtenDacl.find(L"ID;KR;;;BU)"),
+                      std::wstring::npos)
+                << c.what;
+        }
+    }
 }
 
 TEST_F(Fake, NamesAreReadAgainWhileTheListChangesAndMergedWithoutRepeats) {
