@@ -1,14 +1,58 @@
-// The runs of the tool on the planted keys, and the checks of their outcome.
+// The runs of the tool on the planted keys, what they leave, and the checks of their outcome: a
+// table of named checks, each judged from that evidence alone.
 #pragma once
 
+#include "report/undo_format.h"
 #include "security/privilege.h"
-#include "selftest/seeds.h"
-#include "selftest/tool_runs.h"
-#include "selftest/verdict.h"
+#include "selftest/evidence.h"
+#include "selftest/windows_oracle.h"
+
+#include <set>
+#include <string>
+#include <vector>
 
 namespace tkr::selftest {
 
-// Everything after the seeds are planted: the runs and the checks, each a line of the report.
+// Everything the checks judge: what the system can show, asked before the tool runs; the four
+// runs; the trees and the keys around them before and after each.
+struct Evidence {
+    WindowsAnswer oracle;
+    bool inherits = false;              // Windows' own answer gave the twin inherited entries
+    LSTATUS backupRead = ERROR_SUCCESS; // a key denying READ_CONTROL read under backup
+    bool userShown = false;             // below the merged table key, the user's child
+    bool machineShown = false;          // and the machine's
+    std::vector<Physical> physical;     // the merged view's physical keys
+    std::vector<std::wstring> physicalBefore;
+    std::vector<std::wstring> physicalAfter; // as the repair left them
+    LSTATUS mergedRead = ERROR_SUCCESS;      // of the machine's child and its parent
+    Bytes mergedChild;
+    Bytes mergedParent;
+    // The family below the table key and its twin's, each as the repair left it (empty where it
+    // could not be read), from the top.
+    std::vector<std::wstring> familyPaths;
+    std::vector<Bytes> familyTool;
+    std::vector<Bytes> familyWindows;
+    Snapshot seeded; // the trees once planted
+    Snapshot outsideBefore;
+    ToolRun checkBefore; // 1-check
+    Snapshot checked;
+    ToolRun repair; // 2-repair
+    Snapshot repaired;
+    Snapshot outsideAfter;
+    std::set<std::wstring> comeAndGone; // outside keys that appeared or went meanwhile
+    ToolRun checkAfter;                 // 3-check
+    std::wstring undoFile;              // the repair's
+    std::vector<UndoLine> entries;
+    ToolRun undo; // 4-undo
+    Snapshot restored;
+    double seconds[2] = {-1, -1}; // the repair's time for the chain and the siblings
+};
+
+// The runs, and what the registry holds around them.
+[[nodiscard]] Evidence Gather(Runner& runner, const ProcessToken& token, const Seeds& seeds,
+                              Report& report);
+
+// Everything after the seeds are planted: the runs, then each check a line of the report.
 void TestTheTool(Runner& runner, const ProcessToken& token, const Seeds& seeds, Report& report);
 
 } // namespace tkr::selftest

@@ -6,6 +6,7 @@
 
 #include <algorithm>
 #include <span>
+#include <tuple>
 #include <vector>
 
 namespace tkr::selftest {
@@ -61,7 +62,7 @@ std::wstring FirstDifference(const std::vector<Entry>& tool, const std::vector<E
     while (i < tool.size() && i < windows.size() && Same(tool[i], windows[i])) {
         ++i;
     }
-    const std::wstring at = L" as entry " + std::to_wstring(i + 1);
+    const std::wstring at = L" as inherited entry " + std::to_wstring(i + 1);
     auto holds = [](const std::vector<Entry>& in, Entry entry) {
         return std::ranges::any_of(in, [&](Entry e) { return Same(e, entry); });
     };
@@ -76,6 +77,36 @@ std::wstring FirstDifference(const std::vector<Entry>& tool, const std::vector<E
                EntrySddl(windows[i]);
     }
     return L"an entry repeated: " + EntrySddl(i < tool.size() ? tool[i] : windows[i]) + at;
+}
+
+bool Inherited(Entry entry) {
+    return (reinterpret_cast<const ACE_HEADER*>(entry.data())->AceFlags & INHERITED_ACE) != 0;
+}
+
+// Whether a DACL's own entries are the repair's two (Everyone: read, Administrators: full
+// control, container inherit), as the tool writes them or as Windows may keep them: with the
+// rights mapped, or each split into one for the key and an inherit-only one for those below.
+bool OwnAreTheRepairs(const std::vector<Entry>& own) {
+    std::vector<std::wstring> texts;
+    for (Entry entry : own) {
+        texts.push_back(EntrySddl(entry));
+    }
+    std::ranges::sort(texts);
+    for (const auto& everyone : {std::vector<std::wstring>{L"(A;CI;GR;;;WD)"},
+                                 {L"(A;CI;KR;;;WD)"},
+                                 {L"(A;;KR;;;WD)", L"(A;CIIO;GR;;;WD)"}}) {
+        for (const auto& admins : {std::vector<std::wstring>{L"(A;CI;GA;;;BA)"},
+                                   {L"(A;CI;KA;;;BA)"},
+                                   {L"(A;;KA;;;BA)", L"(A;CIIO;GA;;;BA)"}}) {
+            std::vector<std::wstring> wanted = everyone;
+            wanted.insert(wanted.end(), admins.begin(), admins.end());
+            std::ranges::sort(wanted);
+            if (texts == wanted) {
+                return true;
+            }
+        }
+    }
+    return false;
 }
 
 } // namespace
@@ -99,12 +130,27 @@ std::wstring DaclDifference(const Bytes& tool, const Bytes& windows) {
     const SECURITY_DESCRIPTOR_CONTROL windowsFlags = windowsParts.control & kFlags;
     const std::vector<Entry> toolEntries = Entries(toolParts.dacl);
     const std::vector<Entry> windowsEntries = Entries(windowsParts.dacl);
+    // Inherited entries compare byte for byte, in order (an explicit copy of one is no match);
+    // each side's own entries must be the repair's.
+    std::vector<Entry> toolInherited;
+    std::vector<Entry> windowsInherited;
+    std::vector<Entry> toolOwn;
+    std::vector<Entry> windowsOwn;
+    for (auto [from, inherited, own] : {std::tuple{&toolEntries, &toolInherited, &toolOwn},
+                                        {&windowsEntries, &windowsInherited, &windowsOwn}}) {
+        for (Entry entry : *from) {
+            (Inherited(entry) ? inherited : own)->push_back(entry);
+        }
+    }
     std::wstring difference;
-    if (toolEntries.size() != windowsEntries.size() ||
-        !std::ranges::equal(toolEntries, windowsEntries, Same)) {
-        difference = FirstDifference(toolEntries, windowsEntries);
+    if (!std::ranges::equal(toolInherited, windowsInherited, Same)) {
+        difference = FirstDifference(toolInherited, windowsInherited);
     } else if (toolFlags != windowsFlags) {
         difference = L"the DACL's flags differ";
+    } else if (!OwnAreTheRepairs(toolOwn)) {
+        difference = L"its own entries are not the repair's two";
+    } else if (!OwnAreTheRepairs(windowsOwn)) {
+        difference = L"Windows' own entries are not the repair's two";
     } else {
         return L"";
     }

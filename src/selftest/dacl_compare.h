@@ -9,9 +9,11 @@
 
 namespace tkr::selftest {
 
-// What differs between the DACLs (entries in order, and the protected and auto-inherited flags)
-// of two self-relative descriptors, each parsed within its bytes: empty when they are equal;
-// otherwise the first difference (a missing, extra or misplaced entry, as SDDL) and both DACLs.
+// What differs between the DACLs of two self-relative descriptors, each parsed within its bytes:
+// their inherited entries in order, byte for byte (an entry's explicit copy is no match), their
+// protected and auto-inherited flags, and whether each one's own entries are the repair's two
+// (Windows may map their rights or split each in two). Empty when they agree; otherwise the
+// first difference (a missing, extra or misplaced inherited entry, as SDDL) and both DACLs.
 [[nodiscard]] std::wstring DaclDifference(const Bytes& tool, const Bytes& windows);
 
 // An entry as SDDL ("(A;CIID;KR;;;WD)").

@@ -12,6 +12,8 @@
 #include <windows.h>
 
 #include <initializer_list>
+#include <set>
+#include <span>
 #include <string>
 #include <vector>
 
@@ -35,6 +37,20 @@ inline constexpr wchar_t kLinkSkipped[] = L"SKIPPED: registry link, not followed
 // Keys outside the trees that a faulty tool could reach: the seeded sentinel and twin, and every
 // other key directly below HKEY_CLASSES_ROOT.
 [[nodiscard]] Snapshot Outside(const ProcessToken& token);
+// The keys outside the trees (but the self-test's sentinel and twin) present in one snapshot and
+// not in the other: Windows' own activity adds and removes keys below HKEY_CLASSES_ROOT at any
+// moment. Each set is named in an INFO line.
+[[nodiscard]] std::set<std::wstring> ComeAndGone(const Snapshot& before, const Snapshot& after,
+                                                 Report& report);
+// The seeded keys a check before the repair must find needing it, and those every run after the
+// repair must find repaired (below kScratch).
+inline constexpr const wchar_t* kNeedRepair[] = {kForeign, kLocked, kDenyWriteDac,
+                                                 kDenyReadControl};
+inline constexpr const wchar_t* kRepairedKeys[] = {kForeign, kLocked, kLockedChild, kDenyWriteDac,
+                                                   kDenyReadControl};
+// That a -check run announced each of these seeded keys and said `result` (or began with it).
+[[nodiscard]] Outcome Found(const ToolRun& check, const std::wstring& result,
+                            std::span<const wchar_t* const> paths);
 // The checks of one key the repair must have taken: each named key repaired, none taken for a
 // link.
 [[nodiscard]] Outcome Repaired(const ToolRun& repair, const Snapshot& after,
@@ -49,11 +65,9 @@ struct Physical {
 
 // The user's merged table key and its child, the machine's and its child.
 [[nodiscard]] std::vector<Physical> MergedKeys(const Seeds& seeds);
-// The merged view: the user's key and its child, and the machine's child shown below the user's
-// key, all repaired; the machine's child with no entry inherited from the user's key.
-[[nodiscard]] Outcome Merged(bool shown, const std::wstring& seen,
-                             const std::vector<Physical>& keys,
-                             const std::vector<std::wstring>& before, const ProcessToken& token,
-                             Report& report);
+// The INFO line of which of the merged view's physical keys the repair changed.
+[[nodiscard]] std::wstring MergedChanges(const std::vector<Physical>& keys,
+                                         const std::vector<std::wstring>& before,
+                                         const std::vector<std::wstring>& after);
 
 } // namespace tkr::selftest

@@ -34,11 +34,17 @@ Seeds::Seeds(const ProcessToken& token) : token_(token) {
     // software); the keys below them are opened as themselves.
     constexpr REGSAM kAccess =
         KEY_WOW64_64KEY | KEY_QUERY_VALUE | KEY_ENUMERATE_SUB_KEYS | KEY_CREATE_SUB_KEY;
-    // A new profile may have no classes of its own yet.
+    // A new profile may have no classes of its own yet: made here, or by an earlier self-test
+    // that was interrupted (its mark says so), they are removed at the end.
     DWORD disposition = 0;
-    if (::RegCreateKeyExW(HKEY_CURRENT_USER, L"Software\\Classes", 0, nullptr, 0, kAccess, nullptr,
-                          userClasses_.put(), &disposition) == ERROR_SUCCESS &&
-        disposition == REG_CREATED_NEW_KEY) {
+    if (::RegCreateKeyExW(HKEY_CURRENT_USER, L"Software\\Classes", 0, nullptr, 0,
+                          kAccess | KEY_SET_VALUE, nullptr, userClasses_.put(),
+                          &disposition) == ERROR_SUCCESS &&
+        (disposition == REG_CREATED_NEW_KEY
+             ? ::RegSetValueExW(userClasses_.get(), kCreatedMark, 0, REG_SZ, nullptr, 0) ==
+                   ERROR_SUCCESS
+             : ::RegQueryValueExW(userClasses_.get(), kCreatedMark, nullptr, nullptr, nullptr,
+                                  nullptr) == ERROR_SUCCESS)) {
         planted_.push_back({HKEY_CURRENT_USER, L"Software\\Classes"});
     }
     (void)::RegOpenKeyExW(HKEY_LOCAL_MACHINE, L"SOFTWARE\\Classes", 0, kAccess,
@@ -64,25 +70,6 @@ std::vector<std::wstring> Seeds::Plan() {
         L"fifteen trees (.qk4, .zor, .wun, .bym, .kaf, .27u, .gli, .tov, .rux, .mik, .nol, .ooq, "
         L".lud, .cwa, .hib).",
     };
-}
-
-LSTATUS Seeds::RemoveLeftovers(std::wstring& what) {
-    const std::pair<HKEY, std::wstring> leftovers[] = {
-        {HKEY_CLASSES_ROOT, kScratch},
-        {HKEY_CLASSES_ROOT, kTwin},
-        {HKEY_CLASSES_ROOT, kSentinel},
-        {UserClasses(), Join(kMergedTable, kUserChild)},
-        {MachineClasses(), Join(kMergedTable, kMachineChild)}};
-    for (const auto& [root, path] : leftovers) {
-        const LSTATUS status = root ? RemoveOne({root, path}) : ERROR_SUCCESS;
-        // A key on the way that refuses administrators holds nothing they could remove; the
-        // planting says what it lacks.
-        if (status != ERROR_SUCCESS && status != ERROR_ACCESS_DENIED) {
-            what = path + L" (left by an earlier self-test): error " + std::to_wstring(status);
-            return status;
-        }
-    }
-    return ERROR_SUCCESS;
 }
 
 bool Seeds::Created(HKEY root, const std::wstring& path) const {
@@ -121,6 +108,12 @@ LSTATUS Seeds::Create(HKEY root, const std::wstring& path, const wchar_t* sddl) 
         }
         if (status != ERROR_SUCCESS) {
             return status;
+        }
+        if (created && start == 0 && (made == kScratchTable || made == kMergedTable)) {
+            status = ::RegSetValueExW(key.get(), kCreatedMark, 0, REG_SZ, nullptr, 0);
+            if (status != ERROR_SUCCESS) {
+                return status;
+            }
         }
         if (created && !recorded) {
             // Only the topmost key made: removing it removes what was made below it.
@@ -254,34 +247,6 @@ LSTATUS Seeds::PlantMerged(std::wstring& what) {
                                : ERROR_FILE_NOT_FOUND;
     }
     return status;
-}
-
-LSTATUS Seeds::RemoveOne(const Planted& planted) const {
-    const size_t last = planted.path.rfind(L'\\');
-    if (last == std::wstring::npos) {
-        return RemoveTree(planted.root, planted.path, token_);
-    }
-    UniqueKey parent;
-    const LSTATUS status = OpenPath(planted.root, planted.path.substr(0, last), kAnyRight, parent);
-    return status == ERROR_SUCCESS ? RemoveTree(parent.get(), planted.path.substr(last + 1), token_)
-           : status == ERROR_FILE_NOT_FOUND ? ERROR_SUCCESS
-                                            : status;
-}
-
-LSTATUS Seeds::Remove(std::wstring* what) {
-    LSTATUS first = ERROR_SUCCESS;
-    while (!planted_.empty()) {
-        const Planted planted = planted_.back();
-        planted_.pop_back();
-        const LSTATUS status = RemoveOne(planted);
-        if (status != ERROR_SUCCESS && first == ERROR_SUCCESS) {
-            first = status;
-            if (what) {
-                *what = planted.path;
-            }
-        }
-    }
-    return first;
 }
 
 } // namespace tkr::selftest

@@ -24,6 +24,9 @@ inline constexpr wchar_t kUserChild[] = L"tkr-selftest-user";
 inline constexpr wchar_t kMachineChild[] = L"tkr-selftest-machine";
 inline constexpr wchar_t kUserClasses[] = L"HKEY_CURRENT_USER\\Software\\Classes";
 inline constexpr wchar_t kMachineClasses[] = L"HKEY_LOCAL_MACHINE\\SOFTWARE\\Classes";
+// The value that marks a table key the self-test created, so that a later self-test removes it
+// when this one could not (it was interrupted).
+inline constexpr wchar_t kCreatedMark[] = L"tkr-selftest-created";
 
 // The seeded keys below kScratch, and the owner and DACL each is given.
 inline constexpr wchar_t kForeign[] = L"Foreign";
@@ -60,8 +63,9 @@ class Seeds {
 
     // The lines that say what Plant() will create and change.
     [[nodiscard]] static std::vector<std::wstring> Plan();
-    // Removes what an earlier self-test left (its keys only, found by their names).
-    [[nodiscard]] LSTATUS RemoveLeftovers(std::wstring& what);
+    // Removes what an earlier self-test left (its keys only, found by their names, and the table
+    // keys it created, found by their mark); `removed` names each key removed.
+    [[nodiscard]] LSTATUS RemoveLeftovers(std::wstring& what, std::vector<std::wstring>& removed);
     // Plants everything; on failure `what` names the key and the error, and, where an existing
     // key refused administrators what the step needed, which right that was and what to do.
     [[nodiscard]] LSTATUS Plant(std::wstring& what);

@@ -10,6 +10,8 @@
 #include "selftest/tool_runs.h"
 #include "selftest/verdict.h"
 
+#include <exception>
+
 namespace tkr::selftest {
 namespace {
 
@@ -81,10 +83,20 @@ int RunSelfTest(int argc, wchar_t** argv) {
     report.Line(L"The report and the tool's logs: \"" + reportFolder + L"\"");
 
     const ProcessToken token;
-    const Snapshot original = Trees(token);
     Seeds seeds(token);
     std::wstring what;
-    LSTATUS status = seeds.RemoveLeftovers(what);
+    // What an interrupted self-test left goes first, so that the trees are compared with what
+    // they hold without it.
+    std::vector<std::wstring> removed;
+    LSTATUS status = seeds.RemoveLeftovers(what, removed);
+    if (!removed.empty()) {
+        std::wstring names;
+        for (const std::wstring& name : removed) {
+            names += (names.empty() ? L"" : L", ") + name;
+        }
+        report.Line(L"INFO: removed what an earlier self-test left: " + names);
+    }
+    const Snapshot original = Trees(token);
     if (status == ERROR_SUCCESS) {
         status = seeds.Plant(what);
     }
@@ -99,8 +111,13 @@ int RunSelfTest(int argc, wchar_t** argv) {
         report.NothingTested(system, tool);
         return 2;
     }
-    Runner runner(exe, reportFolder);
-    TestTheTool(runner, token, seeds, report);
+    Runner runner(exe, reportFolder, report);
+    try {
+        TestTheTool(runner, token, seeds, report);
+    } catch (const std::exception&) {
+        // Out of memory, say: what was planted is still removed, and the verdict says so.
+        report.Check(L"the self-test runs to its end", Failed(L"it stopped half-way"));
+    }
 
     status = seeds.Remove(&what);
     report.Check(L"nothing is left behind", [&] {

@@ -135,6 +135,12 @@ ToolRun Runner::Run(const std::wstring& name, const std::wstring& arguments,
         L"\"" + exe_ + L"\" " + arguments + L" -log \"" + run.logFolder + L"\"";
     const ChildRun child = RunChild(exe_, line, poll);
     run.exitCode = child.startError == ERROR_SUCCESS ? child.exitCode : MAXDWORD;
+    run.timedOut = child.timedOut;
+    if (child.timedOut) {
+        report_.Check(L"the tool's run " + name + L" ends within " +
+                          std::to_wstring(kChildTimeLimitMs / 60000) + L" minutes",
+                      Failed(L"it was stopped then: " + line));
+    }
     run.output = Widen(child.output);
     const UniqueFile file(::CreateFileW((run.logFolder + L".txt").c_str(), GENERIC_WRITE,
                                         FILE_SHARE_READ, nullptr, CREATE_NEW, FILE_ATTRIBUTE_NORMAL,

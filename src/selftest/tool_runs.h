@@ -45,23 +45,29 @@ class LogWatch {
 
 struct ToolRun {
     DWORD exitCode = 0;
-    std::wstring output; // lines ended by "\n"
+    bool timedOut = false; // stopped at the time limit
+    std::wstring output;   // lines ended by "\n"
     std::wstring logFolder;
 };
 
+class Report;
+
 class Runner {
   public:
-    Runner(std::wstring exe, std::wstring folder)
-        : exe_(std::move(exe)), folder_(std::move(folder)) {}
+    Runner(std::wstring exe, std::wstring folder, Report& report)
+        : exe_(std::move(exe)), folder_(std::move(folder)), report_(report) {}
+    [[nodiscard]] const std::wstring& Exe() const { return exe_; }
     [[nodiscard]] std::wstring LogFolder(const std::wstring& name) const;
     // Runs the tool with the arguments and "-log <the folder's subfolder `name`>", calling `poll`
-    // now and then while it runs; keeps the run in "<name>.txt".
+    // now and then while it runs; keeps the run in "<name>.txt". A run stopped at the time limit
+    // has a FAIL line of its own.
     ToolRun Run(const std::wstring& name, const std::wstring& arguments,
                 const std::function<void()>& poll = {});
 
   private:
     std::wstring exe_;
     std::wstring folder_;
+    Report& report_;
 };
 
 } // namespace tkr::selftest

@@ -26,22 +26,32 @@ TEST(DaclDifference, NamesTheFirstMissingExtraOrMisplacedEntryAndTheFlags) {
         // An inherited entry left out, one too many, and two in another order.
         {L"D:AI(A;CI;GR;;;WD)(A;CI;GA;;;BA)(A;ID;KA;;;SY)",
          L"D:AI(A;CI;GR;;;WD)(A;CI;GA;;;BA)(A;ID;KR;;;BU)(A;ID;KA;;;SY)",
-         L"missing (A;ID;KR;;;BU), which Windows has as entry 3"},
+         L"missing (A;ID;KR;;;BU), which Windows has as inherited entry 1"},
         {L"D:AI(A;CI;GR;;;WD)(A;CI;GA;;;BA)(A;ID;KR;;;BU)", L"D:AI(A;CI;GR;;;WD)(A;CI;GA;;;BA)",
-         L"extra (A;ID;KR;;;BU) as entry 3"},
+         L"extra (A;ID;KR;;;BU) as inherited entry 1"},
         {L"D:AI(A;CI;GR;;;WD)(A;CI;GA;;;BA)(A;ID;KR;;;BU)(A;ID;KA;;;SY)",
          L"D:AI(A;CI;GR;;;WD)(A;CI;GA;;;BA)(A;ID;KA;;;SY)(A;ID;KR;;;BU)",
-         L"entries in another order: (A;ID;KR;;;BU) as entry 3, where Windows has (A;ID;KA;;;SY)"},
+         L"entries in another order: (A;ID;KR;;;BU) as inherited entry 1, where Windows has "
+         L"(A;ID;KA;;;SY)"},
         // The same account, but not the same entry: inherit-only, generic rights, a deny entry.
         {L"D:AI(A;CI;GR;;;WD)(A;CI;GA;;;BA)(A;CIID;GR;;;BU)",
          L"D:AI(A;CI;GR;;;WD)(A;CI;GA;;;BA)(A;CIIOID;GR;;;BU)",
-         L"missing (A;CIIOID;GR;;;BU), which Windows has as entry 3"},
+         L"missing (A;CIIOID;GR;;;BU), which Windows has as inherited entry 1"},
         {L"D:AI(A;CI;GR;;;WD)(A;CI;GA;;;BA)(A;ID;GR;;;BU)",
          L"D:AI(A;CI;GR;;;WD)(A;CI;GA;;;BA)(A;ID;KR;;;BU)",
-         L"missing (A;ID;KR;;;BU), which Windows has as entry 3"},
+         L"missing (A;ID;KR;;;BU), which Windows has as inherited entry 1"},
         {L"D:AI(A;CI;GR;;;WD)(A;CI;GA;;;BA)(A;ID;WD;;;AN)",
          L"D:AI(A;CI;GR;;;WD)(A;CI;GA;;;BA)(D;ID;WD;;;AN)",
-         L"missing (D;ID;WD;;;AN), which Windows has as entry 3"},
+         L"missing (D;ID;WD;;;AN), which Windows has as inherited entry 1"},
+        // An explicit copy of an inherited entry is no match.
+        {L"D:AI(A;CI;GR;;;WD)(A;CI;GA;;;BA)(A;;KR;;;BU)",
+         L"D:AI(A;CI;GR;;;WD)(A;CI;GA;;;BA)(A;ID;KR;;;BU)",
+         L"missing (A;ID;KR;;;BU), which Windows has as inherited entry 1"},
+        // Own entries: the repair's two, which Windows may keep mapped or split in two.
+        {L"D:AI(A;CI;GR;;;WD)(A;CI;GA;;;BA)(A;ID;KR;;;BU)",
+         L"D:AI(A;;KR;;;WD)(A;CIIO;GR;;;WD)(A;CI;KA;;;BA)(A;ID;KR;;;BU)", L""},
+        {L"D:AI(A;CI;GR;;;WD)(A;ID;KR;;;BU)", L"D:AI(A;CI;GR;;;WD)(A;CI;GA;;;BA)(A;ID;KR;;;BU)",
+         L"its own entries are not the repair's two"},
         // The same entries, other flags.
         {L"D:AI(A;CI;GR;;;WD)(A;CI;GA;;;BA)", L"D:(A;CI;GR;;;WD)(A;CI;GA;;;BA)",
          L"the DACL's flags differ"},
@@ -57,8 +67,8 @@ TEST(DaclDifference, NamesTheFirstMissingExtraOrMisplacedEntryAndTheFlags) {
     // Both DACLs follow, as SDDL; bytes that are no descriptor are named.
     EXPECT_EQ(tkr::selftest::DaclDifference(DescriptorFromSddl(L"D:AI" + r),
                                             DescriptorFromSddl(L"D:AI" + r + L"(A;ID;KR;;;BU)")),
-              L"missing (A;ID;KR;;;BU), which Windows has as entry 3; the tool's D:AI" + r +
-                  L", Windows' D:AI" + r + L"(A;ID;KR;;;BU)");
+              L"missing (A;ID;KR;;;BU), which Windows has as inherited entry 1; the tool's D:AI" +
+                  r + L", Windows' D:AI" + r + L"(A;ID;KR;;;BU)");
     EXPECT_EQ(tkr::selftest::DaclDifference(tkr::Bytes(12, 0xFF), DescriptorFromSddl(L"D:" + r)),
               L"the tool's descriptor cannot be read");
 }

@@ -117,8 +117,9 @@ TEST_F(SelfTest, EveryCheckPassesButWhatWineCannotShowAndTheRegistryIsLeftAsItWa
         "PASS: a key whose DACL denies administrators READ_CONTROL is repaired",
         "PASS: registry links are skipped, and neither they nor their targets are written",
         "PASS: no key outside the trees is written",
-        "NOT SHOWN: inherited entries are those Windows' own propagation gives: this system "
-        "computes no inherited entries itself (ConvertToAutoInheritPrivateObjectSecurity: error 1)",
+        "NOT SHOWN: inherited entries are those Windows' own propagation gives: this system's "
+        "SetSecurityInfo passes no inherited entries down (it gave none to "
+        "HKEY_CLASSES_ROOT\\tkr-selftest-twin\\tkr-selftest\\Inherit\\Open\\Leaf)",
         "NOT SHOWN: in the merged view, each key inherits from its physical parent: this system "
         "does not merge the user's classes into HKEY_CLASSES_ROOT (below "
         "HKEY_CLASSES_ROOT\\.zor it shows only the machine's subkey)",
@@ -220,6 +221,26 @@ TEST_F(SelfTest, PlantsThroughWhatAnExistingTableKeyGrantsOrSaysWhatItLacks) {
     }
 }
 
+// A self-test killed while its tool repairs: the tool ends with it, and the next self-test first
+// removes what it left, says what, and passes; the registry is then as it was before the first.
+TEST_F(SelfTest, AfterOneKilledMidwayTheNextRemovesWhatItLeftAndPasses) {
+    const std::vector<std::wstring> before = RegistryDump();
+    (void)RunProcess(
+        selftest, L"\"" + selftest + L"\" -scratch-machine", [&](const ProcessSample& sample) {
+            const std::wstring folder = FindFile(dir, L"typekey-repair-selftest_*");
+            if (!folder.empty() && !FindFile(folder + L"\\2-repair", L"*_undo*.txt").empty()) {
+                TerminateProcess(sample.process, 9);
+            }
+        });
+    const ProcessResult again = RunSelfTest(L"-scratch-machine");
+    EXPECT_EQ(again.exitCode, 0u) << again.output;
+    EXPECT_NE(again.output.find("INFO: removed what an earlier self-test left: "
+                                "HKEY_CLASSES_ROOT\\.qk4\\tkr-selftest, "),
+              std::string::npos)
+        << again.output;
+    EXPECT_EQ(FirstChange(before, RegistryDump()), L"");
+}
+
 struct Fault {
     const wchar_t* name;
     const char* line; // how the line of the check that catches it starts
@@ -248,6 +269,12 @@ INSTANTIATE_TEST_SUITE_P(
                                ".qk4: "},
         Fault{L"no-take-ownership", "FAIL: a key that grants administrators nothing is taken, "
                                     "repaired and entered: .qk4\\tkr-selftest\\Locked: the "
-                                    "repair said \"ERROR OCCURED\""}));
+                                    "repair said \"ERROR OCCURED\""},
+        Fault{L"check-walks-nothing", "FAIL: -check changes nothing: .qk4\\tkr-selftest\\Foreign: "
+                                      "the check did not reach it"},
+        Fault{L"undo-without-locked", "FAIL: keys that deny administrators reading their security "
+                                      "are saved for undo: .qk4\\tkr-selftest\\Locked: no undo "
+                                      "entry"},
+        Fault{L"write-outside", "FAIL: no key outside the trees is written: tkr-selftest-twin: "}));
 
 } // namespace

@@ -5,6 +5,10 @@
 //                      the trees, to the key the link names
 //   inexact-undo       after a restore, flips the protection of the first key of the undo file
 //   no-take-ownership  runs the tool with a token that lacks the take-ownership privilege
+//   check-walks-nothing  a -check that prints nothing and exits 0, without running the tool
+//   undo-without-locked  after a repair, takes the keys that lock administrators out from the
+//                        undo file
+//   write-outside      after a repair, writes a DACL to the self-test's twin, outside the trees
 #include "files.h"
 #include "process.h"
 #include "registry.h"
@@ -48,6 +52,27 @@ void SpoilUndo(const std::wstring& undoFile) {
     tkrtest::SeedKey(line.substr(0, line.find(L'\t')), sddl.c_str());
 }
 
+// The undo file without the entries of the seeded keys that deny administrators reading them.
+void DropLockedEntries(const std::wstring& folder) {
+    WIN32_FIND_DATAW found;
+    const HANDLE search = FindFirstFileW((folder + L"\\*_undo*.txt").c_str(), &found);
+    if (search == INVALID_HANDLE_VALUE) {
+        return;
+    }
+    FindClose(search);
+    const std::wstring undoFile = folder + L"\\" + found.cFileName;
+    const std::string bytes = tkrtest::ReadBytes(undoFile);
+    std::wstring text(reinterpret_cast<const wchar_t*>(bytes.data()), bytes.size() / 2);
+    for (const wchar_t* name : {L"Locked", L"DenyReadControl"}) {
+        const std::wstring line = L"\r\n.qk4\\tkr-selftest\\" + std::wstring(name) + L"\t";
+        const size_t at = text.find(line);
+        if (at != std::wstring::npos) {
+            text.erase(at, text.find(L"\r\n", at + 2) - at);
+        }
+    }
+    tkrtest::WriteBytes(undoFile, tkrtest::Utf16Bytes(text));
+}
+
 } // namespace
 
 int wmain(int argc, wchar_t** argv) {
@@ -57,6 +82,14 @@ int wmain(int argc, wchar_t** argv) {
     GetModuleFileNameW(nullptr, self, MAX_PATH);
     std::wstring real = self;
     real = real.substr(0, real.rfind(L'\\')) + L"\\typekey-repair-real.exe";
+    const auto given = [&](const wchar_t* option) {
+        return std::find_if(argv + 1, argv + argc, [&](const wchar_t* argument) {
+                   return std::wstring(argument) == option;
+               }) != argv + argc;
+    };
+    if (fault == L"check-walks-nothing" && given(L"-check")) {
+        return 0;
+    }
     const HANDLE token =
         fault == L"no-take-ownership" ? tkrtest::TokenWithoutTakeOwnership() : nullptr;
     const tkrtest::ProcessResult run = tkrtest::RunProcess(real, GetCommandLineW(), {}, token);
@@ -66,15 +99,19 @@ int wmain(int argc, wchar_t** argv) {
     std::fwrite(run.output.data(), 1, run.output.size(), stdout);
     std::fwrite(run.errors.data(), 1, run.errors.size(), stderr);
 
-    const auto given = [&](const wchar_t* option) {
-        return std::find_if(argv + 1, argv + argc, [&](const wchar_t* argument) {
-                   return std::wstring(argument) == option;
-               }) != argv + argc;
-    };
-    if (fault == L"follows-links" && !given(L"-check") && !given(L"-undo") && !given(L"-?")) {
+    const bool repair = !given(L"-check") && !given(L"-undo") && !given(L"-?");
+    if (fault == L"follows-links" && repair) {
         for (const std::wstring& table : tkrtest::kTableKeys) {
             FollowLinks(table);
         }
+    }
+    for (int i = 1; fault == L"undo-without-locked" && repair && i + 1 < argc; ++i) {
+        if (std::wstring(argv[i]) == L"-log") {
+            DropLockedEntries(argv[i + 1]);
+        }
+    }
+    if (fault == L"write-outside" && repair) {
+        tkrtest::SeedKey(L"tkr-selftest-twin", L"D:(A;CI;GR;;;WD)(A;CI;GA;;;BA)");
     }
     for (int i = 1; fault == L"inexact-undo" && i + 1 < argc; ++i) {
         if (std::wstring(argv[i]) == L"-undo") {

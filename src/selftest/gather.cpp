@@ -1,0 +1,89 @@
+// The tool's four runs on the planted keys, and the registry read around them.
+#include "selftest/checks.h"
+
+#include "registry/walk.h"
+#include "report/undo_file.h"
+
+#include <cwchar>
+
+namespace tkr::selftest {
+
+Evidence Gather(Runner& runner, const ProcessToken& token, const Seeds& seeds, Report& report) {
+    Evidence e;
+    // What the system can show, asked before the tool runs.
+    {
+        UniqueKey probe;
+        e.backupRead =
+            OpenPath(HKEY_CLASSES_ROOT, InTrees(kDenyReadControl), READ_CONTROL, probe, &token);
+    }
+    const std::wstring merged = kMergedTable;
+    for (auto [child, shown] :
+         {std::pair{kUserChild, &e.userShown}, std::pair{kMachineChild, &e.machineShown}}) {
+        UniqueKey seen;
+        *shown = OpenPath(HKEY_CLASSES_ROOT, Join(merged, child), KEY_QUERY_VALUE, seen) ==
+                 ERROR_SUCCESS;
+    }
+    e.physical = MergedKeys(seeds);
+    for (const Physical& key : e.physical) {
+        e.physicalBefore.push_back(SecurityTextAt(key.root, key.path, token));
+    }
+
+    e.seeded = Trees(token);
+    e.outsideBefore = Outside(token);
+    e.checkBefore = runner.Run(L"1-check", L"-check -q");
+    e.checked = Trees(token);
+
+    LogWatch watch(runner.LogFolder(L"2-repair"));
+    e.repair = runner.Run(L"2-repair", L"-q", [&] { watch.Poll(); });
+    e.repaired = Trees(token);
+    e.outsideAfter = Outside(token);
+    // The keys the later checks compare, read now: the runs after the repair change them back.
+    for (const Physical& key : e.physical) {
+        e.physicalAfter.push_back(SecurityTextAt(key.root, key.path, token));
+    }
+    if (e.userShown && e.machineShown) {
+        report.Line(MergedChanges(e.physical, e.physicalBefore, e.physicalAfter));
+        e.mergedRead =
+            ReadDescriptorAt(e.physical[3].root, e.physical[3].path, token, e.mergedChild);
+        e.mergedRead =
+            e.mergedRead != ERROR_SUCCESS
+                ? e.mergedRead
+                : ReadDescriptorAt(e.physical[2].root, e.physical[2].path, token, e.mergedParent);
+    }
+    // Windows' own propagation on the twin, from the table key as the repair left it; after the
+    // snapshot of the keys outside the trees, which holds the twin.
+    e.oracle = ApplyWindowsPropagation(token);
+    Bytes leaf;
+    e.inherits =
+        e.oracle.status == ERROR_SUCCESS &&
+        ReadDescriptorAt(HKEY_CLASSES_ROOT, Join(Join(kTwin, L"tkr-selftest"), kFamily[2].path),
+                         token, leaf) == ERROR_SUCCESS &&
+        HasInheritedEntry(leaf);
+    e.familyPaths.push_back(kScratch);
+    for (const FamilyKey& family : kFamily) {
+        e.familyPaths.push_back(InTrees(family.path));
+    }
+    for (const std::wstring& path : e.familyPaths) {
+        const std::wstring twin = Join(kTwin, L"tkr-selftest") + path.substr(wcslen(kScratch));
+        Bytes& tool = e.familyTool.emplace_back();
+        Bytes& windows = e.familyWindows.emplace_back();
+        if (ReadDescriptorAt(HKEY_CLASSES_ROOT, path, token, tool) != ERROR_SUCCESS) {
+            tool.clear();
+        }
+        if (ReadDescriptorAt(HKEY_CLASSES_ROOT, twin, token, windows) != ERROR_SUCCESS) {
+            windows.clear();
+        }
+    }
+    e.comeAndGone = ComeAndGone(e.outsideBefore, e.outsideAfter, report);
+    e.seconds[0] = watch.Seconds(InTrees(kChain));
+    e.seconds[1] = watch.Seconds(InTrees(kSiblings));
+
+    e.checkAfter = runner.Run(L"3-check", L"-check -q");
+    e.undoFile = FindFile(e.repair.logFolder, L"*_undo*.txt");
+    e.entries = ReadUndoFile(e.undoFile, DocumentTypeKeys).entries;
+    e.undo = runner.Run(L"4-undo", L"-undo \"" + e.undoFile + L"\" -q");
+    e.restored = Trees(token);
+    return e;
+}
+
+} // namespace tkr::selftest
