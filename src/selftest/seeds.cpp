@@ -117,12 +117,15 @@ LSTATUS Seeds::Create(HKEY root, const std::wstring& path, const wchar_t* sddl) 
         }
         if (created && !recorded) {
             // Only the topmost key made: removing it removes what was made below it.
+            const Planted physical =
+                root == HKEY_CLASSES_ROOT ? PhysicalOf(key.get(), made) : Planted{root, made};
             bool below = false;
             for (const Planted& planted : planted_) {
-                below |= planted.root == root && made.starts_with(planted.path + L"\\");
+                below |= planted.root == physical.root &&
+                         physical.path.starts_with(planted.path + L"\\");
             }
             if (!below) {
-                planted_.push_back({root, made});
+                planted_.push_back(physical);
             }
             recorded = true;
         }
@@ -134,6 +137,14 @@ LSTATUS Seeds::Create(HKEY root, const std::wstring& path, const wchar_t* sddl) 
         parent = above.get();
         start = end + 1;
     }
+}
+
+Seeds::Planted Seeds::PhysicalOf(HKEY key, const std::wstring& path) const {
+    const std::wstring* root = roots_.RootOf(FullKeyName(key), path);
+    return {root == &roots_.machine && MachineClasses() ? MachineClasses()
+            : root == &roots_.user && UserClasses()     ? UserClasses()
+                                                        : HKEY_CLASSES_ROOT,
+            path};
 }
 
 LSTATUS Seeds::Plant(std::wstring& what) {
@@ -193,11 +204,16 @@ LSTATUS Seeds::PlantTrees(std::wstring& what) {
     LSTATUS status = OpenPath(HKEY_CLASSES_ROOT, kSentinel, KEY_QUERY_VALUE, sentinel);
     const std::wstring target = FullKeyName(sentinel.get());
     status = status == ERROR_SUCCESS && target.empty() ? ERROR_INVALID_DATA : status;
+    // The keys below the scratch key are made through the classes root it is in.
     UniqueKey scratchKey;
     what = scratch;
     status = status == ERROR_SUCCESS
-                 ? OpenPath(HKEY_CLASSES_ROOT, scratch, KEY_ALL_ACCESS, scratchKey)
+                 ? OpenPath(HKEY_CLASSES_ROOT, scratch, KEY_QUERY_VALUE, scratchKey)
                  : status;
+    if (status == ERROR_SUCCESS) {
+        const Planted physical = PhysicalOf(scratchKey.get(), scratch);
+        status = OpenPath(physical.root, physical.path, KEY_ALL_ACCESS, scratchKey);
+    }
     for (const auto& [name, sddl] : {std::pair{kLink, static_cast<const wchar_t*>(nullptr)},
                                      std::pair{kLockedLink, kLockedSddl}}) {
         UniqueKey link;

@@ -84,6 +84,10 @@ class Seeds {
     LSTATUS PlantTrees(std::wstring& what);
     LSTATUS PlantMerged(std::wstring& what);
     LSTATUS RemoveOne(const Planted& planted) const;
+    // The key at `path` below HKEY_CLASSES_ROOT that `key` holds, as the classes root it is in
+    // and its path there: removed through it, never through the merged view, where a key of the
+    // same path in the other root could take its place.
+    [[nodiscard]] Planted PhysicalOf(HKEY key, const std::wstring& path) const;
     // Whether this key is one the self-test made (the topmost of those it made on a path).
     [[nodiscard]] bool Created(HKEY root, const std::wstring& path) const;
     // Opens or creates the path below root, recording each key it creates.

@@ -14,9 +14,12 @@ LSTATUS Seeds::RemoveLeftovers(std::wstring& what, std::vector<std::wstring>& re
         bool marked; // a table key, only where it bears the mark of one the self-test created
     };
     const Leftover leftovers[] = {
-        {HKEY_CLASSES_ROOT, L"HKEY_CLASSES_ROOT", kScratch, false},
-        {HKEY_CLASSES_ROOT, L"HKEY_CLASSES_ROOT", kTwin, false},
-        {HKEY_CLASSES_ROOT, L"HKEY_CLASSES_ROOT", kSentinel, false},
+        {MachineClasses(), kMachineClasses, kScratch, false},
+        {UserClasses(), kUserClasses, kScratch, false},
+        {MachineClasses(), kMachineClasses, kTwin, false},
+        {UserClasses(), kUserClasses, kTwin, false},
+        {MachineClasses(), kMachineClasses, kSentinel, false},
+        {UserClasses(), kUserClasses, kSentinel, false},
         {UserClasses(), kUserClasses, Join(kMergedTable, kUserChild), false},
         {MachineClasses(), kMachineClasses, Join(kMergedTable, kMachineChild), false},
         {UserClasses(), kUserClasses, kScratchTable, true},

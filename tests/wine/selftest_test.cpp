@@ -235,7 +235,7 @@ TEST_F(SelfTest, AfterOneKilledMidwayTheNextRemovesWhatItLeftAndPasses) {
     const ProcessResult again = RunSelfTest(L"-scratch-machine");
     EXPECT_EQ(again.exitCode, 0u) << again.output;
     EXPECT_NE(again.output.find("INFO: removed what an earlier self-test left: "
-                                "HKEY_CLASSES_ROOT\\.qk4\\tkr-selftest, "),
+                                "HKEY_LOCAL_MACHINE\\SOFTWARE\\Classes\\.qk4\\tkr-selftest, "),
               std::string::npos)
         << again.output;
     EXPECT_EQ(FirstChange(before, RegistryDump()), L"");
