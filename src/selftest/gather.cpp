@@ -45,20 +45,14 @@ Evidence Gather(Runner& runner, const ProcessToken& token, const Seeds& seeds, R
         report.Line(MergedChanges(e.physical, e.physicalBefore, e.physicalAfter));
         e.mergedRead =
             ReadDescriptorAt(e.physical[3].root, e.physical[3].path, token, e.mergedChild);
-        e.mergedRead =
-            e.mergedRead != ERROR_SUCCESS
-                ? e.mergedRead
-                : ReadDescriptorAt(e.physical[2].root, e.physical[2].path, token, e.mergedParent);
+        if (e.mergedRead == ERROR_SUCCESS) {
+            e.mergedRead =
+                ReadDescriptorAt(e.physical[2].root, e.physical[2].path, token, e.mergedParent);
+        }
     }
     // Windows' own propagation on the twin, from the table key as the repair left it; after the
     // snapshot of the keys outside the trees, which holds the twin.
     e.oracle = ApplyWindowsPropagation(token);
-    Bytes leaf;
-    e.inherits =
-        e.oracle.status == ERROR_SUCCESS &&
-        ReadDescriptorAt(HKEY_CLASSES_ROOT, Join(Join(kTwin, L"tkr-selftest"), kFamily[2].path),
-                         token, leaf) == ERROR_SUCCESS &&
-        HasInheritedEntry(leaf);
     e.familyPaths.push_back(kScratch);
     for (const FamilyKey& family : kFamily) {
         e.familyPaths.push_back(InTrees(family.path));
@@ -74,6 +68,9 @@ Evidence Gather(Runner& runner, const ProcessToken& token, const Seeds& seeds, R
             windows.clear();
         }
     }
+    // Whether Windows passed anything down at all: the leaf below two unprotected keys
+    // (kFamily[2], after the scratch key) holds what it passed.
+    e.inherits = e.oracle.status == ERROR_SUCCESS && HasInheritedEntry(e.familyWindows[1 + 2]);
     e.comeAndGone = ComeAndGone(e.outsideBefore, e.outsideAfter, report);
     e.seconds[0] = watch.Seconds(InTrees(kChain));
     e.seconds[1] = watch.Seconds(InTrees(kSiblings));
