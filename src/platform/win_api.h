@@ -17,6 +17,9 @@
 // The native call, for KeyNameInformation (3): the full name of the key a handle refers to.
 extern "C" LONG NTAPI NtQueryKey(HANDLE key, int informationClass, PVOID information, ULONG length,
                                  PULONG resultLength);
+// The native call that deletes the key a handle holds: a link key as itself, which RegDeleteKey
+// would not promise.
+extern "C" LONG NTAPI NtDeleteKey(HANDLE key);
 
 namespace win {
 
@@ -30,6 +33,11 @@ extern decltype(&::RegNotifyChangeKeyValue) const RegNotifyChangeKeyValue;
 extern decltype(&::RegGetKeySecurity) const RegGetKeySecurity;
 extern decltype(&::RegSetKeySecurity) const RegSetKeySecurity;
 extern decltype(&::NtQueryKey) const NtQueryKey;
+// (The self-test's own: it makes and removes keys, and asks Windows to propagate a DACL.)
+extern decltype(&::RegCreateKeyExW) const RegCreateKeyExW;
+extern decltype(&::RegSetValueExW) const RegSetValueExW;
+extern decltype(&::NtDeleteKey) const NtDeleteKey;
+extern decltype(&::SetSecurityInfo) const SetSecurityInfo;
 
 // Security and process
 extern decltype(&::AllocateAndInitializeSid) const AllocateAndInitializeSid;

@@ -12,6 +12,10 @@ decltype(&::RegNotifyChangeKeyValue) const RegNotifyChangeKeyValue = ::RegNotify
 decltype(&::RegGetKeySecurity) const RegGetKeySecurity = ::RegGetKeySecurity;
 decltype(&::RegSetKeySecurity) const RegSetKeySecurity = ::RegSetKeySecurity;
 decltype(&::NtQueryKey) const NtQueryKey = ::NtQueryKey;
+decltype(&::RegCreateKeyExW) const RegCreateKeyExW = ::RegCreateKeyExW;
+decltype(&::RegSetValueExW) const RegSetValueExW = ::RegSetValueExW;
+decltype(&::NtDeleteKey) const NtDeleteKey = ::NtDeleteKey;
+decltype(&::SetSecurityInfo) const SetSecurityInfo = ::SetSecurityInfo;
 
 decltype(&::AllocateAndInitializeSid) const AllocateAndInitializeSid = ::AllocateAndInitializeSid;
 decltype(&::FreeSid) const FreeSid = ::FreeSid;

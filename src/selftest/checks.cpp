@@ -77,29 +77,22 @@ Outcome NothingOutsideWritten(const Evidence& e) {
     return difference.empty() ? Passed() : Failed(difference);
 }
 
-// Every key below the table key that has a twin has the inherited entries, in order, and the DACL
-// flags that Windows' own propagation gave the twin, and the repair's own entries.
+// With the default options and each of the others, the family as Windows' own propagation
+// leaves its twin.
 Outcome InheritedAsWindowsGives(const Evidence& e) {
-    if (e.oracle.status != ERROR_SUCCESS) {
-        return Failed(L"Windows' own propagation on HKEY_CLASSES_ROOT\\" + e.oracle.where +
-                      L" failed: error " + std::to_wstring(e.oracle.status));
-    }
-    if (!e.inherits) {
-        return NotShown(L"this system's SetSecurityInfo passes no inherited entries down (it "
-                        L"gave none to HKEY_CLASSES_ROOT\\" +
-                        Join(Join(kTwin, L"tkr-selftest"), kFamily[2].path) + L")");
-    }
-    for (size_t i = 0; i < e.familyPaths.size(); ++i) {
-        const std::wstring& tree = e.familyPaths[i];
-        if (e.familyTool[i].empty() || e.familyWindows[i].empty()) {
-            return Failed(tree + L": its security or its twin's cannot be read");
-        }
-        const std::wstring difference = DaclDifference(e.familyTool[i], e.familyWindows[i]);
-        if (!difference.empty()) {
-            return Failed(tree + L": " + difference);
+    for (size_t i = 0; i < e.inheritance.size(); ++i) {
+        Outcome outcome = JudgeInheritance(e.inheritance[i]);
+        if (outcome.kind != Outcome::Pass) {
+            if (i > 0) {
+                outcome.text =
+                    L"with " + std::wstring(kOtherOptions[i - 1].option) + L": " + outcome.text;
+            }
+            return outcome;
         }
     }
-    return Passed();
+    return e.inheritance.size() == 1 + std::size(kOtherOptions)
+               ? Passed()
+               : Failed(L"not every repair was compared");
 }
 
 // The user's table key, its child and the machine's child shown below it repaired; the machine's
@@ -240,8 +233,7 @@ void TestTheTool(Runner& runner, const ProcessToken& token, const Seeds& seeds, 
         report.Check(check.name, outcome);
         if (check.judge == RestoredExactly && outcome.kind == Outcome::Fail &&
             !e.undoFile.empty()) {
-            report.Line(L"INFO: to give the trees back what the undo file holds: \"" +
-                        runner.Exe() + L"\" -undo \"" + e.undoFile + L"\" -q");
+            report.Line(runner.UndoHint(e.undoFile));
         }
     }
     const std::pair<std::wstring, std::wstring> timed[] = {

@@ -5,7 +5,7 @@
 #include "report/undo_format.h"
 #include "security/privilege.h"
 #include "selftest/evidence.h"
-#include "selftest/windows_oracle.h"
+#include "selftest/inheritance.h"
 
 #include <set>
 #include <string>
@@ -13,11 +13,17 @@
 
 namespace tkr::selftest {
 
+// The inheritance options besides the default, each a repair of its own (5-repair-i3 ...), the
+// trees then given back with the first one's undo file (8-undo).
+struct OtherOptions {
+    const wchar_t* option;
+    DWORD flags;
+};
+inline constexpr OtherOptions kOtherOptions[] = {{L"-i3", 3}, {L"-i4", 4}, {L"-i5", 8}};
+
 // Everything the checks judge: what the system can show, asked before the tool runs; the four
 // runs; the trees and the keys around them before and after each.
 struct Evidence {
-    WindowsAnswer oracle;
-    bool inherits = false;              // Windows' own answer gave the twin inherited entries
     LSTATUS backupRead = ERROR_SUCCESS; // a key denying READ_CONTROL read under backup
     bool userShown = false;             // below the merged table key, the user's child
     bool machineShown = false;          // and the machine's
@@ -27,11 +33,6 @@ struct Evidence {
     LSTATUS mergedRead = ERROR_SUCCESS;      // of the machine's child and its parent
     Bytes mergedChild;
     Bytes mergedParent;
-    // The family below the table key and its twin's, each as the repair left it (empty where it
-    // could not be read), from the top.
-    std::vector<std::wstring> familyPaths;
-    std::vector<Bytes> familyTool;
-    std::vector<Bytes> familyWindows;
     Snapshot seeded; // the trees once planted
     Snapshot outsideBefore;
     ToolRun checkBefore; // 1-check
@@ -45,6 +46,9 @@ struct Evidence {
     std::vector<UndoLine> entries;
     ToolRun undo; // 4-undo
     Snapshot restored;
+    // The family against Windows' own answer after 2-repair, then after a repair with each of
+    // kOtherOptions.
+    std::vector<Inheritance> inheritance;
     double seconds[2] = {-1, -1}; // the repair's time for the chain and the siblings
 };
 

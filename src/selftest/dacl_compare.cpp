@@ -1,6 +1,7 @@
 #include "selftest/dacl_compare.h"
 
 #include "platform/unique.h"
+#include "security/key_security.h"
 
 #include <sddl.h>
 
@@ -84,29 +85,40 @@ bool Inherited(Entry entry) {
 }
 
 // Whether a DACL's own entries are the repair's two (Everyone: read, Administrators: full
-// control, container inherit), as the tool writes them or as Windows may keep them: with the
+// control, each with `flags`), as the tool writes them or as Windows may keep them: with the
 // rights mapped, or each split into one for the key and an inherit-only one for those below.
-bool OwnAreTheRepairs(const std::vector<Entry>& own) {
-    std::vector<std::wstring> texts;
-    for (Entry entry : own) {
-        texts.push_back(EntrySddl(entry));
-    }
-    std::ranges::sort(texts);
-    for (const auto& everyone : {std::vector<std::wstring>{L"(A;CI;GR;;;WD)"},
-                                 {L"(A;CI;KR;;;WD)"},
-                                 {L"(A;;KR;;;WD)", L"(A;CIIO;GR;;;WD)"}}) {
-        for (const auto& admins : {std::vector<std::wstring>{L"(A;CI;GA;;;BA)"},
-                                   {L"(A;CI;KA;;;BA)"},
-                                   {L"(A;;KA;;;BA)", L"(A;CIIO;GA;;;BA)"}}) {
-            std::vector<std::wstring> wanted = everyone;
-            wanted.insert(wanted.end(), admins.begin(), admins.end());
-            std::ranges::sort(wanted);
-            if (texts == wanted) {
-                return true;
+bool OwnAreTheRepairs(const std::vector<Entry>& own, BYTE flags) {
+    struct Wanted {
+        const SID& sid;
+        ACCESS_MASK generic;
+    };
+    size_t matched = 0;
+    for (const Wanted wanted :
+         {Wanted{EveryoneSid(), GENERIC_READ}, {AdministratorsSid(), GENERIC_ALL}}) {
+        std::vector<std::pair<BYTE, ACCESS_MASK>> found; // flags and rights
+        for (Entry entry : own) {
+            const SID* sid = AceSid(entry.data(), static_cast<WORD>(entry.size()));
+            if (entry[0] == ACCESS_ALLOWED_ACE_TYPE && sid && SidEquals(sid, wanted.sid) &&
+                entry.size() >= sizeof(ACCESS_ALLOWED_ACE) - sizeof(DWORD)) {
+                found.emplace_back(entry[1],
+                                   reinterpret_cast<const ACCESS_ALLOWED_ACE*>(entry.data())->Mask);
             }
         }
+        const ACCESS_MASK mapped = MapGenericKeyRights(wanted.generic);
+        const auto split = std::vector<std::pair<BYTE, ACCESS_MASK>>{
+            {BYTE{0}, mapped}, {static_cast<BYTE>(flags | INHERIT_ONLY_ACE), wanted.generic}};
+        std::ranges::sort(found);
+        const bool whole = found.size() == 1 && found[0].first == flags &&
+                           (found[0].second == wanted.generic || found[0].second == mapped);
+        // Only an entry that applies to the key and is inherited can be split.
+        const bool splits = (flags & (OBJECT_INHERIT_ACE | CONTAINER_INHERIT_ACE)) != 0 &&
+                            (flags & INHERIT_ONLY_ACE) == 0;
+        if (!whole && (!splits || found != split)) {
+            return false;
+        }
+        matched += found.size();
     }
-    return false;
+    return matched == own.size();
 }
 
 } // namespace
@@ -116,7 +128,8 @@ std::wstring EntrySddl(std::span<const BYTE> entry) {
     return dacl.starts_with(L"D:") ? dacl.substr(2) : dacl;
 }
 
-std::wstring DaclDifference(const Bytes& tool, const Bytes& windows) {
+std::wstring DaclDifference(const Bytes& tool, const Bytes& windows, DWORD inheritanceFlags) {
+    const auto flags = static_cast<BYTE>(inheritanceFlags);
     DescriptorParts toolParts;
     DescriptorParts windowsParts;
     if (!ParseDescriptor(tool, toolParts)) {
@@ -147,9 +160,9 @@ std::wstring DaclDifference(const Bytes& tool, const Bytes& windows) {
         difference = FirstDifference(toolInherited, windowsInherited);
     } else if (toolFlags != windowsFlags) {
         difference = L"the DACL's flags differ";
-    } else if (!OwnAreTheRepairs(toolOwn)) {
+    } else if (!OwnAreTheRepairs(toolOwn, flags)) {
         difference = L"its own entries are not the repair's two";
-    } else if (!OwnAreTheRepairs(windowsOwn)) {
+    } else if (!OwnAreTheRepairs(windowsOwn, flags)) {
         difference = L"Windows' own entries are not the repair's two";
     } else {
         return L"";

@@ -12,9 +12,11 @@ namespace tkr::selftest {
 // What differs between the DACLs of two self-relative descriptors, each parsed within its bytes:
 // their inherited entries in order, byte for byte (an entry's explicit copy is no match), their
 // protected and auto-inherited flags, and whether each one's own entries are the repair's two
-// (Windows may map their rights or split each in two). Empty when they agree; otherwise the
-// first difference (a missing, extra or misplaced inherited entry, as SDDL) and both DACLs.
-[[nodiscard]] std::wstring DaclDifference(const Bytes& tool, const Bytes& windows);
+// with these inheritance flags (Windows may map their rights or split each in two). Empty when they
+// agree; otherwise the first difference (a missing, extra or misplaced inherited entry, as SDDL)
+// and both DACLs.
+[[nodiscard]] std::wstring DaclDifference(const Bytes& tool, const Bytes& windows,
+                                          DWORD inheritanceFlags = CONTAINER_INHERIT_ACE);
 
 // An entry as SDDL ("(A;CIID;KR;;;WD)").
 [[nodiscard]] std::wstring EntrySddl(std::span<const BYTE> entry);

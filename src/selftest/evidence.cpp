@@ -48,29 +48,6 @@ std::wstring Text(const Snapshot& snapshot, const std::wstring& path) {
     return found == snapshot.end() ? L"not present" : found->second;
 }
 
-LSTATUS ReadDescriptorAt(HKEY root, const std::wstring& path, const ProcessToken& token,
-                         Bytes& descriptor) {
-    UniqueKey key;
-    LSTATUS status = OpenPath(root, path, READ_CONTROL, key, &token);
-    return status == ERROR_SUCCESS
-               ? ReadKeySecurity(key.get(),
-                                 OWNER_SECURITY_INFORMATION | GROUP_SECURITY_INFORMATION |
-                                     DACL_SECURITY_INFORMATION,
-                                 descriptor)
-               : status;
-}
-
-bool HasInheritedEntry(const Bytes& descriptor) {
-    DescriptorParts parts;
-    bool inherited = false;
-    if (ParseDescriptor(descriptor, parts) && parts.dacl) {
-        ForEachAce(parts.dacl, [&](const BYTE* ace, WORD) {
-            inherited |= (reinterpret_cast<const ACE_HEADER*>(ace)->AceFlags & INHERITED_ACE) != 0;
-        });
-    }
-    return inherited;
-}
-
 // The fifteen trees as HKEY_CLASSES_ROOT shows them.
 Snapshot Trees(const ProcessToken& token) {
     Snapshot trees;

@@ -28,10 +28,6 @@ inline constexpr wchar_t kLinkSkipped[] = L"SKIPPED: registry link, not followed
 [[nodiscard]] bool IsRepaired(const std::wstring& sddl);
 // A key's security in a snapshot, or "not present".
 [[nodiscard]] std::wstring Text(const Snapshot& snapshot, const std::wstring& path);
-// Owner, group and DACL of the key at the path below root.
-[[nodiscard]] LSTATUS ReadDescriptorAt(HKEY root, const std::wstring& path,
-                                       const ProcessToken& token, Bytes& descriptor);
-[[nodiscard]] bool HasInheritedEntry(const Bytes& descriptor);
 // The fifteen trees as HKEY_CLASSES_ROOT shows them.
 [[nodiscard]] Snapshot Trees(const ProcessToken& token);
 // Keys outside the trees that a faulty tool could reach: the seeded sentinel and twin, and every

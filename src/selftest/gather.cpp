@@ -4,8 +4,6 @@
 #include "registry/walk.h"
 #include "report/undo_file.h"
 
-#include <cwchar>
-
 namespace tkr::selftest {
 
 Evidence Gather(Runner& runner, const ProcessToken& token, const Seeds& seeds, Report& report) {
@@ -52,25 +50,13 @@ Evidence Gather(Runner& runner, const ProcessToken& token, const Seeds& seeds, R
     }
     // Windows' own propagation on the twin, from the table key as the repair left it; after the
     // snapshot of the keys outside the trees, which holds the twin.
-    e.oracle = ApplyWindowsPropagation(token);
-    e.familyPaths.push_back(kScratch);
-    for (const FamilyKey& family : kFamily) {
-        e.familyPaths.push_back(InTrees(family.path));
-    }
-    for (const std::wstring& path : e.familyPaths) {
-        const std::wstring twin = Join(kTwin, L"tkr-selftest") + path.substr(wcslen(kScratch));
-        Bytes& tool = e.familyTool.emplace_back();
-        Bytes& windows = e.familyWindows.emplace_back();
-        if (ReadDescriptorAt(HKEY_CLASSES_ROOT, path, token, tool) != ERROR_SUCCESS) {
-            tool.clear();
+    auto compare = [&](DWORD flags, const ToolRun& run) {
+        Inheritance& compared = e.inheritance.emplace_back(CompareWithWindows(token, flags));
+        for (const std::wstring& path : compared.paths) {
+            compared.results.push_back(ResultOf(run.output, L"Fix", path));
         }
-        if (ReadDescriptorAt(HKEY_CLASSES_ROOT, twin, token, windows) != ERROR_SUCCESS) {
-            windows.clear();
-        }
-    }
-    // Whether Windows passed anything down at all: the leaf below two unprotected keys
-    // (kFamily[2], after the scratch key) holds what it passed.
-    e.inherits = e.oracle.status == ERROR_SUCCESS && HasInheritedEntry(e.familyWindows[1 + 2]);
+    };
+    compare(CONTAINER_INHERIT_ACE, e.repair);
     e.comeAndGone = ComeAndGone(e.outsideBefore, e.outsideAfter, report);
     e.seconds[0] = watch.Seconds(InTrees(kChain));
     e.seconds[1] = watch.Seconds(InTrees(kSiblings));
@@ -80,6 +66,22 @@ Evidence Gather(Runner& runner, const ProcessToken& token, const Seeds& seeds, R
     e.entries = ReadUndoFile(e.undoFile, DocumentTypeKeys).entries;
     e.undo = runner.Run(L"4-undo", L"-undo \"" + e.undoFile + L"\" -q");
     e.restored = Trees(token);
+
+    // The other options: each repair compared with Windows' own answer for it; the trees are
+    // then given back what the first of those repairs saved.
+    unsigned number = 5;
+    std::wstring saved;
+    for (const OtherOptions& other : kOtherOptions) {
+        const std::wstring name = std::to_wstring(number++) + L"-repair" + other.option;
+        const ToolRun run = runner.Run(name, other.option + std::wstring(L" -q"));
+        saved = saved.empty() ? FindFile(run.logFolder, L"*_undo*.txt") : saved;
+        compare(other.flags, run);
+    }
+    const ToolRun undo =
+        runner.Run(std::to_wstring(number) + L"-undo", L"-undo \"" + saved + L"\" -q");
+    if (undo.exitCode != 0) {
+        report.Line(runner.UndoHint(saved));
+    }
     return e;
 }
 

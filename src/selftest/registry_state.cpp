@@ -1,26 +1,26 @@
 #include "selftest/registry_state.h"
 
+#include "platform/win_api.h"
 #include "registry/tree_key.h"
 #include "registry/walk.h"
+#include "security/descriptor.h"
 
 #include <sddl.h>
 #include <winternl.h>
 
 #include <vector>
 
-// Deletes the key a handle holds: a link key as itself, which RegDeleteKey would not promise.
-extern "C" __declspec(dllimport) LONG NTAPI NtDeleteKey(HANDLE key);
-
 namespace tkr::selftest {
 
 LSTATUS OpenAsItself(HKEY parent, const std::wstring& name, REGSAM access, UniqueKey& key,
                      const ProcessToken* token) {
-    LSTATUS status = ::RegOpenKeyExW(parent, name.c_str(), REG_OPTION_OPEN_LINK, access, key.put());
+    LSTATUS status =
+        win::RegOpenKeyExW(parent, name.c_str(), REG_OPTION_OPEN_LINK, access, key.put());
     if (status == ERROR_ACCESS_DENIED && token) {
         const ScopedPrivilege backup = ScopedPrivilege::Enable(*token, Privilege::Backup);
         const LSTATUS again =
-            ::RegOpenKeyExW(parent, name.c_str(), REG_OPTION_OPEN_LINK | REG_OPTION_BACKUP_RESTORE,
-                            access, key.put());
+            win::RegOpenKeyExW(parent, name.c_str(),
+                               REG_OPTION_OPEN_LINK | REG_OPTION_BACKUP_RESTORE, access, key.put());
         if (again == ERROR_SUCCESS) {
             status = again;
         }
@@ -35,7 +35,7 @@ namespace {
 // For keys whose DACL denies reading their values, in a tree in the state the tool repairs.
 bool FollowsElsewhere(HKEY parent, const std::wstring& name, HKEY key, REGSAM right) {
     UniqueKey followed;
-    return ::RegOpenKeyExW(parent, name.c_str(), 0, right, followed.put()) != ERROR_SUCCESS ||
+    return win::RegOpenKeyExW(parent, name.c_str(), 0, right, followed.put()) != ERROR_SUCCESS ||
            !SameRegistryName(FullKeyName(key), FullKeyName(followed.get()));
 }
 
@@ -83,7 +83,7 @@ LSTATUS OpenPath(HKEY root, const std::wstring& path, REGSAM access, UniqueKey& 
 
 bool MayBeLink(HKEY key) {
     DWORD type = 0;
-    return ::RegQueryValueExW(key, L"SymbolicLinkValue", nullptr, &type, nullptr, nullptr) !=
+    return win::RegQueryValueExW(key, L"SymbolicLinkValue", nullptr, &type, nullptr, nullptr) !=
            ERROR_FILE_NOT_FOUND;
 }
 
@@ -170,10 +170,34 @@ void AddSnapshot(Snapshot& into, const Snapshot& from) {
     into.insert(from.begin(), from.end());
 }
 
+LSTATUS ReadDescriptorAt(HKEY root, const std::wstring& path, const ProcessToken& token,
+                         Bytes& descriptor) {
+    UniqueKey key;
+    LSTATUS status = OpenPath(root, path, READ_CONTROL, key, &token);
+    return status == ERROR_SUCCESS
+               ? ReadKeySecurity(key.get(),
+                                 OWNER_SECURITY_INFORMATION | GROUP_SECURITY_INFORMATION |
+                                     DACL_SECURITY_INFORMATION,
+                                 descriptor)
+               : status;
+}
+
+bool HasInheritedEntry(const Bytes& descriptor) {
+    DescriptorParts parts;
+    bool inherited = false;
+    if (ParseDescriptor(descriptor, parts) && parts.dacl) {
+        ForEachAce(parts.dacl, [&](const BYTE* ace, WORD) {
+            inherited |= (reinterpret_cast<const ACE_HEADER*>(ace)->AceFlags & INHERITED_ACE) != 0;
+        });
+    }
+    return inherited;
+}
+
 LSTATUS CreateKey(HKEY parent, const std::wstring& name, UniqueKey& key, bool* created) {
     DWORD disposition = 0;
-    const LSTATUS status = ::RegCreateKeyExW(parent, name.c_str(), 0, nullptr, REG_OPTION_OPEN_LINK,
-                                             KEY_ALL_ACCESS, nullptr, key.put(), &disposition);
+    const LSTATUS status =
+        win::RegCreateKeyExW(parent, name.c_str(), 0, nullptr, REG_OPTION_OPEN_LINK, KEY_ALL_ACCESS,
+                             nullptr, key.put(), &disposition);
     if (status == ERROR_SUCCESS && disposition == REG_OPENED_EXISTING_KEY && MayBeLink(key.get())) {
         key.reset();
         return kRegistryLink;
@@ -194,22 +218,22 @@ LSTATUS SetSddl(HKEY key, const wchar_t* sddl) {
     const SECURITY_INFORMATION info =
         (text.starts_with(L"O:") ? OWNER_SECURITY_INFORMATION : 0) |
         (text.find(L"D:") != std::wstring::npos ? DACL_SECURITY_INFORMATION : 0);
-    return ::RegSetKeySecurity(key, info, descriptor.get());
+    return win::RegSetKeySecurity(key, info, descriptor.get());
 }
 
 LSTATUS CreateLink(HKEY parent, const std::wstring& name, const std::wstring& target,
                    UniqueKey& key) {
     DWORD disposition = 0;
-    LSTATUS status = ::RegCreateKeyExW(
+    LSTATUS status = win::RegCreateKeyExW(
         parent, name.c_str(), 0, nullptr, REG_OPTION_CREATE_LINK | REG_OPTION_OPEN_LINK,
         KEY_ALL_ACCESS | KEY_CREATE_LINK, nullptr, key.put(), &disposition);
     if (status == ERROR_SUCCESS && disposition != REG_CREATED_NEW_KEY) {
         status = ERROR_ALREADY_EXISTS;
     }
     if (status == ERROR_SUCCESS) {
-        status = ::RegSetValueExW(key.get(), L"SymbolicLinkValue", 0, REG_LINK,
-                                  reinterpret_cast<const BYTE*>(target.data()),
-                                  static_cast<DWORD>(target.size() * sizeof(wchar_t)));
+        status = win::RegSetValueExW(key.get(), L"SymbolicLinkValue", 0, REG_LINK,
+                                     reinterpret_cast<const BYTE*>(target.data()),
+                                     static_cast<DWORD>(target.size() * sizeof(wchar_t)));
     }
     return status;
 }
@@ -250,7 +274,7 @@ LSTATUS RemoveTree(HKEY parent, const std::wstring& name, const ProcessToken& to
             status = status == ERROR_SUCCESS ? removed : status;
         }
     }
-    const LONG deleted = NtDeleteKey(key.get());
+    const LONG deleted = win::NtDeleteKey(key.get());
     return status != ERROR_SUCCESS ? status
            : deleted == 0          ? ERROR_SUCCESS
                                    : static_cast<LSTATUS>(::RtlNtStatusToDosError(deleted));

@@ -9,6 +9,7 @@
 
 #include <map>
 #include <string>
+#include <vector>
 
 namespace tkr::selftest {
 
@@ -38,6 +39,11 @@ inline constexpr REGSAM kAnyRight = 0;
 // "not present" for a key that does not exist.
 [[nodiscard]] std::wstring SecurityTextAt(HKEY root, const std::wstring& path,
                                           const ProcessToken& token);
+
+// Owner, group and DACL of the key at the path below root.
+[[nodiscard]] LSTATUS ReadDescriptorAt(HKEY root, const std::wstring& path,
+                                       const ProcessToken& token, std::vector<BYTE>& descriptor);
+[[nodiscard]] bool HasInheritedEntry(const std::vector<BYTE>& descriptor);
 
 // The security of every key of a set of trees, by path, as the registry shows them. A link is
 // recorded as itself and not entered; a key that cannot be read is recorded as unreadable.

@@ -15,17 +15,12 @@ constexpr wchar_t kDenyReadControlSddl[] = L"O:SYD:(D;;RC;;;BA)(A;;KA;;;BA)(A;;K
 constexpr wchar_t kNormalSddl[] = L"O:BAD:P(A;;KA;;;BA)(A;;KA;;;SY)";
 // A sentinel's own, so that any write to it shows.
 constexpr wchar_t kSentinelSddl[] = L"O:BAD:P(A;;KA;;;BA)(A;;KA;;;SY)(A;;KR;;;BU)";
-// Inheritable entries of every kind: container and object inherit, no-propagate, inherit-only,
-// generic rights, CREATOR OWNER, CREATOR GROUP, a deny entry.
-constexpr wchar_t kFamilySddl[] =
-    L"O:BAD:(D;CI;WD;;;AN)(A;;KA;;;BA)(A;CI;GR;;;BU)(A;OI;KR;;;LS)"
-    L"(A;CINP;KW;;;NS)(A;CIIO;GA;;;CO)(A;CIIO;GR;;;CG)(A;OICI;GX;;;SY)";
-constexpr wchar_t kFamilyProtectedSddl[] =
-    L"O:BAD:P(D;CI;WD;;;AN)(A;;KA;;;BA)(A;CI;GR;;;BU)(A;OI;KR;;;LS)"
-    L"(A;CINP;KW;;;NS)(A;CIIO;GA;;;CO)(A;CIIO;GR;;;CG)(A;OICI;GX;;;SY)";
 // The machine's merged table key, where the self-test creates it: entries for other accounts
-// than the repair's, so that one inherited from the user's key shows.
-constexpr wchar_t kMachineMergedSddl[] = L"D:P(A;CI;KA;;;SY)(A;CI;KA;;;BA)(A;CI;KR;;;BU)";
+// than the repair's, so that one inherited from the user's key shows, and of every kind, which
+// its child inherits from it as from its physical parent.
+constexpr wchar_t kMachineMergedSddl[] =
+    L"D:P(A;CI;KA;;;SY)(A;CI;KA;;;BA)(A;CI;KR;;;BU)(D;CI;WD;;;AN)(A;OI;KR;;;LS)(A;CINP;KW;;;NS)"
+    L"(A;CIIO;GA;;;CO)(A;CIIO;GR;;;CG)";
 
 } // namespace
 

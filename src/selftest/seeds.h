@@ -52,6 +52,14 @@ inline constexpr FamilyKey kFamily[] = {{L"Inherit", false},
                                         {L"Inherit\\Shut", true},
                                         {L"Inherit\\Shut\\Leaf", false}};
 
+// Inheritable entries of every kind: container and object inherit, no-propagate, inherit-only,
+// generic rights, CREATOR OWNER, CREATOR GROUP, a deny entry.
+inline constexpr wchar_t kFamilySddl[] =
+    L"O:BAD:(D;CI;WD;;;AN)(A;;KA;;;BA)(A;CI;GR;;;BU)(A;OI;KR;;;LS)"
+    L"(A;CINP;KW;;;NS)(A;CIIO;GA;;;CO)(A;CIIO;GR;;;CG)(A;OICI;GX;;;SY)";
+inline constexpr wchar_t kFamilyProtectedSddl[] =
+    L"O:BAD:P(D;CI;WD;;;AN)(A;;KA;;;BA)(A;CI;GR;;;BU)(A;OI;KR;;;LS)"
+    L"(A;CINP;KW;;;NS)(A;CIIO;GA;;;CO)(A;CIIO;GR;;;CG)(A;OICI;GX;;;SY)";
 // What is planted, and what was created so that it could be (a table key, a classes key): all of
 // it is removed by Remove() or, at the latest, the destructor.
 class Seeds {

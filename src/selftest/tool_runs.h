@@ -58,6 +58,11 @@ class Runner {
         : exe_(std::move(exe)), folder_(std::move(folder)), report_(report) {}
     [[nodiscard]] const std::wstring& Exe() const { return exe_; }
     [[nodiscard]] std::wstring LogFolder(const std::wstring& name) const;
+    // The INFO line with the command that gives the trees back what the undo file holds.
+    [[nodiscard]] std::wstring UndoHint(const std::wstring& undoFile) const {
+        return L"INFO: to give the trees back what the undo file holds: \"" + exe_ +
+               L"\" -undo \"" + undoFile + L"\" -q";
+    }
     // Runs the tool with the arguments and "-log <the folder's subfolder `name`>", calling `poll`
     // now and then while it runs; keeps the run in "<name>.txt". A run stopped at the time limit
     // has a FAIL line of its own.

@@ -1,28 +1,27 @@
 #include "selftest/windows_oracle.h"
 
+#include "platform/win_api.h"
 #include "registry/tree_key.h"
 #include "security/descriptor.h"
-#include "selftest/evidence.h"
+#include "security/key_security.h"
 #include "selftest/registry_state.h"
 #include "selftest/seeds.h"
-
-#include <aclapi.h>
-#include <sddl.h>
 
 #include <utility>
 #include <vector>
 
 namespace tkr::selftest {
 
-WindowsAnswer ApplyWindowsPropagation(const ProcessToken& token) {
-    // The explicit entries the tool writes with its default options.
-    UniqueDescriptor repair;
-    PACL dacl = nullptr;
-    BOOL present = FALSE;
-    BOOL defaulted = FALSE;
-    if (!::ConvertStringSecurityDescriptorToSecurityDescriptorW(
-            L"D:(A;CI;GR;;;WD)(A;CI;GA;;;BA)", SDDL_REVISION_1, repair.put(), nullptr) ||
-        !::GetSecurityDescriptorDacl(repair.get(), &present, &dacl, &defaulted)) {
+WindowsAnswer ApplyWindowsPropagation(const ProcessToken& token, DWORD inheritanceFlags) {
+    // The explicit entries the tool writes with these options.
+    const auto flags = static_cast<BYTE>(inheritanceFlags);
+    alignas(DWORD) BYTE acl[sizeof(ACL) + 2 * (sizeof(ACCESS_ALLOWED_ACE) + SECURITY_MAX_SID_SIZE)];
+    const auto dacl = reinterpret_cast<PACL>(acl);
+    if (!::InitializeAcl(dacl, sizeof acl, ACL_REVISION) ||
+        !::AddAccessAllowedAceEx(dacl, ACL_REVISION, flags, GENERIC_READ,
+                                 const_cast<SID*>(&EveryoneSid())) ||
+        !::AddAccessAllowedAceEx(dacl, ACL_REVISION, flags, GENERIC_ALL,
+                                 const_cast<SID*>(&AdministratorsSid()))) {
         return {::GetLastError(), kTwin};
     }
     const ScopedPrivilege take = ScopedPrivilege::Enable(token, Privilege::TakeOwnership);
@@ -34,7 +33,7 @@ WindowsAnswer ApplyWindowsPropagation(const ProcessToken& token) {
                  ? OpenPath(HKEY_CLASSES_ROOT, kTwin, READ_CONTROL | WRITE_DAC, top)
                  : status;
     status = status == ERROR_SUCCESS
-                 ? ::RegSetKeySecurity(top.get(), DACL_SECURITY_INFORMATION, table.data())
+                 ? win::RegSetKeySecurity(top.get(), DACL_SECURITY_INFORMATION, table.data())
                  : status;
     if (status != ERROR_SUCCESS) {
         return {static_cast<DWORD>(status), kTwin};
@@ -53,8 +52,8 @@ WindowsAnswer ApplyWindowsPropagation(const ProcessToken& token) {
         for (int step = 0; step < 3 && status == ERROR_SUCCESS; ++step) {
             status = step == 1
                          ? SetSddl(key.get(), L"O:BA")
-                         : static_cast<LSTATUS>(::SetSecurityInfo(key.get(), SE_REGISTRY_KEY, info,
-                                                                  nullptr, nullptr, dacl, nullptr));
+                         : static_cast<LSTATUS>(win::SetSecurityInfo(
+                               key.get(), SE_REGISTRY_KEY, info, nullptr, nullptr, dacl, nullptr));
         }
         if (status != ERROR_SUCCESS) {
             return {static_cast<DWORD>(status), path};

@@ -18,9 +18,11 @@ struct WindowsAnswer {
 
 // On the twin: its top given the table key's DACL as the repair left it (written to it alone),
 // then key by key from the top, each reached through the one above it as itself, the repair's
-// sequence (DACL, owner, DACL), each DACL written with SetSecurityInfo, unprotected (or protected,
-// for the key the family protects), so that Windows computes the key's inherited entries from its
-// parent and passes them down to the keys below it.
-[[nodiscard]] WindowsAnswer ApplyWindowsPropagation(const ProcessToken& token);
+// sequence (DACL, owner, DACL), each DACL the repair's two entries with these inheritance flags,
+// written with SetSecurityInfo, unprotected (or protected, for the key the family protects), so
+// that Windows computes the key's inherited entries from its parent and passes them down to the
+// keys below it.
+[[nodiscard]] WindowsAnswer ApplyWindowsPropagation(const ProcessToken& token,
+                                                    DWORD inheritanceFlags);
 
 } // namespace tkr::selftest

@@ -8,6 +8,7 @@
 #include <sddl.h>
 #include <shlwapi.h>
 
+#include <algorithm>
 #include <cassert>
 #include <cstring>
 #include <cwchar>
@@ -21,14 +22,19 @@ namespace {
 // is made of their bytes.
 PSID const kEveryoneSid = const_cast<SID*>(&tkr::EveryoneSid());
 PSID const kAdminsSid = const_cast<SID*>(&tkr::AdministratorsSid());
-const PACL kAcl = [] {
-    static std::vector<BYTE> descriptor =
-        tkrtest::DescriptorFromSddl(L"D:(A;CI;GR;;;WD)(A;CI;GA;;;BA)");
-    BOOL present = FALSE, defaulted = FALSE;
-    PACL dacl = nullptr;
-    ::GetSecurityDescriptorDacl(descriptor.data(), &present, &dacl, &defaulted);
-    return dacl;
-}();
+// The repair's ACLs, by the inheritance flags their entries were given.
+std::map<DWORD, std::vector<BYTE>> g_repairAcls;
+PACL RepairAcl(DWORD flags) {
+    std::vector<BYTE>& acl = g_repairAcls[flags];
+    if (acl.empty()) {
+        acl.resize(256);
+        auto* list = reinterpret_cast<ACL*>(acl.data());
+        ::InitializeAcl(list, static_cast<DWORD>(acl.size()), ACL_REVISION);
+        ::AddAccessAllowedAceEx(list, ACL_REVISION, flags, GENERIC_READ, kEveryoneSid);
+        ::AddAccessAllowedAceEx(list, ACL_REVISION, flags, GENERIC_ALL, kAdminsSid);
+    }
+    return reinterpret_cast<ACL*>(acl.data());
+}
 const HANDLE kToken = reinterpret_cast<HANDLE>(0x7700);
 constexpr DWORD kSecurityLuid = 8;
 
@@ -351,17 +357,62 @@ LSTATUS WINAPI RegSetKeySecurity(HKEY key, SECURITY_INFORMATION info,
     if (node == nullptr) {
         return ERROR_KEY_DELETED;
     }
+    const auto* bytes = static_cast<const BYTE*>(descriptor);
+    const std::vector<BYTE> written(bytes, bytes + ::GetSecurityDescriptorLength(descriptor));
     if ((info & DACL_SECURITY_INFORMATION) != 0) {
-        const auto* bytes = static_cast<const BYTE*>(descriptor);
-        node->writtenDacl = tkrtest::SddlOf(
-            std::vector<BYTE>(bytes, bytes + ::GetSecurityDescriptorLength(descriptor)),
-            DACL_SECURITY_INFORMATION);
+        node->writtenDacl = tkrtest::SddlOf(written, DACL_SECURITY_INFORMATION);
     }
     const auto status = static_cast<LSTATUS>(g_fake->Next("RegSetKeySecurity"));
+    if (g_fake->keepsWrites && status == ERROR_SUCCESS) {
+        const std::wstring parts = tkrtest::SddlOf(written, info);
+        std::wstring kept;
+        for (const wchar_t tag : {L'O', L'G', L'D'}) {
+            kept += SddlPart(SddlPart(parts, tag).empty() ? node->sddl : parts, tag);
+        }
+        node->sddl = kept;
+    }
     if (g_fake->onSetSecurity) {
         g_fake->onSetSecurity(path);
     }
     return status;
+}
+
+DWORD WINAPI SetSecurityInfo(HANDLE handle, SE_OBJECT_TYPE, SECURITY_INFORMATION info, PSID, PSID,
+                             PACL dacl, PACL) {
+    const auto key = static_cast<HKEY>(handle);
+    Log(L"SetSecurityInfo " + KeyPathOf(key) + L" info=" + Hex(info));
+    FakeKey* node = NodeOf(key);
+    if (node == nullptr) {
+        return ERROR_KEY_DELETED;
+    }
+    const bool isProtected = (info & PROTECTED_DACL_SECURITY_INFORMATION) != 0;
+    if (g_fake->propagates) {
+        PropagateDacl(KeyPathOf(key), dacl, isProtected);
+        return ERROR_SUCCESS;
+    }
+    SECURITY_DESCRIPTOR descriptor;
+    ::InitializeSecurityDescriptor(&descriptor, SECURITY_DESCRIPTOR_REVISION);
+    ::SetSecurityDescriptorDacl(&descriptor, TRUE, dacl, FALSE);
+    ::SetSecurityDescriptorControl(&descriptor, SE_DACL_PROTECTED,
+                                   isProtected ? SE_DACL_PROTECTED : 0);
+    LPWSTR text = nullptr;
+    ::ConvertSecurityDescriptorToStringSecurityDescriptorW(
+        &descriptor, SDDL_REVISION_1, DACL_SECURITY_INFORMATION, &text, nullptr);
+    node->sddl = SddlPart(node->sddl, L'O') + SddlPart(node->sddl, L'G') + text;
+    ::LocalFree(text);
+    return ERROR_SUCCESS;
+}
+
+// Creating keys, values and deleting: the self-test's, which no unit test gives it to do.
+LSTATUS WINAPI RegCreateKeyExW(HKEY, LPCWSTR, DWORD, LPWSTR, DWORD, REGSAM,
+                               const LPSECURITY_ATTRIBUTES, PHKEY, LPDWORD) {
+    return ERROR_ACCESS_DENIED;
+}
+LSTATUS WINAPI RegSetValueExW(HKEY, LPCWSTR, DWORD, DWORD, const BYTE*, DWORD) {
+    return ERROR_ACCESS_DENIED;
+}
+LONG WINAPI NtDeleteKey(HANDLE) {
+    return static_cast<LONG>(0xC0000022); // STATUS_ACCESS_DENIED
 }
 
 LONG WINAPI NtQueryKey(HANDLE key, int, PVOID information, ULONG length, PULONG resultLength) {
@@ -401,7 +452,7 @@ DWORD WINAPI SetEntriesInAclW(ULONG count, PEXPLICIT_ACCESS_W entries, PACL, PAC
     g_fake->aclEntries.assign(entries, entries + count);
     const DWORD code = g_fake->Next("SetEntriesInAclW");
     if (code == ERROR_SUCCESS) {
-        *newAcl = kAcl;
+        *newAcl = RepairAcl(count != 0 ? entries[0].grfInheritance : 0);
         ++g_fake->heldSecurity;
     }
     return code;
@@ -478,7 +529,10 @@ DWORD WINAPI GetLastError() {
 }
 
 HLOCAL WINAPI LocalFree(HLOCAL memory) {
-    if (memory == kAcl) {
+    const bool repairAcl =
+        std::any_of(g_repairAcls.begin(), g_repairAcls.end(),
+                    [&](const auto& acl) { return memory == acl.second.data(); });
+    if (repairAcl) {
         --g_fake->heldSecurity;
         return nullptr;
     }
@@ -684,6 +738,10 @@ decltype(&::RegNotifyChangeKeyValue) const RegNotifyChangeKeyValue = fakes::RegN
 decltype(&::RegGetKeySecurity) const RegGetKeySecurity = fakes::RegGetKeySecurity;
 decltype(&::RegSetKeySecurity) const RegSetKeySecurity = fakes::RegSetKeySecurity;
 decltype(&::NtQueryKey) const NtQueryKey = fakes::NtQueryKey;
+decltype(&::RegCreateKeyExW) const RegCreateKeyExW = fakes::RegCreateKeyExW;
+decltype(&::RegSetValueExW) const RegSetValueExW = fakes::RegSetValueExW;
+decltype(&::NtDeleteKey) const NtDeleteKey = fakes::NtDeleteKey;
+decltype(&::SetSecurityInfo) const SetSecurityInfo = fakes::SetSecurityInfo;
 decltype(&::AllocateAndInitializeSid) const AllocateAndInitializeSid =
     fakes::AllocateAndInitializeSid;
 decltype(&::FreeSid) const FreeSid = fakes::FreeSid;

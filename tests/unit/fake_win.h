@@ -58,6 +58,12 @@ struct FakeWindows {
     // names the physical key it reached and answers ERROR_KEY_DELETED once that key is gone.
     std::map<std::wstring, FakeKey, RegistryNameLess> keys;
     std::wstring userSid = L"S-1-5-21-7"; // the token's user
+    // Whether RegSetKeySecurity keeps what it writes as the key's `sddl` (the parts written in
+    // place of the key's), as a registry does; otherwise it only records the DACL.
+    bool keepsWrites = false;
+    // Whether SetSecurityInfo passes inherited entries down as Windows documents it; otherwise it
+    // keeps the DACL as given, protection included, and passes nothing down (as Wine does).
+    bool propagates = true;
     // Called with the key's path after every RegSetKeySecurity that reached a key, before it
     // answers.
     std::function<void(const std::wstring&)> onSetSecurity;
@@ -107,3 +113,9 @@ struct FakeWindows {
 
 // The fake in force; each test makes one for its own lifetime.
 extern FakeWindows* g_fake;
+
+// The part of an SDDL text that the tag opens ("O:BA" for 'O'), empty where it has none.
+std::wstring SddlPart(const std::wstring& sddl, wchar_t tag);
+// Gives the key at `path` the DACL's own entries and, unless protected, what its parent's DACL
+// passes down, then passes its own down below it, as Windows' propagating security call does.
+void PropagateDacl(const std::wstring& path, PACL dacl, bool isProtected);

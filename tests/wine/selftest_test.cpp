@@ -275,6 +275,11 @@ INSTANTIATE_TEST_SUITE_P(
         Fault{L"undo-without-locked", "FAIL: keys that deny administrators reading their security "
                                       "are saved for undo: .qk4\\tkr-selftest\\Locked: no undo "
                                       "entry"},
-        Fault{L"write-outside", "FAIL: no key outside the trees is written: tkr-selftest-twin: "}));
+        Fault{L"write-outside", "FAIL: no key outside the trees is written: tkr-selftest-twin: "},
+        Fault{L"check-writes", "FAIL: -check changes nothing: "
+                               ".qk4\\tkr-selftest\\Siblings\\s000: "},
+        Fault{L"inherited-as-explicit", "FAIL: -check after the repair finds every key OK: "
+                                        ".qk4\\tkr-selftest\\Inherit\\Open\\Leaf: NEEDS "
+                                        "REPAIR"}));
 
 } // namespace

@@ -9,6 +9,8 @@
 //   undo-without-locked  after a repair, takes the keys that lock administrators out from the
 //                        undo file
 //   write-outside      after a repair, writes a DACL to the self-test's twin, outside the trees
+//   check-writes       after a -check, writes the repair's DACL to a seeded key
+//   inherited-as-explicit  after a repair, writes a seeded key's inherited entries as its own
 #include "files.h"
 #include "process.h"
 #include "registry.h"
@@ -109,6 +111,17 @@ int wmain(int argc, wchar_t** argv) {
         if (std::wstring(argv[i]) == L"-log") {
             DropLockedEntries(argv[i + 1]);
         }
+    }
+    if (fault == L"check-writes" && given(L"-check")) {
+        tkrtest::SeedKey(L".qk4\\tkr-selftest\\Siblings\\s000", L"D:(A;CI;GR;;;WD)(A;CI;GA;;;BA)");
+    }
+    if (fault == L"inherited-as-explicit" && repair) {
+        constexpr wchar_t kLeaf[] = L".qk4\\tkr-selftest\\Inherit\\Open\\Leaf";
+        std::wstring sddl = tkrtest::KeySddl(kLeaf);
+        for (size_t at; (at = sddl.find(L"ID;")) != std::wstring::npos;) {
+            sddl.erase(at, 2);
+        }
+        tkrtest::SeedKey(kLeaf, sddl.c_str());
     }
     if (fault == L"write-outside" && repair) {
         tkrtest::SeedKey(L"tkr-selftest-twin", L"D:(A;CI;GR;;;WD)(A;CI;GA;;;BA)");

@@ -1,0 +1,152 @@
+// The self-test's inheritance check against a fake whose SetSecurityInfo propagates as Windows
+// documents: the tool's DACLs on the seeded family match Windows' answer on the twin for each
+// inheritance option, and each kind of wrong inherited entry is named.
+#include "fake_win.h"
+
+#include "modes/repair_mode.h"
+#include "report/report.h"
+#include "selftest/inheritance.h"
+#include "selftest/seeds.h"
+
+#include "registry.h"
+
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <functional>
+
+namespace {
+
+using tkr::selftest::Inheritance;
+using tkr::selftest::Outcome;
+
+FakeKey Key(const std::wstring& sddl) {
+    FakeKey key;
+    key.sddl = sddl;
+    return key;
+}
+
+// The SDDL's DACL entries, and the SDDL with other entries in their place.
+std::vector<std::wstring> Entries(const std::wstring& sddl) {
+    std::vector<std::wstring> entries;
+    for (size_t open = sddl.find(L'('); open != std::wstring::npos;
+         open = sddl.find(L'(', open + 1)) {
+        entries.push_back(sddl.substr(open, sddl.find(L')', open) + 1 - open));
+    }
+    return entries;
+}
+std::wstring WithEntries(const std::wstring& sddl, const std::vector<std::wstring>& entries) {
+    std::wstring text = sddl.substr(0, sddl.find(L'('));
+    for (const std::wstring& entry : entries) {
+        text += entry;
+    }
+    return text;
+}
+
+class WindowsOracle : public ::testing::Test {
+  protected:
+    WindowsOracle() {
+        fake.keepsWrites = true;
+        // A classes root that passes down entries of every kind; the table key, the family below
+        // it and below the twin as the self-test makes them.
+        fake.keys[L"HKLM\\SOFTWARE\\Classes"].sddl =
+            L"O:SYG:SY" + SddlPart(tkr::selftest::kFamilyProtectedSddl, L'D');
+        fake.AddKey(L".qk4", Key(L"O:SYG:SYD:(A;;KA;;;BA)"));
+        fake.AddKey(L"tkr-selftest-twin", Key(L"O:BAG:SYD:(A;;KA;;;BA)"));
+        for (const std::wstring top : {L".qk4\\tkr-selftest", L"tkr-selftest-twin\\tkr-selftest"}) {
+            fake.AddKey(top, Key(L"O:BAG:SYD:(A;;KA;;;BA)"));
+            for (const tkr::selftest::FamilyKey& family : tkr::selftest::kFamily) {
+                const std::wstring sddl = family.isProtected ? tkr::selftest::kFamilyProtectedSddl
+                                                             : tkr::selftest::kFamilySddl;
+                fake.AddKey(top + L"\\" + family.path, Key(L"O:BAG:SY" + SddlPart(sddl, L'D')));
+            }
+        }
+    }
+    // The tool's repair with these flags, then Windows' answer and both families.
+    Inheritance RepairAndCompare(DWORD flags) {
+        const tkr::RunLog log{L"C:\\logs\\run.log"};
+        const auto names = tkr::ScopedPrivilege::Enable(token, tkr::Privilege::Security);
+        tkr::UndoWriter undo(L"C:\\logs\\run_undo.txt", log);
+        const tkr::RepairDacl dacl(flags);
+        tkr::RepairAction action(dacl, token, undo, log);
+        tkr::Tally tally;
+        tkr::WalkKeyTree(L".qk4", action, tally);
+        return tkr::selftest::CompareWithWindows(token, flags);
+    }
+    FakeWindows fake;
+    const tkr::ProcessToken token;
+};
+
+TEST_F(WindowsOracle, EachOptionsInheritanceIsWhatWindowsPropagationGives) {
+    for (const DWORD flags : {2u, 3u, 4u, 8u}) {
+        const Inheritance e = RepairAndCompare(flags);
+        const Outcome outcome = tkr::selftest::JudgeInheritance(e);
+        EXPECT_EQ(outcome.kind, Outcome::Pass) << flags << ": " << outcome.text;
+        // The seeded kinds reach the compared DACLs: the leaf inherits the no-propagate entry's
+        // parent's, CREATOR OWNER as its owner, the object-inherit entry as inherit-only.
+        const std::wstring leaf = tkrtest::SddlOf(e.tool[3], DACL_SECURITY_INFORMATION);
+        for (const wchar_t* kind : {L"(D;CIID;WD;;;AN)", L"(A;ID;KA;;;BA)", L"(A;OICIIOID;GX;;;SY)",
+                                    L"(A;OIIOID;KR;;;LS)"}) {
+            EXPECT_NE(leaf.find(kind), std::wstring::npos) << flags << ": " << leaf;
+        }
+    }
+}
+
+TEST_F(WindowsOracle, EachWrongInheritedEntryFailsNamingTheKey) {
+    const Inheritance repaired = RepairAndCompare(CONTAINER_INHERIT_ACE);
+    const std::wstring leaf = L".qk4\\tkr-selftest\\Inherit\\Open\\Leaf: ";
+    const std::wstring lsa = L"(A;OIIOID;KR;;;LS)";
+    const struct {
+        const char* fault;
+        std::function<void(std::vector<std::wstring>&)> plant; // on the leaf's entries
+        std::wstring says;
+    } rows[] = {
+        {"missing", [&](auto& entries) { std::erase(entries, lsa); },
+         leaf + L"missing " + lsa + L", which Windows has as inherited entry "},
+        {"extra", [](auto& entries) { entries.push_back(L"(A;ID;KR;;;NS)"); },
+         leaf + L"extra (A;ID;KR;;;NS)"},
+        {"misordered",
+         [&](auto& entries) {
+             std::iter_swap(std::ranges::find(entries, lsa),
+                            std::ranges::find(entries, L"(D;CIID;WD;;;AN)"));
+         },
+         leaf + L"entries in another order: "},
+        {"explicit instead of inherited",
+         [&](auto& entries) { *std::ranges::find(entries, lsa) = L"(A;OIIO;KR;;;LS)"; },
+         leaf + L"missing " + lsa},
+    };
+    for (const auto& row : rows) {
+        Inheritance e = repaired;
+        const std::wstring sddl =
+            tkrtest::SddlOf(e.tool[3], OWNER_SECURITY_INFORMATION | GROUP_SECURITY_INFORMATION |
+                                           DACL_SECURITY_INFORMATION);
+        std::vector<std::wstring> entries = Entries(sddl);
+        row.plant(entries);
+        e.tool[3] = tkrtest::DescriptorFromSddl(WithEntries(sddl, entries));
+        const Outcome outcome = tkr::selftest::JudgeInheritance(e);
+        EXPECT_EQ(outcome.kind, Outcome::Fail) << row.fault;
+        EXPECT_TRUE(outcome.text.starts_with(row.says)) << row.fault << ": " << outcome.text;
+    }
+    // A key the repair did not reach fails too, but under inherit-only entries, which may lock
+    // the tool out of it.
+    Inheritance e = repaired;
+    e.results.assign(e.paths.size(), L"DONE");
+    e.results[4] = L"ERROR OCCURED";
+    EXPECT_EQ(tkr::selftest::JudgeInheritance(e).text,
+              L".qk4\\tkr-selftest\\Inherit\\Shut: the repair said \"ERROR OCCURED\"");
+    Inheritance inheritOnly = RepairAndCompare(INHERIT_ONLY_ACE);
+    inheritOnly.results = e.results;
+    EXPECT_EQ(tkr::selftest::JudgeInheritance(inheritOnly).kind, Outcome::Pass);
+}
+
+TEST_F(WindowsOracle, ASystemThatPassesNothingDownShowsNothing) {
+    fake.propagates = false;
+    const Outcome outcome =
+        tkr::selftest::JudgeInheritance(RepairAndCompare(CONTAINER_INHERIT_ACE));
+    EXPECT_EQ(outcome.kind, Outcome::NotShown);
+    EXPECT_EQ(outcome.text, L"this system's SetSecurityInfo passes no inherited entries down (it "
+                            L"gave none to HKEY_CLASSES_ROOT\\tkr-selftest-twin\\tkr-selftest\\"
+                            L"Inherit\\Open\\Leaf)");
+}
+
+} // namespace
