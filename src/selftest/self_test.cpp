@@ -6,6 +6,7 @@
 #include "selftest/child_process.h"
 #include "selftest/evidence.h"
 #include "selftest/registry_state.h"
+#include "selftest/report_folder.h"
 #include "selftest/seeds.h"
 #include "selftest/tool_runs.h"
 #include "selftest/verdict.h"
@@ -52,35 +53,53 @@ int RunSelfTest(int argc, wchar_t** argv) {
     }
     const std::wstring self = ProgramPath();
     const std::wstring folder = self.substr(0, self.rfind(L'\\'));
-    const std::wstring exe = Join(folder, L"typekey-repair.exe");
-    const ChildRun help = RunChild(exe, L"\"" + exe + L"\" -?");
-    const std::wstring version = Widen(help.output.substr(0, help.output.find('\n')));
-    if (help.startError != ERROR_SUCCESS || !version.starts_with(L"typekey-repair ")) {
-        console.WriteErrorLine(L"typekey-repair-selftest: \"" + exe + L"\" could not be run (" +
-                               (help.startError ? L"error " + std::to_wstring(help.startError)
-                                                : L"it did not name its version") +
-                               L"); nothing was changed.");
-        return 2;
-    }
-    DWORD error = ERROR_SUCCESS;
-    const std::wstring reportFolder = CreateReportFolder(folder, error);
-    Report report;
-    if (reportFolder.empty() ||
-        (error = report.Create(Join(reportFolder, L"typekey-repair-selftest.txt"))) !=
-            ERROR_SUCCESS) {
+    const std::wstring beside = Join(folder, L"typekey-repair.exe");
+    // The tool runs elevated from a copy no one but an administrator can change, of the bytes
+    // that were hashed.
+    std::vector<BYTE> bytes;
+    DWORD error = ReadWholeFile(beside, bytes);
+    ReportFolder reportFolder;
+    std::wstring exe;
+    ChildRun help;
+    const auto noFolder = [&] {
         console.WriteErrorLine(L"typekey-repair-selftest: no report folder could be made beside "
                                L"it (error " +
                                std::to_wstring(error) + L"); nothing was changed.");
         return 2;
+    };
+    if (error == ERROR_SUCCESS) {
+        if ((error = reportFolder.Create(folder)) != ERROR_SUCCESS ||
+            (error = reportFolder.Write(L"typekey-repair.exe", bytes)) != ERROR_SUCCESS) {
+            return noFolder();
+        }
+        exe = Join(reportFolder.Path(), L"typekey-repair.exe");
+        help = RunChild(exe, L"\"" + exe + L"\" -?");
+        error = help.startError;
+    }
+    const std::wstring version = Widen(help.output.substr(0, help.output.find('\n')));
+    if (error != ERROR_SUCCESS || !version.starts_with(L"typekey-repair ")) {
+        console.WriteErrorLine(
+            L"typekey-repair-selftest: \"" + beside + L"\" could not be run (" +
+            (error ? L"error " + std::to_wstring(error) : L"it did not name its version") +
+            L"); nothing was changed.");
+        reportFolder.Discard(L"typekey-repair.exe");
+        return 2;
+    }
+    const std::wstring reportPath = reportFolder.Path();
+    Report report;
+    if ((error = report.Create(Join(reportPath, L"typekey-repair-selftest.txt"))) !=
+        ERROR_SUCCESS) {
+        return noFolder();
     }
     const std::wstring system = SystemDescription();
-    const std::wstring tool = version + L", SHA-256 " + FileSha256(exe);
-    report.Line(L"typekey-repair-selftest on " + system + L", testing \"" + exe + L"\" (" + tool +
-                L")");
+    const std::wstring tool = version + L", SHA-256 " + Sha256(bytes);
+    report.Line(L"typekey-repair-selftest on " + system + L", testing \"" + beside + L"\" (" +
+                tool + L")");
     for (const std::wstring& line : Seeds::Plan()) {
         report.Line(line);
     }
-    report.Line(L"The report and the tool's logs: \"" + reportFolder + L"\"");
+    report.Line(L"The report and the tool's logs: \"" + reportPath + L"\"");
+    report.Line(L"The tool runs from its copy there: \"" + exe + L"\"");
 
     const ProcessToken token;
     Seeds seeds(token);
@@ -111,7 +130,7 @@ int RunSelfTest(int argc, wchar_t** argv) {
         report.NothingTested(system, tool);
         return 2;
     }
-    Runner runner(exe, reportFolder, report);
+    Runner runner(exe, reportPath, report);
     try {
         TestTheTool(runner, token, seeds, report);
     } catch (const std::exception&) {

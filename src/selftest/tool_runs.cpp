@@ -6,10 +6,7 @@
 #include "selftest/registry_state.h"
 #include "selftest/verdict.h"
 
-#include <sddl.h>
-
 #include <cstring>
-#include <ctime>
 #include <cwchar>
 
 namespace tkr::selftest {
@@ -27,31 +24,6 @@ std::wstring FindFile(const std::wstring& folder, const std::wstring& pattern) {
     WIN32_FIND_DATAW found;
     const Unique<FindTraits> search(::FindFirstFileW(Join(folder, pattern).c_str(), &found));
     return search ? Join(folder, found.cFileName) : L"";
-}
-
-std::wstring CreateReportFolder(const std::wstring& beside, DWORD& error) {
-    const __time64_t now = _time64(nullptr);
-    struct tm local {};
-    wchar_t stamp[32] = L"";
-    if (_localtime64_s(&local, &now) == 0) {
-        wcsftime(stamp, 32, L"_%y%m%d_%H%M%S", &local);
-    }
-    UniqueDescriptor descriptor;
-    ::ConvertStringSecurityDescriptorToSecurityDescriptorW(
-        kAdministratorsFolderSddl, SDDL_REVISION_1, descriptor.put(), nullptr);
-    SECURITY_ATTRIBUTES security{sizeof security, descriptor.get(), FALSE};
-    const std::wstring base = Join(beside, L"typekey-repair-selftest") + stamp;
-    for (unsigned n = 1; n < 100; ++n) {
-        const std::wstring folder = n == 1 ? base : base + L"_" + std::to_wstring(n);
-        if (::CreateDirectoryW(folder.c_str(), &security)) {
-            return folder;
-        }
-        error = ::GetLastError();
-        if (error != ERROR_ALREADY_EXISTS) {
-            break;
-        }
-    }
-    return L"";
 }
 
 std::wstring Widen(const std::string& text) {

@@ -16,9 +16,6 @@ namespace tkr::selftest {
 
 // The first file in the folder that matches the pattern, or an empty path.
 [[nodiscard]] std::wstring FindFile(const std::wstring& folder, const std::wstring& pattern);
-// A folder for the report and the tool's logs beside the self-test, made new (never one that
-// exists), that only SYSTEM and Administrators may write; empty, with the error, if none can be.
-[[nodiscard]] std::wstring CreateReportFolder(const std::wstring& beside, DWORD& error);
 // A run's output (the runtime's narrow text) as wide text, lines ended by "\n".
 [[nodiscard]] std::wstring Widen(const std::string& text);
 // The line that follows `<verb> "<path>" ...` in a run's output; empty where the key was not

@@ -100,12 +100,7 @@ struct HashTraits {
 
 } // namespace
 
-std::wstring FileSha256(const std::wstring& path) {
-    const UniqueFile file(::CreateFileW(path.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr,
-                                        OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr));
-    if (!file) {
-        return L"unknown (error " + std::to_wstring(::GetLastError()) + L")";
-    }
+std::wstring Sha256(const std::vector<BYTE>& bytes) {
     Unique<AlgorithmTraits> algorithm;
     Unique<HashTraits> hash;
     BYTE digest[32];
@@ -114,14 +109,9 @@ std::wstring FileSha256(const std::wstring& path) {
     status = status == 0
                  ? ::BCryptCreateHash(algorithm.get(), hash.put(), nullptr, 0, nullptr, 0, 0)
                  : status;
-    std::vector<BYTE> buffer(1 << 16);
-    for (DWORD read = 1; status == 0 && read != 0;) {
-        if (!::ReadFile(file.get(), buffer.data(), static_cast<DWORD>(buffer.size()), &read,
-                        nullptr)) {
-            return L"unknown (error " + std::to_wstring(::GetLastError()) + L")";
-        }
-        status = read != 0 ? ::BCryptHashData(hash.get(), buffer.data(), read, 0) : status;
-    }
+    status = status == 0 ? ::BCryptHashData(hash.get(), const_cast<BYTE*>(bytes.data()),
+                                            static_cast<ULONG>(bytes.size()), 0)
+                         : status;
     status = status == 0 ? ::BCryptFinishHash(hash.get(), digest, sizeof digest, 0) : status;
     if (status != 0) {
         return L"unknown (status " + std::to_wstring(status) + L")";

@@ -6,6 +6,7 @@
 #include "report/console.h"
 
 #include <string>
+#include <vector>
 
 namespace tkr::selftest {
 
@@ -47,8 +48,8 @@ class Report {
 
 // "Windows 10.0 build 19045, 64-bit", as the system reports itself.
 [[nodiscard]] std::wstring SystemDescription();
-// The file's SHA-256 in lower-case hexadecimal; "unknown (error N)" where it cannot be read.
-[[nodiscard]] std::wstring FileSha256(const std::wstring& path);
+// The bytes' SHA-256 in lower-case hexadecimal; "unknown (status N)" where it cannot be made.
+[[nodiscard]] std::wstring Sha256(const std::vector<BYTE>& bytes);
 // Text as UTF-8.
 [[nodiscard]] std::string Utf8(const std::wstring& text);
 

@@ -88,17 +88,34 @@ class SelfTest : public ToolTest {
         EXPECT_TRUE(CopyFileW(exe.c_str(), (dir + L"\\typekey-repair-real.exe").c_str(), FALSE));
         EXPECT_TRUE(CopyFileW(StandInPath.c_str(), exe.c_str(), FALSE));
         SetEnvironmentVariableW(L"TKR_STANDIN_FAULT", fault);
+        SetEnvironmentVariableW(L"TKR_STANDIN_REAL", (dir + L"\\typekey-repair-real.exe").c_str());
         const ProcessResult result = RunSelfTest(L"-scratch-machine");
         SetEnvironmentVariableW(L"TKR_STANDIN_FAULT", nullptr);
+        SetEnvironmentVariableW(L"TKR_STANDIN_REAL", nullptr);
         return result;
     }
 
     std::wstring selftest;
 };
 
+// The tool beside it is replaced by a faulty one once the self-test has started: it tests, and
+// runs, the copy it made of the tool it found.
 TEST_F(SelfTest, EveryCheckPassesButWhatWineCannotShowAndTheRegistryIsLeftAsItWas) {
     const std::vector<std::wstring> before = RegistryDump();
-    const ProcessResult run = RunSelfTest(L"-scratch-machine");
+    const std::string tested = Sha256(exe);
+    SetEnvironmentVariableW(L"TKR_STANDIN_FAULT", L"follows-links");
+    SetEnvironmentVariableW(L"TKR_STANDIN_REAL", (dir + L"\\typekey-repair-real.exe").c_str());
+    ASSERT_TRUE(CopyFileW(exe.c_str(), (dir + L"\\typekey-repair-real.exe").c_str(), FALSE));
+    bool swapped = false;
+    const ProcessResult run =
+        RunProcess(selftest, L"\"" + selftest + L"\" -scratch-machine", [&](const ProcessSample&) {
+            if (!swapped && !FindFile(dir, L"typekey-repair-selftest_*").empty()) {
+                swapped = CopyFileW(StandInPath.c_str(), exe.c_str(), FALSE);
+            }
+        });
+    SetEnvironmentVariableW(L"TKR_STANDIN_FAULT", nullptr);
+    SetEnvironmentVariableW(L"TKR_STANDIN_REAL", nullptr);
+    EXPECT_TRUE(swapped);
     EXPECT_EQ(run.exitCode, 0u) << run.output << run.errors;
     EXPECT_EQ(run.errors, "");
 
@@ -136,7 +153,7 @@ TEST_F(SelfTest, EveryCheckPassesButWhatWineCannotShowAndTheRegistryIsLeftAsItWa
     EXPECT_TRUE(verdict.starts_with("Self-test: 10 passed, 0 failed, 3 not shown; Windows "))
         << verdict;
     EXPECT_TRUE(verdict.ends_with(std::string(sizeof(void*) == 8 ? ", 64-bit" : "-bit") +
-                                  "; typekey-repair 1.0.0.1, SHA-256 " + Sha256(exe)))
+                                  "; typekey-repair 1.0.0.1, SHA-256 " + tested))
         << verdict;
     EXPECT_EQ(Count(run.output, "INFO: the repair took "), 2u);
 
@@ -146,6 +163,10 @@ TEST_F(SelfTest, EveryCheckPassesButWhatWineCannotShowAndTheRegistryIsLeftAsItWa
     EXPECT_NE(run.output.find("The report and the tool's logs: \"" + Narrow(folder) + "\""),
               std::string::npos);
     EXPECT_EQ(ReadBytes(folder + L"\\typekey-repair-selftest.txt"), run.output);
+    EXPECT_NE(run.output.find("The tool runs from its copy there: \"" + Narrow(folder) +
+                              "\\typekey-repair.exe\""),
+              std::string::npos);
+    EXPECT_EQ(Sha256(folder + L"\\typekey-repair.exe"), tested);
     for (const wchar_t* kept :
          {L"\\1-check.txt", L"\\2-repair.txt", L"\\3-check.txt", L"\\4-undo.txt"}) {
         EXPECT_TRUE(FileExists(folder + kept)) << Narrow(kept);

@@ -1,5 +1,5 @@
 // A deliberately faulty stand-in for typekey-repair.exe, to show that the self-test's checks catch
-// real faults. It runs the real tool (typekey-repair-real.exe beside it) with its own command
+// real faults. It runs the real tool (the exe TKR_STANDIN_REAL names) with its own command
 // line, passes on its output and exit status, and adds the fault TKR_STANDIN_FAULT names:
 //   follows-links      after a repair, writes the repair's DACL through every registry link in
 //                      the trees, to the key the link names
@@ -80,10 +80,10 @@ void DropLockedEntries(const std::wstring& folder) {
 int wmain(int argc, wchar_t** argv) {
     const wchar_t* set = _wgetenv(L"TKR_STANDIN_FAULT");
     const std::wstring fault = set ? set : L"";
-    wchar_t self[MAX_PATH];
-    GetModuleFileNameW(nullptr, self, MAX_PATH);
-    std::wstring real = self;
-    real = real.substr(0, real.rfind(L'\\')) + L"\\typekey-repair-real.exe";
+    // The self-test runs its copy of the stand-in from its report folder: the real tool is where
+    // the test says.
+    const wchar_t* realSet = _wgetenv(L"TKR_STANDIN_REAL");
+    const std::wstring real = realSet ? realSet : L"";
     const auto given = [&](const wchar_t* option) {
         return std::find_if(argv + 1, argv + argc, [&](const wchar_t* argument) {
                    return std::wstring(argument) == option;
