@@ -74,6 +74,9 @@ DWORD ReportFolder::Write(const std::wstring& name, const std::vector<BYTE>& byt
 }
 
 void ReportFolder::Discard(const std::wstring& name) {
+    if (path_.empty()) {
+        return;
+    }
     held_.reset();
     ::DeleteFileW(Join(path_, name).c_str());
     ::RemoveDirectoryW(path_.c_str());

@@ -32,6 +32,42 @@ bool Elevated() {
            ::CheckTokenMembership(nullptr, administrators, &member) && member;
 }
 
+std::wstring NoFolder(DWORD error) {
+    return L"typekey-repair-selftest: no report folder could be made beside it (error " +
+           std::to_wstring(error) + L"); nothing was changed.";
+}
+
+// Copies the tool beside the self-test into a new report folder, the bytes it hashes, and asks
+// that copy its version: the tool runs elevated only from a file no one but an administrator can
+// change. `tool` is "<version>, SHA-256 <hash>". On failure, says why and returns false.
+bool CopyTheTool(const Console& console, const std::wstring& beside, ReportFolder& folder,
+                 std::wstring& exe, std::wstring& tool) {
+    std::vector<BYTE> bytes;
+    DWORD error = ReadWholeFile(beside, bytes);
+    ChildRun help;
+    if (error == ERROR_SUCCESS) {
+        if ((error = folder.Create(beside.substr(0, beside.rfind(L'\\')))) != ERROR_SUCCESS ||
+            (error = folder.Write(L"typekey-repair.exe", bytes)) != ERROR_SUCCESS) {
+            console.WriteErrorLine(NoFolder(error));
+            return false;
+        }
+        exe = Join(folder.Path(), L"typekey-repair.exe");
+        help = RunChild(exe, L"\"" + exe + L"\" -?");
+        error = help.startError;
+    }
+    const std::wstring version = Widen(help.output.substr(0, help.output.find('\n')));
+    if (error != ERROR_SUCCESS || !version.starts_with(L"typekey-repair ")) {
+        console.WriteErrorLine(
+            L"typekey-repair-selftest: \"" + beside + L"\" could not be run (" +
+            (error ? L"error " + std::to_wstring(error) : L"it did not name its version") +
+            L"); nothing was changed.");
+        folder.Discard(L"typekey-repair.exe");
+        return false;
+    }
+    tool = version + L", SHA-256 " + Sha256(bytes);
+    return true;
+}
+
 } // namespace
 
 int RunSelfTest(int argc, wchar_t** argv) {
@@ -54,45 +90,19 @@ int RunSelfTest(int argc, wchar_t** argv) {
     const std::wstring self = ProgramPath();
     const std::wstring folder = self.substr(0, self.rfind(L'\\'));
     const std::wstring beside = Join(folder, L"typekey-repair.exe");
-    // The tool runs elevated from a copy no one but an administrator can change, of the bytes
-    // that were hashed.
-    std::vector<BYTE> bytes;
-    DWORD error = ReadWholeFile(beside, bytes);
     ReportFolder reportFolder;
     std::wstring exe;
-    ChildRun help;
-    const auto noFolder = [&] {
-        console.WriteErrorLine(L"typekey-repair-selftest: no report folder could be made beside "
-                               L"it (error " +
-                               std::to_wstring(error) + L"); nothing was changed.");
-        return 2;
-    };
-    if (error == ERROR_SUCCESS) {
-        if ((error = reportFolder.Create(folder)) != ERROR_SUCCESS ||
-            (error = reportFolder.Write(L"typekey-repair.exe", bytes)) != ERROR_SUCCESS) {
-            return noFolder();
-        }
-        exe = Join(reportFolder.Path(), L"typekey-repair.exe");
-        help = RunChild(exe, L"\"" + exe + L"\" -?");
-        error = help.startError;
-    }
-    const std::wstring version = Widen(help.output.substr(0, help.output.find('\n')));
-    if (error != ERROR_SUCCESS || !version.starts_with(L"typekey-repair ")) {
-        console.WriteErrorLine(
-            L"typekey-repair-selftest: \"" + beside + L"\" could not be run (" +
-            (error ? L"error " + std::to_wstring(error) : L"it did not name its version") +
-            L"); nothing was changed.");
-        reportFolder.Discard(L"typekey-repair.exe");
+    std::wstring tool;
+    if (!CopyTheTool(console, beside, reportFolder, exe, tool)) {
         return 2;
     }
     const std::wstring reportPath = reportFolder.Path();
     Report report;
-    if ((error = report.Create(Join(reportPath, L"typekey-repair-selftest.txt"))) !=
-        ERROR_SUCCESS) {
-        return noFolder();
+    if (const DWORD error = report.Create(Join(reportPath, L"typekey-repair-selftest.txt"))) {
+        console.WriteErrorLine(NoFolder(error));
+        return 2;
     }
     const std::wstring system = SystemDescription();
-    const std::wstring tool = version + L", SHA-256 " + Sha256(bytes);
     report.Line(L"typekey-repair-selftest on " + system + L", testing \"" + beside + L"\" (" +
                 tool + L")");
     for (const std::wstring& line : Seeds::Plan()) {
