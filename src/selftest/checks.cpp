@@ -95,39 +95,8 @@ Outcome InheritedAsWindowsGives(const Evidence& e) {
                : Failed(L"not every repair was compared");
 }
 
-// The user's table key, its child and the machine's child shown below it repaired; the machine's
-// child holds an inherited entry, and none its physical parent (the machine's table key) could
-// not have given it.
 Outcome MergedViewInherits(const Evidence& e) {
-    if (!e.userShown || !e.machineShown) {
-        return NotShown(L"this system does not merge the user's classes into HKEY_CLASSES_ROOT "
-                        L"(below HKEY_CLASSES_ROOT\\" +
-                        std::wstring(kMergedTable) + L" it shows " +
-                        (e.userShown      ? L"only the user's subkey"
-                         : e.machineShown ? L"only the machine's subkey"
-                                          : L"neither subkey") +
-                        L")");
-    }
-    // physical: the user's key, its child, the machine's key, the machine's child.
-    for (size_t i : {0u, 1u, 3u}) {
-        if (!IsRepaired(e.physicalAfter[i])) {
-            return Failed(e.physical[i].Name() + L": not repaired; " + e.physicalAfter[i]);
-        }
-    }
-    const std::wstring child = e.physical[3].Name();
-    if (e.mergedRead != ERROR_SUCCESS) {
-        return Failed(child + L": its security or its parent's cannot be read");
-    }
-    // A child that inherits nothing would pass the test below without showing anything.
-    if (!HasInheritedEntry(e.mergedChild)) {
-        return Failed(child + L": no inherited entry, though its physical parent " +
-                      e.physical[2].Name() + L" passes entries down (" + e.physicalAfter[2] + L")");
-    }
-    const std::wstring foreign = EntryFromElsewhere(e.mergedChild, e.mergedParent);
-    return foreign.empty() ? Passed()
-                           : Failed(child + L": inherited entry " + foreign +
-                                    L" comes from no entry of its physical parent " +
-                                    e.physical[2].Name() + L" (" + e.physicalAfter[2] + L")");
+    return JudgeMergedView(e.merged, kMergedTable);
 }
 
 // The second -check exits 0, says NEEDS REPAIR of no key, and reached every seeded key with OK.

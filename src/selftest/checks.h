@@ -25,14 +25,7 @@ inline constexpr OtherOptions kOtherOptions[] = {{L"-i3", 3}, {L"-i4", 4}, {L"-i
 // runs; the trees and the keys around them before and after each.
 struct Evidence {
     LSTATUS backupRead = ERROR_SUCCESS; // a key denying READ_CONTROL read under backup
-    bool userShown = false;             // below the merged table key, the user's child
-    bool machineShown = false;          // and the machine's
-    std::vector<Physical> physical;     // the merged view's physical keys
-    std::vector<std::wstring> physicalBefore;
-    std::vector<std::wstring> physicalAfter; // as the repair left them
-    LSTATUS mergedRead = ERROR_SUCCESS;      // of the machine's child and its parent
-    Bytes mergedChild;
-    Bytes mergedParent;
+    MergedView merged;
     Snapshot seeded; // the trees once planted
     Snapshot outsideBefore;
     ToolRun checkBefore; // 1-check

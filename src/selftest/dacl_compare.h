@@ -18,6 +18,10 @@ namespace tkr::selftest {
 [[nodiscard]] std::wstring DaclDifference(const Bytes& tool, const Bytes& windows,
                                           DWORD inheritanceFlags = CONTAINER_INHERIT_ACE);
 
+// Owner Administrators, and as the DACL's own entries exactly the repair's two, with container
+// inherit (generic rights or the key rights they stand for, in either order).
+[[nodiscard]] bool IsRepaired(const std::wstring& sddl);
+
 // An entry as SDDL ("(A;CIID;KR;;;WD)").
 [[nodiscard]] std::wstring EntrySddl(std::span<const BYTE> entry);
 

@@ -12,37 +12,6 @@ std::wstring InTrees(const std::wstring& path) {
     return Join(kScratch, path);
 }
 
-// Owner Administrators, and as the DACL's own entries exactly the repair's two, with container
-// inherit (generic rights or the key rights they stand for, in either order).
-bool IsRepaired(const std::wstring& sddl) {
-    if (!sddl.starts_with(L"O:BAD:")) {
-        return false;
-    }
-    std::vector<std::wstring> own;
-    for (size_t open = sddl.find(L'('); open != std::wstring::npos;
-         open = sddl.find(L'(', open + 1)) {
-        const std::wstring entry = sddl.substr(open + 1, sddl.find(L')', open) - open - 1);
-        const size_t flags = entry.find(L';') + 1;
-        const std::wstring entryFlags = entry.substr(flags, entry.find(L';', flags) - flags);
-        bool inherited = false;
-        for (size_t i = 0; i + 1 < entryFlags.size(); i += 2) {
-            inherited |= entryFlags.compare(i, 2, L"ID") == 0;
-        }
-        if (!inherited) {
-            own.push_back(entry);
-        }
-    }
-    auto is = [](const std::wstring& entry, const wchar_t* generic, const wchar_t* mapped,
-                 const wchar_t* sid) {
-        return entry == L"A;CI;" + std::wstring(generic) + L";;;" + sid ||
-               entry == L"A;CI;" + std::wstring(mapped) + L";;;" + sid;
-    };
-    auto everyone = [&](const std::wstring& e) { return is(e, L"GR", L"KR", L"WD"); };
-    auto admins = [&](const std::wstring& e) { return is(e, L"GA", L"KA", L"BA"); };
-    return own.size() == 2 &&
-           ((everyone(own[0]) && admins(own[1])) || (admins(own[0]) && everyone(own[1])));
-}
-
 std::wstring Text(const Snapshot& snapshot, const std::wstring& path) {
     const auto found = snapshot.find(path);
     return found == snapshot.end() ? L"not present" : found->second;
@@ -158,19 +127,6 @@ std::vector<Physical> MergedKeys(const Seeds& seeds) {
             {seeds.UserClasses(), kUserClasses, Join(kMergedTable, kUserChild)},
             {seeds.MachineClasses(), kMachineClasses, kMergedTable},
             {seeds.MachineClasses(), kMachineClasses, Join(kMergedTable, kMachineChild)}};
-}
-
-std::wstring MergedChanges(const std::vector<Physical>& keys,
-                           const std::vector<std::wstring>& before,
-                           const std::vector<std::wstring>& after) {
-    std::wstring changed;
-    std::wstring unchanged;
-    for (size_t i = 0; i < keys.size(); ++i) {
-        (after[i] != before[i] ? changed : unchanged) += (L", " + keys[i].Name());
-    }
-    return L"INFO: in the merged view the repair changed " +
-           (changed.empty() ? L"none" : changed.substr(2)) + L"; it left " +
-           (unchanged.empty() ? L"none" : unchanged.substr(2));
 }
 
 } // namespace tkr::selftest

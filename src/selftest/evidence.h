@@ -4,6 +4,7 @@
 
 #include "security/descriptor.h"
 #include "security/privilege.h"
+#include "selftest/merged_view.h"
 #include "selftest/registry_state.h"
 #include "selftest/seeds.h"
 #include "selftest/tool_runs.h"
@@ -23,9 +24,6 @@ inline constexpr wchar_t kLinkSkipped[] = L"SKIPPED: registry link, not followed
 
 // The path below HKEY_CLASSES_ROOT of a seeded key below kScratch.
 [[nodiscard]] std::wstring InTrees(const std::wstring& path);
-// Owner Administrators, and as the DACL's own entries exactly the repair's two, with container
-// inherit (generic rights or the key rights they stand for, in either order).
-[[nodiscard]] bool IsRepaired(const std::wstring& sddl);
 // A key's security in a snapshot, or "not present".
 [[nodiscard]] std::wstring Text(const Snapshot& snapshot, const std::wstring& path);
 // The fifteen trees as HKEY_CLASSES_ROOT shows them.
@@ -52,18 +50,7 @@ inline constexpr const wchar_t* kRepairedKeys[] = {kForeign, kLocked, kLockedChi
 [[nodiscard]] Outcome Repaired(const ToolRun& repair, const Snapshot& after,
                                std::initializer_list<const wchar_t*> paths);
 
-struct Physical {
-    HKEY root;
-    std::wstring rootName;
-    std::wstring path;
-    [[nodiscard]] std::wstring Name() const { return rootName + L"\\" + path; }
-};
-
 // The user's merged table key and its child, the machine's and its child.
 [[nodiscard]] std::vector<Physical> MergedKeys(const Seeds& seeds);
-// The INFO line of which of the merged view's physical keys the repair changed.
-[[nodiscard]] std::wstring MergedChanges(const std::vector<Physical>& keys,
-                                         const std::vector<std::wstring>& before,
-                                         const std::vector<std::wstring>& after);
 
 } // namespace tkr::selftest

@@ -14,18 +14,7 @@ Evidence Gather(Runner& runner, const ProcessToken& token, const Seeds& seeds, R
         e.backupRead =
             OpenPath(HKEY_CLASSES_ROOT, InTrees(kDenyReadControl), READ_CONTROL, probe, &token);
     }
-    const std::wstring merged = kMergedTable;
-    for (auto [child, shown] :
-         {std::pair{kUserChild, &e.userShown}, std::pair{kMachineChild, &e.machineShown}}) {
-        UniqueKey seen;
-        *shown = OpenPath(HKEY_CLASSES_ROOT, Join(merged, child), KEY_QUERY_VALUE, seen) ==
-                 ERROR_SUCCESS;
-    }
-    e.physical = MergedKeys(seeds);
-    for (const Physical& key : e.physical) {
-        e.physicalBefore.push_back(SecurityTextAt(key.root, key.path, token));
-    }
-
+    e.merged = ShowMerged(token, MergedKeys(seeds), kMergedTable, kUserChild, kMachineChild);
     e.seeded = Trees(token);
     e.outsideBefore = Outside(token);
     e.checkBefore = runner.Run(L"1-check", L"-check -q");
@@ -36,17 +25,9 @@ Evidence Gather(Runner& runner, const ProcessToken& token, const Seeds& seeds, R
     e.repaired = Trees(token);
     e.outsideAfter = Outside(token);
     // The keys the later checks compare, read now: the runs after the repair change them back.
-    for (const Physical& key : e.physical) {
-        e.physicalAfter.push_back(SecurityTextAt(key.root, key.path, token));
-    }
-    if (e.userShown && e.machineShown) {
-        report.Line(MergedChanges(e.physical, e.physicalBefore, e.physicalAfter));
-        e.mergedRead =
-            ReadDescriptorAt(e.physical[3].root, e.physical[3].path, token, e.mergedChild);
-        if (e.mergedRead == ERROR_SUCCESS) {
-            e.mergedRead =
-                ReadDescriptorAt(e.physical[2].root, e.physical[2].path, token, e.mergedParent);
-        }
+    ReadMerged(token, e.merged);
+    if (e.merged.userShown && e.merged.machineShown) {
+        report.Line(MergedChanges(e.merged));
     }
     // Windows' own propagation on the twin, from the table key as the repair left it; after the
     // snapshot of the keys outside the trees, which holds the twin.

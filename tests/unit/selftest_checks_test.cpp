@@ -1,11 +1,13 @@
-// The self-test's inheritance check against a fake whose SetSecurityInfo propagates as Windows
-// documents: the tool's DACLs on the seeded family match Windows' answer on the twin for each
-// inheritance option, and each kind of wrong inherited entry is named.
+// The self-test's checks of what only Windows shows, against the fake: its inheritance check with
+// a SetSecurityInfo that propagates as Windows documents (the tool's DACLs on the seeded family
+// match Windows' answer on the twin for each inheritance option, and each kind of wrong inherited
+// entry is named), and its merged-view check on the fake's merged HKEY_CLASSES_ROOT.
 #include "fake_win.h"
 
 #include "modes/repair_mode.h"
 #include "report/report.h"
 #include "selftest/inheritance.h"
+#include "selftest/merged_view.h"
 #include "selftest/seeds.h"
 
 #include "registry.h"
@@ -14,6 +16,7 @@
 
 #include <algorithm>
 #include <functional>
+#include <utility>
 
 namespace {
 
@@ -147,6 +150,87 @@ TEST_F(WindowsOracle, ASystemThatPassesNothingDownShowsNothing) {
     EXPECT_EQ(outcome.text, L"this system's SetSecurityInfo passes no inherited entries down (it "
                             L"gave none to HKEY_CLASSES_ROOT\\tkr-selftest-twin\\tkr-selftest\\"
                             L"Inherit\\Open\\Leaf)");
+}
+
+// The user's ".zor" over the machine's, each with its child; the machine's passes down entries
+// of its own. Each row plants, after the repair, what a tool that reached the wrong key leaves.
+TEST(MergedViewCheck, TheMachinesChildMustInheritFromTheMachinesKey) {
+    const std::wstring user = L"S-1-5-21-7-1001";
+    const struct {
+        const char* fault;
+        std::function<void(FakeWindows&)> plant;
+        Outcome::Kind kind;
+        std::wstring says;
+    } rows[] = {
+        {"none", [](FakeWindows&) {}, Outcome::Pass, L""},
+        {"inherits from the user's key",
+         [&](FakeWindows& fake) { fake.keys[L".zor\\m"].sddl += L"(A;CIID;KA;;;" + user + L")"; },
+         Outcome::Fail,
+         L"HKEY_LOCAL_MACHINE\\SOFTWARE\\Classes\\.zor\\m: inherited entry (A;CIID;KA;;;" + user +
+             L") comes from no entry of its physical parent"},
+        {"inherits nothing",
+         [](FakeWindows& fake) {
+             fake.keys[L".zor\\m"].sddl = L"O:BAG:SYD:AI(A;CI;GR;;;WD)(A;CI;GA;;;BA)";
+         },
+         Outcome::Fail,
+         L"HKEY_LOCAL_MACHINE\\SOFTWARE\\Classes\\.zor\\m: no inherited entry, though its physical "
+         L"parent"},
+        {"the user's child not reached",
+         [](FakeWindows& fake) {
+             fake.keys[fake.UserKey(L".zor\\u")].sddl = L"O:SYD:(A;;KA;;;SY)";
+         },
+         Outcome::Fail, L"HKEY_CURRENT_USER\\Software\\Classes\\.zor\\u: not repaired; "},
+    };
+    for (const auto& row : rows) {
+        FakeWindows fake;
+        fake.keepsWrites = true;
+        fake.AddKey(L".zor", Key(L"O:SYG:SYD:P(A;CI;KA;;;SY)(A;OI;KR;;;LS)(A;CIIO;GA;;;CO)"));
+        fake.AddKey(L".zor\\m", Key(L"O:SYG:SYD:(A;;KA;;;SY)"));
+        fake.AddKey(fake.UserKey(L".zor"), Key(L"O:BAG:SYD:P(A;CI;KA;;;" + user + L")"));
+        fake.AddKey(fake.UserKey(L".zor\\u"), Key(L"O:BAG:SYD:(A;;KA;;;BA)"));
+        const tkr::ProcessToken token;
+        HKEY machine = nullptr;
+        HKEY users = nullptr;
+        ASSERT_EQ(
+            win::RegOpenKeyExW(HKEY_LOCAL_MACHINE, L"SOFTWARE\\Classes", 0, KEY_READ, &machine), 0);
+        ASSERT_EQ(win::RegOpenKeyExW(HKEY_USERS, L"S-1-5-21-7_Classes", 0, KEY_READ, &users), 0);
+        const std::wstring userRoot = L"HKEY_CURRENT_USER\\Software\\Classes";
+        const std::wstring machineRoot = L"HKEY_LOCAL_MACHINE\\SOFTWARE\\Classes";
+        tkr::selftest::MergedView view =
+            tkr::selftest::ShowMerged(token,
+                                      {{users, userRoot, L".zor"},
+                                       {users, userRoot, L".zor\\u"},
+                                       {machine, machineRoot, L".zor"},
+                                       {machine, machineRoot, L".zor\\m"}},
+                                      L".zor", L"u", L"m");
+        {
+            const tkr::RunLog log{L"C:\\logs\\run.log"};
+            const auto names = tkr::ScopedPrivilege::Enable(token, tkr::Privilege::Security);
+            tkr::UndoWriter undo(L"C:\\logs\\run_undo.txt", log);
+            const tkr::RepairDacl dacl(CONTAINER_INHERIT_ACE);
+            tkr::RepairAction action(dacl, token, undo, log);
+            tkr::Tally tally;
+            tkr::WalkKeyTree(L".zor", action, tally);
+        }
+        row.plant(fake);
+        tkr::selftest::ReadMerged(token, view);
+        const Outcome outcome = tkr::selftest::JudgeMergedView(view, L".zor");
+        EXPECT_EQ(outcome.kind, row.kind) << row.fault << ": " << outcome.text;
+        EXPECT_TRUE(outcome.text.starts_with(row.says)) << row.fault << ": " << outcome.text;
+        win::RegCloseKey(machine);
+        win::RegCloseKey(users);
+    }
+    // Where HKEY_CLASSES_ROOT shows one child only, nothing is shown.
+    FakeWindows fake;
+    fake.AddKey(L".zor");
+    fake.AddKey(L".zor\\m");
+    const tkr::ProcessToken token;
+    const Outcome outcome = tkr::selftest::JudgeMergedView(
+        tkr::selftest::ShowMerged(token, {}, L".zor", L"u", L"m"), L".zor");
+    EXPECT_EQ(outcome.kind, Outcome::NotShown);
+    EXPECT_EQ(outcome.text, L"this system does not merge the user's classes into "
+                            L"HKEY_CLASSES_ROOT (below HKEY_CLASSES_ROOT\\.zor it shows only the "
+                            L"machine's subkey)");
 }
 
 } // namespace
