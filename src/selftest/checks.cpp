@@ -2,6 +2,7 @@
 // README's table says the same), and its PASS, FAIL or NOT SHOWN.
 #include "selftest/checks.h"
 
+#include "selftest/backup_read.h"
 #include "selftest/dacl_compare.h"
 
 #include <algorithm>
@@ -123,25 +124,8 @@ Outcome CheckAfterFindsOk(const Evidence& e) {
 // Each locked key has an undo entry (on any system), read under the backup privilege where the
 // system grants that read.
 Outcome LockedKeysSaved(const Evidence& e) {
-    for (const wchar_t* name : {kLocked, kDenyReadControl}) {
-        const std::wstring path = InTrees(name);
-        if (std::ranges::none_of(e.entries,
-                                 [&](const UndoLine& entry) { return entry.path == path; })) {
-            return Failed(path + L": no undo entry in \"" + e.undoFile + L"\"");
-        }
-    }
-    if (e.backupRead != ERROR_SUCCESS) {
-        return NotShown(L"this system does not let the backup privilege read a key whose DACL "
-                        L"denies it (error " +
-                        std::to_wstring(e.backupRead) + L")");
-    }
-    for (const UndoLine& entry : e.entries) {
-        if (entry.unreadable != ERROR_SUCCESS) {
-            return Failed(entry.path + L": its undo entry says unreadable " +
-                          std::to_wstring(entry.unreadable));
-        }
-    }
-    return Passed();
+    const std::wstring locked[] = {InTrees(kLocked), InTrees(kDenyReadControl)};
+    return JudgeSavedForUndo(e.entries, e.backupRead, locked, e.undoFile);
 }
 
 // After the restore every key has what it had before the repair (keys no one could read before,

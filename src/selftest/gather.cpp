@@ -2,6 +2,7 @@
 #include "selftest/checks.h"
 
 #include "registry/walk.h"
+#include "selftest/backup_read.h"
 #include "report/undo_file.h"
 
 namespace tkr::selftest {
@@ -9,11 +10,7 @@ namespace tkr::selftest {
 Evidence Gather(Runner& runner, const ProcessToken& token, const Seeds& seeds, Report& report) {
     Evidence e;
     // What the system can show, asked before the tool runs.
-    {
-        UniqueKey probe;
-        e.backupRead =
-            OpenPath(HKEY_CLASSES_ROOT, InTrees(kDenyReadControl), READ_CONTROL, probe, &token);
-    }
+    e.backupRead = ProbeBackupRead(token, InTrees(kDenyReadControl));
     e.merged = ShowMerged(token, MergedKeys(seeds), kMergedTable, kUserChild, kMachineChild);
     e.seeded = Trees(token);
     e.outsideBefore = Outside(token);

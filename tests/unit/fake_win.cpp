@@ -37,6 +37,7 @@ PACL RepairAcl(DWORD flags) {
 }
 const HANDLE kToken = reinterpret_cast<HANDLE>(0x7700);
 constexpr DWORD kSecurityLuid = 8;
+constexpr DWORD kBackupLuid = 17;
 
 std::wstring Hex(unsigned value) {
     std::wostringstream out;
@@ -251,7 +252,9 @@ LSTATUS WINAPI RegOpenKeyExW(HKEY root, LPCWSTR subKey, DWORD options, REGSAM de
         }
     } else if (key->second.openStatus != ERROR_SUCCESS) {
         return key->second.openStatus;
-    } else if ((access & key->second.deniedAccess) != 0) {
+    } else if ((access & key->second.deniedAccess) != 0 &&
+               !(g_fake->backupOpens && (options & REG_OPTION_BACKUP_RESTORE) != 0 &&
+                 g_fake->privilegesOn.count(kBackupLuid) != 0)) {
         return ERROR_ACCESS_DENIED;
     }
     opened.id = key->second.id;
@@ -479,7 +482,7 @@ BOOL WINAPI LookupPrivilegeValueW(LPCWSTR, LPCWSTR name, PLUID luid) {
     const std::wstring privilege = name;
     *luid = LUID{privilege == L"SeTakeOwnershipPrivilege" ? 9u
                  : privilege == L"SeSecurityPrivilege"    ? kSecurityLuid
-                 : privilege == L"SeBackupPrivilege"      ? 17u
+                 : privilege == L"SeBackupPrivilege"      ? kBackupLuid
                                                           : 18u,
                  0};
     return TRUE;

@@ -64,6 +64,9 @@ struct FakeWindows {
     // Whether SetSecurityInfo passes inherited entries down as Windows documents it; otherwise it
     // keeps the DACL as given, protection included, and passes nothing down (as Wine does).
     bool propagates = true;
+    // Whether an open with REG_OPTION_BACKUP_RESTORE under the backup privilege is granted what
+    // the key's DACL denies, as on Windows (Wine drops the option).
+    bool backupOpens = false;
     // Called with the key's path after every RegSetKeySecurity that reached a key, before it
     // answers.
     std::function<void(const std::wstring&)> onSetSecurity;

@@ -6,6 +6,9 @@
 
 #include "modes/repair_mode.h"
 #include "report/report.h"
+#include "report/undo_file.h"
+#include "report/undo_format.h"
+#include "selftest/backup_read.h"
 #include "selftest/inheritance.h"
 #include "selftest/merged_view.h"
 #include "selftest/seeds.h"
@@ -231,6 +234,59 @@ TEST(MergedViewCheck, TheMachinesChildMustInheritFromTheMachinesKey) {
     EXPECT_EQ(outcome.text, L"this system does not merge the user's classes into "
                             L"HKEY_CLASSES_ROOT (below HKEY_CLASSES_ROOT\\.zor it shows only the "
                             L"machine's subkey)");
+}
+
+// Keys that deny administrators reading their security, repaired by the tool: the check passes on
+// the undo file the tool wrote, and fails on one that lacks them or could not read them.
+TEST(SavedForUndoCheck, TheLockedKeysNeedEntriesReadUnderTheBackupPrivilege) {
+    const std::wstring locked[] = {L".qk4\\Locked", L".qk4\\DenyReadControl"};
+    const struct {
+        const char* what;
+        bool backupOpens;
+        void (*plant)(FakeWindows&);
+        Outcome::Kind kind;
+        std::wstring says;
+    } rows[] = {
+        {"saved", true, [](FakeWindows&) {}, Outcome::Pass, L""},
+        {"read without the backup privilege's help", true,
+         [](FakeWindows& fake) { fake.keys[L".qk4\\Locked"].readStatus = ERROR_ACCESS_DENIED; },
+         Outcome::Fail, L".qk4\\Locked: its undo entry says unreadable 5"},
+        {"left out", true, [](FakeWindows& fake) { fake.DeleteKey(L".qk4\\DenyReadControl"); },
+         Outcome::Fail, L".qk4\\DenyReadControl: no undo entry in \"C:\\logs\\run_undo.txt\""},
+        {"a system whose backup privilege reads nothing", false, [](FakeWindows&) {},
+         Outcome::NotShown,
+         L"this system does not let the backup privilege read a key whose DACL "
+         L"denies it (error 5)"},
+    };
+    for (const auto& row : rows) {
+        FakeWindows fake;
+        fake.backupOpens = row.backupOpens;
+        fake.AddKey(L".qk4");
+        for (const std::wstring& path : locked) {
+            FakeKey key;
+            key.deniedAccess = READ_CONTROL;
+            fake.AddKey(path, key);
+        }
+        const tkr::ProcessToken token;
+        const LSTATUS backupRead = tkr::selftest::ProbeBackupRead(token, locked[1]);
+        row.plant(fake);
+        {
+            const tkr::RunLog log{L"C:\\logs\\run.log"};
+            tkr::UndoWriter undo(L"C:\\logs\\run_undo.txt", log);
+            const tkr::RepairDacl dacl(CONTAINER_INHERIT_ACE);
+            tkr::RepairAction action(dacl, token, undo, log);
+            tkr::Tally tally;
+            tkr::WalkKeyTree(L".qk4", action, tally);
+        }
+        const std::wstring& text = fake.files[L"C:\\logs\\run_undo.txt"];
+        const tkr::UndoText undo = tkr::ParseUndoText(
+            {reinterpret_cast<const char*>(text.data()), text.size() * sizeof(wchar_t)},
+            tkr::DocumentTypeKeys);
+        const Outcome outcome = tkr::selftest::JudgeSavedForUndo(undo.entries, backupRead, locked,
+                                                                 L"C:\\logs\\run_undo.txt");
+        EXPECT_EQ(outcome.kind, row.kind) << row.what << ": " << outcome.text;
+        EXPECT_TRUE(outcome.text.starts_with(row.says)) << row.what << ": " << outcome.text;
+    }
 }
 
 } // namespace
