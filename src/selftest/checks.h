@@ -21,7 +21,7 @@ struct OtherOptions {
 };
 inline constexpr OtherOptions kOtherOptions[] = {{L"-i3", 3}, {L"-i4", 4}, {L"-i5", 8}};
 
-// Everything the checks judge: what the system can show, asked before the tool runs; the four
+// Everything the checks judge: what the system can show, asked before the tool runs; the tool's
 // runs; the trees and the keys around them before and after each.
 struct Evidence {
     LSTATUS backupRead = ERROR_SUCCESS; // a key denying READ_CONTROL read under backup

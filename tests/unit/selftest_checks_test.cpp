@@ -49,6 +49,19 @@ std::wstring WithEntries(const std::wstring& sddl, const std::vector<std::wstrin
     return text;
 }
 
+constexpr wchar_t kUndo[] = L"C:\\logs\\run_undo.txt";
+
+// The tool's repair of a table key's tree, as a run makes it, its undo file kUndo.
+void Repair(const wchar_t* table, DWORD flags, const tkr::ProcessToken& token) {
+    const tkr::RunLog log{L"C:\\logs\\run.log"};
+    const auto names = tkr::ScopedPrivilege::Enable(token, tkr::Privilege::Security);
+    tkr::UndoWriter undo(kUndo, log);
+    const tkr::RepairDacl dacl(flags);
+    tkr::RepairAction action(dacl, token, undo, log);
+    tkr::Tally tally;
+    tkr::WalkKeyTree(table, action, tally);
+}
+
 class WindowsOracle : public ::testing::Test {
   protected:
     WindowsOracle() {
@@ -70,13 +83,7 @@ class WindowsOracle : public ::testing::Test {
     }
     // The tool's repair with these flags, then Windows' answer and both families.
     Inheritance RepairAndCompare(DWORD flags) {
-        const tkr::RunLog log{L"C:\\logs\\run.log"};
-        const auto names = tkr::ScopedPrivilege::Enable(token, tkr::Privilege::Security);
-        tkr::UndoWriter undo(L"C:\\logs\\run_undo.txt", log);
-        const tkr::RepairDacl dacl(flags);
-        tkr::RepairAction action(dacl, token, undo, log);
-        tkr::Tally tally;
-        tkr::WalkKeyTree(L".qk4", action, tally);
+        Repair(L".qk4", flags, token);
         return tkr::selftest::CompareWithWindows(token, flags);
     }
     FakeWindows fake;
@@ -206,15 +213,7 @@ TEST(MergedViewCheck, TheMachinesChildMustInheritFromTheMachinesKey) {
                                        {machine, machineRoot, L".zor"},
                                        {machine, machineRoot, L".zor\\m"}},
                                       L".zor", L"u", L"m");
-        {
-            const tkr::RunLog log{L"C:\\logs\\run.log"};
-            const auto names = tkr::ScopedPrivilege::Enable(token, tkr::Privilege::Security);
-            tkr::UndoWriter undo(L"C:\\logs\\run_undo.txt", log);
-            const tkr::RepairDacl dacl(CONTAINER_INHERIT_ACE);
-            tkr::RepairAction action(dacl, token, undo, log);
-            tkr::Tally tally;
-            tkr::WalkKeyTree(L".zor", action, tally);
-        }
+        Repair(L".zor", CONTAINER_INHERIT_ACE, token);
         row.plant(fake);
         tkr::selftest::ReadMerged(token, view);
         const Outcome outcome = tkr::selftest::JudgeMergedView(view, L".zor");
@@ -270,20 +269,13 @@ TEST(SavedForUndoCheck, TheLockedKeysNeedEntriesReadUnderTheBackupPrivilege) {
         const tkr::ProcessToken token;
         const LSTATUS backupRead = tkr::selftest::ProbeBackupRead(token, locked[1]);
         row.plant(fake);
-        {
-            const tkr::RunLog log{L"C:\\logs\\run.log"};
-            tkr::UndoWriter undo(L"C:\\logs\\run_undo.txt", log);
-            const tkr::RepairDacl dacl(CONTAINER_INHERIT_ACE);
-            tkr::RepairAction action(dacl, token, undo, log);
-            tkr::Tally tally;
-            tkr::WalkKeyTree(L".qk4", action, tally);
-        }
-        const std::wstring& text = fake.files[L"C:\\logs\\run_undo.txt"];
+        Repair(L".qk4", CONTAINER_INHERIT_ACE, token);
+        const std::wstring& text = fake.files[kUndo];
         const tkr::UndoText undo = tkr::ParseUndoText(
             {reinterpret_cast<const char*>(text.data()), text.size() * sizeof(wchar_t)},
             tkr::DocumentTypeKeys);
-        const Outcome outcome = tkr::selftest::JudgeSavedForUndo(undo.entries, backupRead, locked,
-                                                                 L"C:\\logs\\run_undo.txt");
+        const Outcome outcome =
+            tkr::selftest::JudgeSavedForUndo(undo.entries, backupRead, locked, kUndo);
         EXPECT_EQ(outcome.kind, row.kind) << row.what << ": " << outcome.text;
         EXPECT_TRUE(outcome.text.starts_with(row.says)) << row.what << ": " << outcome.text;
     }
