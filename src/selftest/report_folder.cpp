@@ -19,8 +19,11 @@ DWORD CreateHeld(const std::wstring& folder, SECURITY_DESCRIPTOR* security, Uniq
         folder.starts_with(L"\\\\") ? L"\\??\\UNC" + folder.substr(1) : L"\\??\\" + folder;
     UNICODE_STRING name{static_cast<USHORT>(native.size() * sizeof(wchar_t)),
                         static_cast<USHORT>(native.size() * sizeof(wchar_t)), native.data()};
-    OBJECT_ATTRIBUTES attributes{sizeof attributes,    nullptr,  &name,
-                                 OBJ_CASE_INSENSITIVE, security, nullptr};
+    OBJECT_ATTRIBUTES attributes{};
+    attributes.Length = sizeof attributes;
+    attributes.ObjectName = &name;
+    attributes.Attributes = OBJ_CASE_INSENSITIVE;
+    attributes.SecurityDescriptor = security;
     IO_STATUS_BLOCK io{};
     HANDLE handle = INVALID_HANDLE_VALUE;
     const NTSTATUS status = ::NtCreateFile(
