@@ -14,16 +14,11 @@ namespace tkr::selftest {
 
 WindowsAnswer ApplyWindowsPropagation(const ProcessToken& token, DWORD inheritanceFlags) {
     // The explicit entries the tool writes with these options.
-    const auto flags = static_cast<BYTE>(inheritanceFlags);
-    alignas(DWORD) BYTE acl[sizeof(ACL) + 2 * (sizeof(ACCESS_ALLOWED_ACE) + SECURITY_MAX_SID_SIZE)];
-    const auto dacl = reinterpret_cast<PACL>(acl);
-    if (!::InitializeAcl(dacl, sizeof acl, ACL_REVISION) ||
-        !::AddAccessAllowedAceEx(dacl, ACL_REVISION, flags, GENERIC_READ,
-                                 const_cast<SID*>(&EveryoneSid())) ||
-        !::AddAccessAllowedAceEx(dacl, ACL_REVISION, flags, GENERIC_ALL,
-                                 const_cast<SID*>(&AdministratorsSid()))) {
-        return {::GetLastError(), kTwin};
+    const RepairDacl repair(inheritanceFlags);
+    if (repair.Built().stoppedAt != RepairStep::None) {
+        return {repair.Built().code, kTwin};
     }
+    const PACL dacl = repair.Acl();
     const ScopedPrivilege take = ScopedPrivilege::Enable(token, Privilege::TakeOwnership);
     // The top stands for the table key: its DACL as the repair left it, entries and flags.
     Bytes table;

@@ -383,30 +383,23 @@ LSTATUS WINAPI RegSetKeySecurity(HKEY key, SECURITY_INFORMATION info,
 DWORD WINAPI SetSecurityInfo(HANDLE handle, SE_OBJECT_TYPE, SECURITY_INFORMATION info, PSID, PSID,
                              PACL dacl, PACL) {
     const auto key = static_cast<HKEY>(handle);
-    Log(L"SetSecurityInfo " + KeyPathOf(key) + L" info=" + Hex(info));
-    FakeKey* node = NodeOf(key);
-    if (node == nullptr) {
+    if (NodeOf(key) == nullptr) {
         return ERROR_KEY_DELETED;
-    }
-    const bool isProtected = (info & PROTECTED_DACL_SECURITY_INFORMATION) != 0;
-    if (g_fake->propagates) {
-        PropagateDacl(KeyPathOf(key), dacl, isProtected);
-        return ERROR_SUCCESS;
     }
     SECURITY_DESCRIPTOR descriptor;
     ::InitializeSecurityDescriptor(&descriptor, SECURITY_DESCRIPTOR_REVISION);
     ::SetSecurityDescriptorDacl(&descriptor, TRUE, dacl, FALSE);
-    ::SetSecurityDescriptorControl(&descriptor, SE_DACL_PROTECTED,
-                                   isProtected ? SE_DACL_PROTECTED : 0);
     LPWSTR text = nullptr;
     ::ConvertSecurityDescriptorToStringSecurityDescriptorW(
         &descriptor, SDDL_REVISION_1, DACL_SECURITY_INFORMATION, &text, nullptr);
-    node->sddl = SddlPart(node->sddl, L'O') + SddlPart(node->sddl, L'G') + text;
+    const std::wstring own = text;
     ::LocalFree(text);
+    PropagateDacl(KeyPathOf(key), own.substr(own.find(L'(')),
+                  (info & PROTECTED_DACL_SECURITY_INFORMATION) != 0);
     return ERROR_SUCCESS;
 }
 
-// Creating keys, values and deleting: the self-test's, which no unit test gives it to do.
+// Creating keys and values, and deleting keys: the self-test's, which no unit test asks for.
 LSTATUS WINAPI RegCreateKeyExW(HKEY, LPCWSTR, DWORD, LPWSTR, DWORD, REGSAM,
                                const LPSECURITY_ATTRIBUTES, PHKEY, LPDWORD) {
     return ERROR_ACCESS_DENIED;

@@ -117,8 +117,11 @@ struct FakeWindows {
 // The fake in force; each test makes one for its own lifetime.
 extern FakeWindows* g_fake;
 
-// The part of an SDDL text that the tag opens ("O:BA" for 'O'), empty where it has none.
+// The part of an SDDL text that the tag opens ("O:BA" for 'O'), empty where it has none; the
+// entries of its DACL ("(A;CI;KR;;;BU)").
 std::wstring SddlPart(const std::wstring& sddl, wchar_t tag);
-// Gives the key at `path` the DACL's own entries and, unless protected, what its parent's DACL
-// passes down, then passes its own down below it, as Windows' propagating security call does.
-void PropagateDacl(const std::wstring& path, PACL dacl, bool isProtected);
+std::vector<std::wstring> SddlEntries(const std::wstring& sddl);
+// Gives the key at `path` these own entries (SDDL) and, unless protected, what its parent's DACL
+// passes down, then passes its own down below it, as Windows' propagating security call does;
+// where the fake does not propagate, just the entries.
+void PropagateDacl(const std::wstring& path, const std::wstring& own, bool isProtected);
